@@ -1,0 +1,18 @@
+// The application log "QuilUpdate.log": one time-stamped entry per call,
+// appended in the working directory.
+#pragma once
+
+#include <string>
+
+// printf-style; formats the message and appends
+// "YYYY-MM-DD hh:mm:ss <message>". Adds no line end of its own. Never reports
+// a failure: when the file cannot be opened the entry is dropped and the next
+// call tries again.
+void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Closes the log file (after the exit entry); the next LogMessage reopens it.
+void CloseLogFile();
+
+// Tests and tools may redirect the log to another path (default
+// "QuilUpdate.log" in the working directory). Closes the open file.
+void SetLogFilePath(const std::string& path);

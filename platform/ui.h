@@ -1,0 +1,57 @@
+// Window-system seam used by the core: message boxes and the "handle one
+// pending window message" step of every wait loop. Implemented by the Qt view,
+// the headless view and the console view in ui/.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class BoxIcon { None, Information, Warning, Error, Question };
+enum class BoxButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
+enum class BoxAnswer { Ok, Cancel, Yes, No, Retry };
+
+struct MessageBoxRequest {
+    std::string text;
+    // Empty means the window system's default caption (the program's name).
+    std::string caption;
+    BoxIcon icon = BoxIcon::None;
+    BoxButtons buttons = BoxButtons::Ok;
+    // False for boxes shown before the main window exists.
+    bool owned = false;
+};
+
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+    // Shows a modal box and returns the user's answer.
+    virtual BoxAnswer ShowMessageBox(const MessageBoxRequest& box) = 0;
+    // Takes at most one pending window message, handles it and returns at
+    // once; false when nothing was pending.
+    virtual bool HandleOnePendingMessage() = 0;
+};
+
+// A view for code that runs without any window: every box is answered with
+// its first button and nothing is ever pending.
+class NullUserInterface final : public UserInterface {
+public:
+    BoxAnswer ShowMessageBox(const MessageBoxRequest& box) override;
+    bool HandleOnePendingMessage() override { return false; }
+};
+
+// The process-wide view the core talks to; the null view until the program
+// or a test installs one.
+UserInterface& CurrentUi();
+
+class ScopedUi {
+public:
+    explicit ScopedUi(UserInterface& ui);
+    ~ScopedUi();
+    ScopedUi(const ScopedUi&) = delete;
+    ScopedUi& operator=(const ScopedUi&) = delete;
+
+private:
+    UserInterface* m_previous;
+};
+
+}  // namespace platform

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every system package the build, the tests and the program need on a
+# fresh Debian 12 machine. Quiet and quick when everything is present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  qt6-base-dev libgl-dev
+  libasound2-dev
+  libavahi-compat-libdnssd1
+  fonts-wine
+  mscompress 7zip
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "bootstrap: installing ${missing[*]}"
+  sudo_cmd=()
+  if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq >/dev/null
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,39 @@
+// The quiltool sub-commands. Each takes the arguments after its own name and
+// returns the process exit code: 0 success, 1 a negative answer (no
+// connection, invalid serial...), 2 a usage error (message on stderr).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quiltool {
+
+using Args = std::vector<std::string>;
+
+int RunEncode(const Args& args);   // encode command|write|write-ext|request|request-ext|packet
+int RunCrc(const Args& args);      // crc HEX... | crc --text STRING
+int RunDecode(const Args& args);   // decode HEX...
+
+int RunPorts(const Args& args);    // ports [--simulate]
+int RunProbe(const Args& args);    // probe [--simulate]
+
+int RunIdentify(const Args& args); // identify [--simulate] [--connection N]
+
+int RunExpand(const Args& args);   // expand IN OUT
+int RunCompress(const Args& args); // compress IN OUT
+int RunName(const Args& args);     // name NAME
+int RunSerial(const Args& args);   // serial TEXT
+int RunImages(const Args& args);   // images
+int RunExtract(const Args& args);  // extract NAME OUT
+
+// Shared argument helpers.
+// Parses a decimal or 0x-hex number; false when the text is not one.
+bool ParseNumber(const std::string& text, unsigned long& value);
+// Concatenates HEX arguments (byte pairs, spaces optional); false on an odd
+// digit count or a non-hex character.
+bool ParseHexBytes(const Args& args, size_t first, std::vector<unsigned char>& bytes);
+// "F0 00 01 54 ..." (upper-case, single spaces).
+std::string FormatHex(const unsigned char* data, size_t n);
+int UsageError(const std::string& message);
+
+}  // namespace quiltool
