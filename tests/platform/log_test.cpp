@@ -1,0 +1,97 @@
+#include "platform/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// The log redirected into a fresh temporary directory, stamped from a
+// virtual clock.
+class LogFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quil_log_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        m_path = m_dir / "QuilUpdate.log";
+        SetLogFilePath(m_path.string());
+        m_clock.SetLocalTime({2026, 3, 7, 9, 5, 2});
+    }
+    void TearDown() override {
+        SetLogFilePath("QuilUpdate.log");
+        fs::remove_all(m_dir);
+    }
+
+    platform::VirtualClock m_clock;
+    platform::ScopedClock m_scopedClock{m_clock};
+    fs::path m_dir;
+    fs::path m_path;
+};
+
+TEST_F(LogFileTest, EntryIsStampedWithLocalTimeAndAddsNoLineEnd) {
+    LogMessage("Found %s\n", "Quil");
+    m_clock.SetLocalTime({2026, 12, 31, 23, 59, 59});
+    LogMessage("Step %d: ", 2);  // no line end: the next entry follows on the same line
+    LogMessage("Done [%08lx]\n", 0x1FUL);
+    EXPECT_EQ(ReadFile(m_path),
+              "2026-03-07 09:05:02 Found Quil\n"
+              "2026-12-31 23:59:59 Step 2: 2026-12-31 23:59:59 Done [0000001f]\n");
+}
+
+TEST_F(LogFileTest, EntriesAreOnDiskBeforeTheFileIsClosed) {
+    LogMessage("CNimbraRemote::ProgramEEPROM: packet %u\n", 17u);
+    // Read through a second handle while the log is still open: a crash now
+    // must not lose the entry.
+    EXPECT_EQ(ReadFile(m_path), "2026-03-07 09:05:02 CNimbraRemote::ProgramEEPROM: packet 17\n");
+}
+
+TEST_F(LogFileTest, EachOpenAppendsToWhatIsThere) {
+    std::ofstream(m_path) << "earlier run\n";
+    LogMessage("one\n");
+    CloseLogFile();
+    LogMessage("two\n");
+    CloseLogFile();
+    EXPECT_EQ(ReadFile(m_path), "earlier run\n2026-03-07 09:05:02 one\n2026-03-07 09:05:02 two\n");
+}
+
+TEST_F(LogFileTest, UnopenableFileDropsEntriesAndEachCallRetries) {
+    const fs::path folder = m_dir / "later";
+    SetLogFilePath((folder / "QuilUpdate.log").string());
+    LogMessage("dropped\n");  // the folder does not exist yet
+    EXPECT_FALSE(fs::exists(folder));
+
+    fs::create_directory(folder);
+    LogMessage("kept\n");
+    CloseLogFile();
+    EXPECT_EQ(ReadFile(folder / "QuilUpdate.log"), "2026-03-07 09:05:02 kept\n");
+}
+
+TEST_F(LogFileTest, OverlongMessageIsCutToTheBuffer) {
+    const std::string longText(3000, 'x');
+    LogMessage("%s", longText.c_str());
+    LogMessage("next\n");
+    CloseLogFile();
+    const std::string content = ReadFile(m_path);
+    const std::string stamp = "2026-03-07 09:05:02 ";
+    ASSERT_EQ(content.size(), stamp.size() + 1023 + stamp.size() + 5);
+    EXPECT_EQ(content.substr(stamp.size(), 1023), std::string(1023, 'x'));
+    EXPECT_EQ(content.substr(stamp.size() + 1023), stamp + "next\n");
+}
+
+}  // namespace
