@@ -19,6 +19,9 @@ struct MessageBoxRequest {
     BoxButtons buttons = BoxButtons::Ok;
     // False for boxes shown before the main window exists.
     bool owned = false;
+    // Position of the default button among `buttons` (Enter picks it);
+    // 0, the first button, unless a box says otherwise.
+    unsigned defaultButton = 0;
 };
 
 class UserInterface {

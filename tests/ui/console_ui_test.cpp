@@ -1,0 +1,63 @@
+#include "ui/console_ui.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace {
+
+using platform::BoxAnswer;
+using platform::BoxButtons;
+using platform::BoxIcon;
+
+platform::MessageBoxRequest Box(const std::string& text, const std::string& caption, BoxButtons buttons) {
+    platform::MessageBoxRequest box;
+    box.text = text;
+    box.caption = caption;
+    box.icon = BoxIcon::Warning;
+    box.buttons = buttons;
+    return box;
+}
+
+TEST(ConsoleUi, WithoutTerminalPrintsTheBoxAndTakesTheDefaultButton) {
+    std::istringstream in("n\n");
+    std::ostringstream out;
+    ui::ConsoleUi view(in, out, false);
+    EXPECT_EQ(view.ShowMessageBox(Box("GetVersionEx Failed!", "", BoxButtons::Ok)), BoxAnswer::Ok);
+    EXPECT_EQ(view.ShowMessageBox(Box("Retry?", "On Battery Power", BoxButtons::RetryCancel)), BoxAnswer::Retry);
+    platform::MessageBoxRequest confirm = Box("About to program", "Firmware Update Confirmation", BoxButtons::OkCancel);
+    confirm.defaultButton = 1;
+    EXPECT_EQ(view.ShowMessageBox(confirm), BoxAnswer::Cancel);
+    EXPECT_EQ(out.str(),
+              "[Quil Firmware Update] GetVersionEx Failed!\n[On Battery Power] Retry?\n"
+              "[Firmware Update Confirmation] About to program\n");
+    EXPECT_EQ(in.tellg(), 0);  // input left alone
+    EXPECT_FALSE(view.HandleOnePendingMessage());
+}
+
+TEST(ConsoleUi, AtATerminalReadsTheAnswer) {
+    std::istringstream in("maybe\n  No\n\nc\nR\n\n");
+    std::ostringstream out;
+    ui::ConsoleUi view(in, out, true);
+    // An unknown word asks again.
+    EXPECT_EQ(view.ShowMessageBox(Box("Program?", "Quil Firmware Update", BoxButtons::YesNo)), BoxAnswer::No);
+    EXPECT_EQ(out.str(), "[Quil Firmware Update] Program?\n[Y]es [N]o (Enter: [Y]es)? [Y]es [N]o (Enter: [Y]es)? ");
+    // Enter alone picks the default button.
+    EXPECT_EQ(view.ShowMessageBox(Box("Again?", "", BoxButtons::YesNoCancel)), BoxAnswer::Yes);
+    EXPECT_EQ(view.ShowMessageBox(Box("Go on?", "", BoxButtons::OkCancel)), BoxAnswer::Cancel);
+    EXPECT_EQ(view.ShowMessageBox(Box("Failed", "", BoxButtons::RetryCancel)), BoxAnswer::Retry);
+    platform::MessageBoxRequest confirm = Box("About to program", "", BoxButtons::OkCancel);
+    confirm.defaultButton = 1;
+    EXPECT_EQ(view.ShowMessageBox(confirm), BoxAnswer::Cancel);
+}
+
+TEST(ConsoleUi, ClosedInputDismissesTheBox) {
+    std::istringstream in("");
+    std::ostringstream out;
+    ui::ConsoleUi view(in, out, true);
+    EXPECT_EQ(view.ShowMessageBox(Box("Program?", "", BoxButtons::YesNoCancel)), BoxAnswer::Cancel);
+    EXPECT_EQ(view.ShowMessageBox(Box("Note", "", BoxButtons::Ok)), BoxAnswer::Ok);
+}
+
+}  // namespace
