@@ -1,0 +1,66 @@
+#include "app/quil_update_app.h"
+
+#include "platform/log.h"
+#include "platform/system.h"
+#include "platform/ui.h"
+
+namespace {
+
+constexpr const char* kBuildStamp = __DATE__ " " __TIME__;
+
+void ShowStartupBox(const char* text, const char* caption, platform::BoxIcon icon) {
+    platform::MessageBoxRequest box;
+    box.text = text;
+    box.caption = caption;  // empty: the window system's default caption
+    box.icon = icon;
+    box.buttons = platform::BoxButtons::Ok;
+    box.owned = false;  // the main window does not exist yet
+    platform::CurrentUi().ShowMessageBox(box);
+}
+
+// Stands in until the main window exists: notes the demo mode and returns as
+// if the user had closed the window at once.
+int RunMainWindowPlaceholder(CQuilUpdateApp& app) {
+    if (app.IsDemoMode()) LogMessage("Demo mode: built-in virtual units\n");
+    return 2;  // Cancel
+}
+
+}  // namespace
+
+CQuilUpdateApp::CQuilUpdateApp() : m_runMainWindow(RunMainWindowPlaceholder) {}
+
+bool CQuilUpdateApp::InitInstance() {
+    // The first entry opens the log, so the banner is there even when a
+    // check below stops the program.
+    LogMessage("QuilUpdate Built: %s\n", kBuildStamp);
+
+    platform::SystemInfo& system = platform::CurrentSystem();
+    const platform::OsVersionInfo os = system.QueryOsVersion();
+    if (!os.queryOk) {
+        ShowStartupBox("GetVersionEx Failed!", "", platform::BoxIcon::Warning);
+        return false;
+    }
+    if (!os.supported) {
+        LogMessage("Terminating: Unsupported Operating System.\n");
+        ShowStartupBox("Quil Firmware Update does not support this operating system.", "",
+                       platform::BoxIcon::Warning);
+        return false;
+    }
+
+    const platform::PowerStatus power = system.QueryPowerStatus();
+    if (!power.queryOk) {
+        LogMessage("GetSystemPowerStatus FAILED! [%08lx]\n", static_cast<unsigned long>(power.errorCode));
+    } else if (power.acLineStatus == platform::kAcLineOffline) {
+        LogMessage("Terminating: On Battery Power\n");
+        ShowStartupBox("This computer must be connected to AC power to update firmware.", "On Battery Power",
+                       platform::BoxIcon::Error);
+        return false;
+    }
+    // 1 (mains) and 255 (the system cannot tell) go on.
+
+    if (m_runMainWindow) m_runMainWindow(*this);
+
+    LogMessage("Exiting\n*****************************************************************************\n");
+    CloseLogFile();
+    return false;
+}
