@@ -59,10 +59,11 @@ private:
     static bool NameAllowed(const char* portName, const char* deviceName);
     // Sends one message on `port` and waits for it to be out.
     NimbraStatus WriteOn(platform::MidiOutPort* port, const uint8_t* data, int length);
-    // Polls the done flag of `header` until set or more than `timeoutMs`
-    // have passed; logs the time-out and returns false then.
+    // Polls `port` (none: nothing can arrive) and the done flag of `header`
+    // until it is set or more than `timeoutMs` have passed since `startMs`;
+    // logs the time-out and returns false then.
     template <typename Port>
-    static bool WaitForDone(Port& port, const platform::MidiHeader& header, uint32_t timeoutMs);
+    static bool WaitForDone(Port* port, const platform::MidiHeader& header, uint32_t startMs, uint32_t timeoutMs);
     NimbraStatus Requeue(int index);
     // Resets, stops and closes the selected ports without logging.
     void ReleasePorts();

@@ -1,0 +1,56 @@
+// Header bookkeeping shared by the MIDI back-ends: the prepare and unprepare
+// rules, and the queue of input buffers that received SysEx bytes fill in
+// order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <vector>
+
+#include "platform/midi.h"
+
+namespace platform {
+
+MidiError PrepareMidiHeader(MidiHeader& header);
+// kMidiErrStillPlaying while the header is held by a port.
+MidiError UnprepareMidiHeader(MidiHeader& header);
+// Hands a header back to its owner.
+inline void MarkMidiHeaderDone(MidiHeader& header) {
+    header.flags = (header.flags & ~kMidiHeaderInQueue) | kMidiHeaderDone;
+}
+
+// The queued input buffers of one port. Bytes that arrive while input is
+// started fill the front buffer; it is handed back done when full or when a
+// 0xF7 has ended a message in it. Bytes for which no buffer is queued wait
+// (up to kPendingLimit, beyond that they are lost) until the owner queues
+// the next one, as a driver's own input store would keep them.
+class MidiInputBuffers {
+public:
+    static constexpr size_t kPendingLimit = 64 * 1024;
+
+    MidiError Add(MidiHeader& header);
+    void Start() { m_started = true; }
+    void Stop() { m_started = false; }
+    // Stops input, forgets waiting bytes and hands back every queued buffer.
+    void Reset();
+    bool Started() const { return m_started; }
+    bool HasQueued() const { return !m_queue.empty(); }
+    // Stores arrived bytes; dropped unless input is started.
+    void Deliver(std::span<const uint8_t> bytes);
+    // Bytes lost since creation because the waiting store was full.
+    uint64_t Overflowed() const { return m_overflowed; }
+
+private:
+    // Fills queued buffers from `bytes`; returns how many were taken.
+    size_t Fill(std::span<const uint8_t> bytes);
+
+    std::deque<MidiHeader*> m_queue;
+    std::vector<uint8_t> m_pending;
+    size_t m_pendingStart = 0;
+    bool m_started = false;
+    uint64_t m_overflowed = 0;
+};
+
+}  // namespace platform
