@@ -659,7 +659,7 @@ struct VirtualQuil::Impl {
     void StartJob(Job j) {
         job = j;
         jobStart = platform::CurrentClock().TickMs();
-        regs[kRegStatus] |= kStatusPip;
+        regs[kRegStatus] = static_cast<uint8_t>((regs[kRegStatus] & kStatusActiveBank) | kStatusPip);
         if (j == Job::Flash) {
             EnterPhase(kPhaseEraseA);
             SetProgress(0);
