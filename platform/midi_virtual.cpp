@@ -40,6 +40,7 @@ public:
         if (const MidiError e = Check(VirtualMidiOp::SendLong)) return e;
         if ((header.flags & kMidiHeaderPrepared) == 0) return kMidiErrUnprepared;
         if ((header.flags & kMidiHeaderInQueue) != 0) return kMidiErrStillPlaying;
+        if (m_system->Failed(m_system->m_outputs[m_id])) return kMidiErrError;
         m_system->StartSend(m_id, header);
         return kMidiNoError;
     }
@@ -209,6 +210,10 @@ void VirtualMidiSystem::SetSendsNeverComplete(uint32_t output, bool on) {
     if (output < m_outputs.size()) m_outputs[output].neverComplete = on;
 }
 
+void VirtualMidiSystem::SetFailureSwitch(uint32_t output, std::function<bool()> failed) {
+    if (output < m_outputs.size()) m_outputs[output].failed = std::move(failed);
+}
+
 void VirtualMidiSystem::LoseInputBytes(uint32_t input, uint32_t count) {
     if (input < m_inputs.size()) m_inputs[input].lose = count;
 }
@@ -364,7 +369,7 @@ void VirtualMidiSystem::Pump() {
 void VirtualMidiSystem::CollectReplies(Output& out) {
     m_replies.clear();
     out.device->TakeReplies(m_replies);
-    if (m_replies.empty() || out.input == kNoInput) return;
+    if (m_replies.empty() || out.input == kNoInput || Failed(out)) return;
     Input& in = m_inputs[out.input];
     for (std::vector<uint8_t>& reply : m_replies) {
         if (Instant(out.model) && in.arrivals.empty()) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -77,6 +78,9 @@ public:
     void SetFault(VirtualMidiOp op, uint32_t id, MidiError error);
     // Sends on `output` are accepted but never finish (until a reset).
     void SetSendsNeverComplete(uint32_t output, bool on);
+    // While `failed` answers true the cable of `output` is pulled: sends on
+    // it fail and nothing its device answers arrives. Empty: never.
+    void SetFailureSwitch(uint32_t output, std::function<bool()> failed);
     // The next `count` bytes that arrive on `input` are lost.
     void LoseInputBytes(uint32_t input, uint32_t count);
     // Bytes that arrive on `input` now, as if a unit had sent them.
@@ -118,6 +122,7 @@ private:
         uint32_t input = 0;
         VirtualMidiLinkModel model;
         bool neverComplete = false;
+        std::function<bool()> failed;
         VirtualMidiOutPort* open = nullptr;
         std::deque<Send> sends;
         uint32_t busyUntil = 0;
@@ -146,6 +151,7 @@ private:
     };
 
     MidiError FaultFor(VirtualMidiOp op, uint32_t id) const;
+    static bool Failed(const Output& out) { return out.failed && out.failed(); }
     // Moves everything that is due: finishes sends, hands them to their
     // devices, collects replies and delivers arrived bytes.
     void Pump();

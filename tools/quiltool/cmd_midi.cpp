@@ -1,8 +1,114 @@
+// quiltool ports / probe: what the MIDI system reports and which port pairs
+// lead to a unit, as the updater's MIDI-port link sees them.
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "links/nimbra_midi.h"
+#include "platform/midi.h"
+#include "sim/virtual_midi_setup.h"
 #include "tools/quiltool/commands.h"
 
 namespace quiltool {
 
-int RunPorts(const Args&) { return UsageError("not available yet"); }
-int RunProbe(const Args&) { return UsageError("not available yet"); }
+namespace {
+
+// The name the updater looks for in port names.
+constexpr char kDeviceName[] = "Quil";
+
+// Parses "[--simulate]"; false after a usage error message.
+bool ParseSimulate(const char* command, const Args& args, bool& simulate, int& exitCode) {
+    simulate = false;
+    for (const std::string& arg : args) {
+        if (arg == "--simulate") {
+            simulate = true;
+            continue;
+        }
+        exitCode = UsageError(std::string(command) + ": unexpected argument '" + arg + "'");
+        return false;
+    }
+    return true;
+}
+
+// The built-in virtual units, installed for the command when asked for.
+class SimulatedPorts {
+public:
+    explicit SimulatedPorts(bool simulate) {
+        if (!simulate) return;
+        m_setup = sim::MakeBuiltinMidiSystem();
+        m_scoped.emplace(m_setup->System());
+    }
+
+private:
+    std::unique_ptr<sim::VirtualMidiSetup> m_setup;
+    std::optional<platform::ScopedMidiSystem> m_scoped;
+};
+
+}  // namespace
+
+int RunPorts(const Args& args) {
+    bool simulate = false;
+    int exitCode = 0;
+    if (!ParseSimulate("ports", args, simulate, exitCode)) return exitCode;
+    const SimulatedPorts ports(simulate);
+    platform::MidiSystem& system = platform::CurrentMidiSystem();
+
+    std::string reason;
+    if (!system.Available(&reason)) {
+        std::printf("no MIDI sequencer: %s\n", reason.c_str());
+        return 0;
+    }
+    const uint32_t outCount = system.OutputCount();
+    for (uint32_t id = 0; id < outCount; ++id) {
+        platform::MidiPortCaps caps;
+        const platform::MidiError error = system.OutputCaps(id, caps);
+        if (error != platform::kMidiNoError) {
+            std::printf("out %u error=%d\n", id, error);
+            continue;
+        }
+        const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
+                               CNimbraMIDI::IsCandidateOutput(caps.name.data(), caps.technology, kDeviceName);
+        std::printf("out %u \"%s\" technology=%u candidate=%s\n", id, caps.name.data(),
+                    static_cast<unsigned>(caps.technology), candidate ? "yes" : "no");
+    }
+    const uint32_t inCount = system.InputCount();
+    for (uint32_t id = 0; id < inCount; ++id) {
+        platform::MidiPortCaps caps;
+        const platform::MidiError error = system.InputCaps(id, caps);
+        if (error != platform::kMidiNoError) {
+            std::printf("in %u error=%d\n", id, error);
+            continue;
+        }
+        const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
+                               CNimbraMIDI::IsCandidateInput(caps.name.data(), kDeviceName);
+        std::printf("in %u \"%s\" candidate=%s\n", id, caps.name.data(), candidate ? "yes" : "no");
+    }
+    if (outCount == 0 && inCount == 0) std::printf("no MIDI ports\n");
+    return 0;
+}
+
+int RunProbe(const Args& args) {
+    bool simulate = false;
+    int exitCode = 0;
+    if (!ParseSimulate("probe", args, simulate, exitCode)) return exitCode;
+    const SimulatedPorts ports(simulate);
+
+    CNimbraMIDI link;
+    link.SetDeviceName(kDeviceName);
+    if (link.Open() != kStatusOk) {
+        std::printf("no connection\n");
+        return 1;
+    }
+    uint16_t count = 0;
+    link.GetNumberOfConnections(&count);
+    for (uint16_t i = 0; i < count; ++i) {
+        char name[256] = {};
+        link.GetConnectionName(i, name, static_cast<int>(sizeof name));
+        std::printf("connection %u in=%u out=%u \"%s\"\n", static_cast<unsigned>(i), link.ConnectionInputId(i),
+                    link.ConnectionOutputId(i), name);
+    }
+    link.Close();
+    return 0;
+}
 
 }  // namespace quiltool

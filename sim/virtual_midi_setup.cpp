@@ -1,0 +1,38 @@
+#include "sim/virtual_midi_setup.h"
+
+namespace sim {
+
+VirtualMidiSetup::VirtualMidiSetup() = default;
+VirtualMidiSetup::~VirtualMidiSetup() = default;
+
+VirtualQuil* VirtualMidiSetup::AddPort(const std::string& name, PortTechnology technology,
+                                       const std::optional<UnitDescription>& unit,
+                                       platform::VirtualMidiLinkModel model) {
+    const uint16_t tech = technology == PortTechnology::Hardware ? platform::kMidiTechHardwarePort
+                                                                 : platform::kMidiTechSoftwareSynth;
+    ++m_pairs;
+    if (!unit) {
+        m_system.AddPortPair(name, nullptr, tech, model);
+        return nullptr;
+    }
+    PlacedUnit placed;
+    placed.unit = std::make_unique<VirtualQuil>(*unit);
+    VirtualQuil* quil = placed.unit.get();
+    placed.ports = m_system.AddPortPair(name, quil, tech, model);
+    // A unit whose link is made to fail pulls its cable.
+    m_system.SetFailureSwitch(placed.ports.output, [quil] { return quil->LinkFailed(); });
+    m_units.push_back(std::move(placed));
+    return quil;
+}
+
+void VirtualMidiSetup::SetLinkModel(platform::VirtualMidiLinkModel model) {
+    for (size_t output = 0; output < m_pairs; ++output) m_system.SetLinkModel(static_cast<uint32_t>(output), model);
+}
+
+std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLinkModel model) {
+    auto setup = std::make_unique<VirtualMidiSetup>();
+    for (const BuiltinPort& port : BuiltinSet()) setup->AddPort(port.name, port.technology, port.unit, model);
+    return setup;
+}
+
+}  // namespace sim

@@ -1,0 +1,55 @@
+// Virtual Quil units on virtual MIDI ports: each unit gets an input/output
+// port pair of one name, and ports without a unit can be added beside them.
+// The set owns its units and the port system; install the system with
+// platform::ScopedMidiSystem to make the MIDI-port link reach the units.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/midi_virtual.h"
+#include "sim/builtin_set.h"
+#include "sim/unit_description.h"
+#include "sim/virtual_quil.h"
+
+namespace sim {
+
+class VirtualMidiSetup {
+public:
+    VirtualMidiSetup();
+    ~VirtualMidiSetup();
+    VirtualMidiSetup(const VirtualMidiSetup&) = delete;
+    VirtualMidiSetup& operator=(const VirtualMidiSetup&) = delete;
+
+    // Adds the next port pair (ids count up from 0 in both directions). With
+    // a description a unit answers on it; returns that unit, else null.
+    VirtualQuil* AddPort(const std::string& name, PortTechnology technology,
+                         const std::optional<UnitDescription>& unit, platform::VirtualMidiLinkModel model = {});
+
+    platform::VirtualMidiSystem& System() { return m_system; }
+
+    // Units in the order of their ports.
+    size_t UnitCount() const { return m_units.size(); }
+    VirtualQuil& Unit(size_t index) { return *m_units.at(index).unit; }
+    platform::VirtualMidiSystem::PortPair UnitPorts(size_t index) const { return m_units.at(index).ports; }
+    // The same transfer model on every port pair.
+    void SetLinkModel(platform::VirtualMidiLinkModel model);
+
+private:
+    struct PlacedUnit {
+        std::unique_ptr<VirtualQuil> unit;
+        platform::VirtualMidiSystem::PortPair ports;
+    };
+    // The units outlive the ports that reach them.
+    std::vector<PlacedUnit> m_units;
+    platform::VirtualMidiSystem m_system;
+    size_t m_pairs = 0;
+};
+
+// The built-in set that --simulate shows, ports in id order.
+std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLinkModel model = {});
+
+}  // namespace sim
