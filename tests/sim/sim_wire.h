@@ -38,8 +38,10 @@ private:
 };
 
 inline Bytes Wrap(const Bytes& payload) {
-    Bytes m{0xF0, 0x00, 0x01, 0x54};
-    m.insert(m.end(), payload.begin(), payload.end());
+    Bytes m;
+    m.reserve(payload.size() + 5);
+    for (uint8_t b : {uint8_t{0xF0}, uint8_t{0x00}, uint8_t{0x01}, uint8_t{0x54}}) m.push_back(b);
+    for (uint8_t b : payload) m.push_back(b);
     m.push_back(0xF7);
     return m;
 }
