@@ -1,0 +1,438 @@
+// The ALSA sequencer back-end driven through a stand-in sequencer: which
+// ports it offers and how, SysEx sends and their completion, incoming SysEx
+// pieces filling the input buffers, and a sequencer that cannot be opened.
+#include "platform/midi_alsa.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "links/nimbra_midi.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using platform::AlsaPortInfo;
+
+constexpr unsigned kDuplex = platform::kAlsaCapRead | platform::kAlsaCapWrite | platform::kAlsaCapSubsRead |
+                             platform::kAlsaCapSubsWrite;
+constexpr unsigned kUsbType = platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeHardware | platform::kAlsaTypePort;
+constexpr int kOurClient = 128;
+
+struct Sent {
+    int fromPort;
+    int client;
+    int port;
+    Bytes data;
+};
+
+// A sequencer in memory. Events to deliver are queued per our local port;
+// `answer` lets a test play a device that replies to what is sent to it.
+class FakeAlsa final : public platform::AlsaApi {
+public:
+    void SilenceErrors() override { silenced = true; }
+    int Open(const char*) override {
+        openedAfterSilencing = silenced;
+        ++opens;
+        return openResult;
+    }
+    void Close() override { ++closes; }
+    int ClientId() override { return kOurClient; }
+    int ListPorts(std::vector<AlsaPortInfo>& out) override {
+        out = ports;
+        return 0;
+    }
+    int CreatePort(const char*, unsigned, unsigned) override {
+        const int port = nextPort++;
+        created.push_back(port);
+        return port;
+    }
+    int DeletePort(int port) override {
+        deleted.push_back(port);
+        return 0;
+    }
+    int ConnectFrom(int port, int client, int sourcePort) override {
+        if (connectResult < 0) return connectResult;
+        subscriptions[{client, sourcePort}] = port;
+        return 0;
+    }
+    int DisconnectFrom(int, int client, int sourcePort) override {
+        subscriptions.erase({client, sourcePort});
+        return 0;
+    }
+    int SendSysEx(int port, int client, int destPort, const uint8_t* data, size_t length) override {
+        if (sendResult < 0) return sendResult;
+        queuedOut.push_back(Sent{port, client, destPort, Bytes(data, data + length)});
+        return 0;
+    }
+    int Drain() override {
+        int result = 0;
+        if (!drainResults.empty()) {
+            result = drainResults.front();
+            drainResults.pop_front();
+        }
+        if (result == 0) {
+            for (Sent& s : queuedOut) {
+                if (answer) answer(s);
+                sent.push_back(std::move(s));
+            }
+            queuedOut.clear();
+        }
+        return result;
+    }
+    int DropOutput() override {
+        ++drops;
+        queuedOut.clear();
+        return 0;
+    }
+    int ReadEvent(platform::AlsaEvent& event) override {
+        if (incoming.empty()) return 0;
+        m_current = std::move(incoming.front());
+        incoming.pop_front();
+        event = platform::AlsaEvent{};
+        event.destPort = m_current.port;
+        event.sysex = m_current.sysex;
+        event.data = m_current.data.data();
+        event.length = m_current.data.size();
+        return 1;
+    }
+    std::string ErrorText(int error) override { return error == -ENOENT ? "No such file or directory" : "error"; }
+
+    // SysEx bytes from source port (client, port), if our port is subscribed.
+    void Arrive(int client, int port, Bytes data, bool sysex = true) {
+        auto it = subscriptions.find({client, port});
+        if (it == subscriptions.end()) return;
+        incoming.push_back(Event{it->second, sysex, std::move(data)});
+    }
+
+    struct Event {
+        int port;
+        bool sysex;
+        Bytes data;
+    };
+
+    std::vector<AlsaPortInfo> ports;
+    int openResult = 0;
+    int connectResult = 0;
+    int sendResult = 0;
+    bool silenced = false;
+    bool openedAfterSilencing = false;
+    int opens = 0;
+    int closes = 0;
+    int drops = 0;
+    int nextPort = 0;
+    std::vector<int> created;
+    std::vector<int> deleted;
+    std::map<std::pair<int, int>, int> subscriptions;
+    std::deque<int> drainResults;
+    std::vector<Sent> queuedOut;
+    std::vector<Sent> sent;
+    std::deque<Event> incoming;
+    std::function<void(const Sent&)> answer;
+
+private:
+    Event m_current;
+};
+
+class AlsaMidiTest : public ::testing::Test {
+protected:
+    AlsaMidiTest() {
+        char pattern[] = "/tmp/midi_alsa_test.XXXXXX";
+        m_dir = mkdtemp(pattern);
+        m_logPath = m_dir + "/QuilUpdate.log";
+        SetLogFilePath(m_logPath);
+        auto fake = std::make_unique<FakeAlsa>();
+        alsa = fake.get();
+        m_fake = std::move(fake);
+    }
+    ~AlsaMidiTest() override {
+        SetLogFilePath("QuilUpdate.log");
+        std::filesystem::remove_all(m_dir);
+    }
+
+    std::unique_ptr<platform::AlsaMidiSystem> MakeSystem() {
+        return std::make_unique<platform::AlsaMidiSystem>(std::move(m_fake));
+    }
+    std::vector<std::string> LogLines() const {
+        std::ifstream in(m_logPath);
+        std::vector<std::string> lines;
+        std::string line;
+        while (std::getline(in, line)) lines.push_back(line.size() > 20 ? line.substr(20) : line);
+        return lines;
+    }
+    void AddPort(int client, int port, const std::string& name, unsigned capability, unsigned type) {
+        alsa->ports.push_back(AlsaPortInfo{client, port, name, capability, type});
+    }
+
+    FakeAlsa* alsa = nullptr;
+    std::string m_dir;
+    std::string m_logPath;
+
+private:
+    std::unique_ptr<FakeAlsa> m_fake;
+};
+
+struct Buffer {
+    platform::MidiHeader header;
+    std::array<uint8_t, 512> bytes{};
+    Bytes Contents() const { return Bytes(bytes.begin(), bytes.begin() + header.bytesRecorded); }
+    bool Done() const { return (header.flags & platform::kMidiHeaderDone) != 0; }
+};
+
+void Queue(platform::MidiInPort& port, Buffer& buffer, uint32_t length = 512) {
+    buffer.header = platform::MidiHeader{};
+    buffer.header.data = buffer.bytes.data();
+    buffer.header.bufferLength = length;
+    ASSERT_EQ(port.PrepareHeader(buffer.header), platform::kMidiNoError);
+    ASSERT_EQ(port.AddBuffer(buffer.header), platform::kMidiNoError);
+}
+
+TEST_F(AlsaMidiTest, PortsAndTheirTechnology) {
+    // Listed out of order on purpose: ids follow client and port numbers.
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    AddPort(0, 0, "Timer", kDuplex, 0);
+    AddPort(14, 0, "Midi Through Port-0", kDuplex, platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware);
+    AddPort(20, 1, "Keyboard out only", platform::kAlsaCapRead | platform::kAlsaCapSubsRead, kUsbType);
+    AddPort(20, 0, "FluidSynth", platform::kAlsaCapWrite | platform::kAlsaCapSubsWrite,
+            platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware | platform::kAlsaTypeSynthesizer);
+    AddPort(21, 0, "Hidden", kDuplex | platform::kAlsaCapNoExport, kUsbType);
+    AddPort(22, 0, "Direct only", platform::kAlsaCapWrite | platform::kAlsaCapRead, kUsbType);
+    AddPort(kOurClient, 0, "Quil Firmware Update in", kDuplex, kUsbType);
+    AddPort(24, 1, "Quil USB MIDI 1 with a name longer than 31", kDuplex, kUsbType);
+    auto system = MakeSystem();
+
+    ASSERT_EQ(system->OutputCount(), 4u);
+    const std::vector<std::pair<std::string, uint16_t>> outputs{
+        {"Midi Through Port-0", platform::kMidiTechSoftwareSynth},
+        {"FluidSynth", platform::kMidiTechSoftwareSynth},
+        {"Quil USB MIDI 1", platform::kMidiTechHardwarePort},
+        {"Quil USB MIDI 1 with a name lon", platform::kMidiTechHardwarePort},
+    };
+    for (uint32_t id = 0; id < outputs.size(); ++id) {
+        platform::MidiPortCaps caps;
+        ASSERT_EQ(system->OutputCaps(id, caps), platform::kMidiNoError);
+        EXPECT_EQ(std::string(caps.name.data()), outputs[id].first);
+        EXPECT_EQ(caps.technology, outputs[id].second) << outputs[id].first;
+    }
+    platform::MidiPortCaps caps;
+    EXPECT_EQ(system->OutputCaps(4, caps), platform::kMidiErrBadDeviceId);
+
+    ASSERT_EQ(system->InputCount(), 4u);
+    const std::vector<std::string> inputs{"Midi Through Port-0", "Keyboard out only", "Quil USB MIDI 1",
+                                          "Quil USB MIDI 1 with a name lon"};
+    for (uint32_t id = 0; id < inputs.size(); ++id) {
+        ASSERT_EQ(system->InputCaps(id, caps), platform::kMidiNoError);
+        EXPECT_EQ(std::string(caps.name.data()), inputs[id]);
+    }
+    EXPECT_TRUE(system->Available(nullptr));
+
+    // A hardware synthesizer is not a MIDI port.
+    EXPECT_EQ(platform::AlsaMidiSystem::TechnologyOf(platform::kAlsaTypeHardware | platform::kAlsaTypeSynth),
+              platform::kMidiTechSynth);
+    EXPECT_EQ(platform::AlsaMidiSystem::TechnologyOf(platform::kAlsaTypeHardware), platform::kMidiTechSoftwareSynth);
+}
+
+TEST_F(AlsaMidiTest, SysExSendIsDoneOnceDrained) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->OutputCount(), 1u);
+    std::unique_ptr<platform::MidiOutPort> port;
+    ASSERT_EQ(system->OpenOutput(0, port), platform::kMidiNoError);
+
+    Bytes message{0xF0, 0x00, 0x01, 0x54, 0x68, 0x04, 0x00, 0xF7};
+    platform::MidiHeader header{};
+    header.data = message.data();
+    header.bufferLength = static_cast<uint32_t>(message.size());
+    EXPECT_EQ(port->SendLong(header), platform::kMidiErrUnprepared);
+    ASSERT_EQ(port->PrepareHeader(header), platform::kMidiNoError);
+    alsa->drainResults = {12, -EAGAIN, 0};
+    ASSERT_EQ(port->SendLong(header), platform::kMidiNoError);
+    EXPECT_EQ(header.flags & platform::kMidiHeaderDone, 0u);
+    EXPECT_EQ(port->UnprepareHeader(header), platform::kMidiErrStillPlaying);
+    port->Poll();
+    EXPECT_EQ(header.flags & platform::kMidiHeaderDone, 0u);
+    port->Poll();
+    EXPECT_NE(header.flags & platform::kMidiHeaderDone, 0u);
+    EXPECT_EQ(port->UnprepareHeader(header), platform::kMidiNoError);
+    ASSERT_EQ(alsa->sent.size(), 1u);
+    EXPECT_EQ(alsa->sent[0].client, 24);
+    EXPECT_EQ(alsa->sent[0].port, 0);
+    EXPECT_EQ(alsa->sent[0].data, message);
+
+    // A send the sequencer refuses is reported at once.
+    alsa->sendResult = -ENOMEM;
+    ASSERT_EQ(port->PrepareHeader(header), platform::kMidiNoError);
+    EXPECT_EQ(port->SendLong(header), platform::kMidiErrNoMemory);
+
+    // A send that is still queued is given up by a reset.
+    alsa->sendResult = 0;
+    alsa->drainResults = {-EAGAIN};
+    ASSERT_EQ(port->SendLong(header), platform::kMidiNoError);
+    EXPECT_EQ(port->Close(), platform::kMidiErrStillPlaying);
+    ASSERT_EQ(port->Reset(), platform::kMidiNoError);
+    EXPECT_NE(header.flags & platform::kMidiHeaderDone, 0u);
+    EXPECT_EQ(alsa->drops, 1);
+    EXPECT_EQ(port->Close(), platform::kMidiNoError);
+    EXPECT_EQ(alsa->sent.size(), 1u);
+}
+
+TEST_F(AlsaMidiTest, IncomingSysExPiecesFillTheBuffersInOrder) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    AddPort(25, 0, "Other", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->InputCount(), 2u);
+    std::unique_ptr<platform::MidiInPort> port;
+    std::unique_ptr<platform::MidiInPort> other;
+    ASSERT_EQ(system->OpenInput(0, port), platform::kMidiNoError);
+    ASSERT_EQ(system->OpenInput(1, other), platform::kMidiNoError);
+    ASSERT_EQ(alsa->subscriptions.size(), 2u);
+
+    std::array<Buffer, 3> buffers;
+    for (Buffer& b : buffers) Queue(*port, b);
+    // Before input starts nothing is recorded.
+    alsa->Arrive(24, 0, {0xF0, 0x01, 0xF7});
+    ASSERT_EQ(port->Start(), platform::kMidiNoError);
+
+    // One 700-byte message in three pieces, then a short one; noise on the
+    // other port and a non-SysEx event in between.
+    Bytes message(700);
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i & 0x7F);
+    message.front() = 0xF0;
+    message.back() = 0xF7;
+    alsa->Arrive(24, 0, Bytes(message.begin(), message.begin() + 256));
+    alsa->Arrive(25, 0, {0xF0, 0x55, 0xF7});
+    alsa->Arrive(24, 0, {0x90, 0x40, 0x7F}, false);
+    alsa->Arrive(24, 0, Bytes(message.begin() + 256, message.begin() + 512 + 10));
+    port->Poll();
+    EXPECT_TRUE(buffers[0].Done());
+    EXPECT_FALSE(buffers[1].Done());
+    EXPECT_EQ(buffers[1].header.bytesRecorded, 10u);
+    alsa->Arrive(24, 0, Bytes(message.begin() + 522, message.end()));
+    const Bytes shortOne{0xF0, 0x00, 0x01, 0x54, 0x70, 0x04, 0x00, 0x18, 0x40, 0xF7};
+    alsa->Arrive(24, 0, shortOne);
+    port->Poll();
+    ASSERT_TRUE(buffers[1].Done());
+    ASSERT_TRUE(buffers[2].Done());
+    Bytes joined = buffers[0].Contents();
+    const Bytes second = buffers[1].Contents();
+    joined.insert(joined.end(), second.begin(), second.end());
+    EXPECT_EQ(joined, message);
+    EXPECT_EQ(buffers[2].Contents(), shortOne);
+
+    // Bytes beyond the queued buffers wait for the next one.
+    alsa->Arrive(24, 0, {0xF0, 0x7E, 0xF7});
+    port->Poll();
+    Queue(*port, buffers[0]);
+    EXPECT_TRUE(buffers[0].Done());
+    EXPECT_EQ(buffers[0].Contents(), Bytes({0xF0, 0x7E, 0xF7}));
+
+    // Reset hands queued buffers back; close unsubscribes and removes our port.
+    Queue(*port, buffers[1]);
+    EXPECT_EQ(port->Close(), platform::kMidiErrStillPlaying);
+    ASSERT_EQ(port->Reset(), platform::kMidiNoError);
+    EXPECT_TRUE(buffers[1].Done());
+    EXPECT_EQ(buffers[1].header.bytesRecorded, 0u);
+    ASSERT_EQ(port->Close(), platform::kMidiNoError);
+    EXPECT_EQ(alsa->subscriptions.size(), 1u);
+    EXPECT_EQ(alsa->deleted.size(), 1u);
+}
+
+TEST_F(AlsaMidiTest, InputThatCannotBeSubscribedIsNotOpened) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->InputCount(), 1u);
+    alsa->connectResult = -EPERM;
+    std::unique_ptr<platform::MidiInPort> port;
+    EXPECT_NE(system->OpenInput(0, port), platform::kMidiNoError);
+    EXPECT_EQ(port, nullptr);
+    EXPECT_EQ(alsa->deleted, alsa->created);
+    EXPECT_EQ(system->OpenInput(5, port), platform::kMidiErrBadDeviceId);
+}
+
+TEST_F(AlsaMidiTest, SequencerThatCannotBeOpenedMeansNoPortsAndOneLogLine) {
+    alsa->openResult = -ENOENT;
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(system->OutputCount(), 0u);
+    EXPECT_EQ(system->InputCount(), 0u);
+    EXPECT_EQ(system->OutputCount(), 0u);
+    std::string reason;
+    EXPECT_FALSE(system->Available(&reason));
+    std::unique_ptr<platform::MidiOutPort> out;
+    EXPECT_EQ(system->OpenOutput(0, out), platform::kMidiErrNoDriver);
+    std::unique_ptr<platform::MidiInPort> in;
+    EXPECT_EQ(system->OpenInput(0, in), platform::kMidiErrNoDriver);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    EXPECT_TRUE(alsa->openedAfterSilencing);
+    EXPECT_EQ(alsa->opens, 1);
+    EXPECT_EQ(reason, "the ALSA sequencer cannot be opened: No such file or directory");
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "MIDI: the ALSA sequencer cannot be opened: No such file or directory");
+}
+
+TEST_F(AlsaMidiTest, TheRealSequencerFailsQuietlyWhenAbsent) {
+    platform::AlsaMidiSystem system(platform::MakeSystemAlsaApi());
+    testing::internal::CaptureStderr();
+    const uint32_t outputs = system.OutputCount();
+    const uint32_t inputs = system.InputCount();
+    const bool available = system.Available(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    if (available) GTEST_SKIP() << "this machine has a sequencer";
+    EXPECT_EQ(outputs, 0u);
+    EXPECT_EQ(inputs, 0u);
+    EXPECT_EQ(LogLines().size(), 1u);
+}
+
+TEST_F(AlsaMidiTest, TheLinkFindsAUnitBehindTheSequencer) {
+    AddPort(14, 0, "Midi Through Port-0", kDuplex, platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware);
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    // The unit answers a one-register request in 10 bytes, in two pieces.
+    alsa->answer = [this](const Sent& s) {
+        if (s.client != 24 || s.data.size() != 8) return;
+        const uint8_t b4 = static_cast<uint8_t>(0x70 | (s.data[4] & 7));
+        alsa->Arrive(24, 0, {0xF0, 0x00, 0x01, 0x54, b4});
+        alsa->Arrive(24, 0, {s.data[5], 0x00, 0x18, 0x40, 0xF7});
+    };
+    auto system = MakeSystem();
+    platform::VirtualClock clock;
+    platform::ScopedClock scopedClock(clock);
+    platform::ScopedMidiSystem scoped(*system);
+
+    CNimbraMIDI link;
+    link.SetDeviceName("Quil");
+    ASSERT_EQ(link.Open(), kStatusOk);
+    uint16_t count = 0;
+    link.GetNumberOfConnections(&count);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(link.ConnectionInputId(0), 1u);
+    EXPECT_EQ(link.ConnectionOutputId(0), 1u);
+    // Through is software: never probed.
+    for (const Sent& s : alsa->sent) EXPECT_EQ(s.client, 24);
+    EXPECT_TRUE(alsa->subscriptions.empty());
+
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+    const uint8_t request[] = {0xF0, 0x00, 0x01, 0x54, 0x68, 0x04, 0x00, 0xF7};
+    ASSERT_EQ(link.Write(request, 8), kStatusOk);
+    uint8_t buffer[4096];
+    int received = 0;
+    ASSERT_EQ(link.Read(buffer, 4095, &received), kStatusOk);
+    EXPECT_EQ(Bytes(buffer, buffer + received), Bytes({0xF0, 0x00, 0x01, 0x54, 0x70, 0x04, 0x00, 0x18, 0x40, 0xF7}));
+    link.Close();
+    EXPECT_TRUE(alsa->subscriptions.empty());
+}
+
+}  // namespace
