@@ -1,7 +1,149 @@
+// quiltool identify: opens the remote-control engine as the updater's window
+// does, selects each connection (or only the one asked for) and prints the
+// identity of the unit on it, one line per connection.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/midi.h"
+#include "remote/nimbra_remote.h"
+#include "sim/virtual_midi_setup.h"
 #include "tools/quiltool/commands.h"
 
 namespace quiltool {
 
-int RunIdentify(const Args&) { return UsageError("not available yet"); }
+namespace {
+
+struct IdentifyOptions {
+    bool simulate = false;
+    std::optional<uint16_t> connection;
+};
+
+bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--simulate") {
+            options.simulate = true;
+        } else if (args[i] == "--connection") {
+            unsigned long value = 0;
+            if (i + 1 >= args.size() || !ParseNumber(args[i + 1], value) || value >= kNoConnection) {
+                exitCode = UsageError("identify: --connection needs a connection number");
+                return false;
+            }
+            options.connection = static_cast<uint16_t>(value);
+            ++i;
+        } else {
+            exitCode = UsageError("identify: unexpected argument '" + args[i] + "'");
+            return false;
+        }
+    }
+    return true;
+}
+
+// "NC" for revision 0, else the letter (1 is A).
+std::string RevisionText(uint8_t revision) {
+    if (revision == 0) return "NC";
+    return std::string(1, static_cast<char>(revision + 64));
+}
+
+std::string SerialText(uint32_t serial) {
+    if (serial == kNoSerialNumber) return "none";
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lx%02ld%02ld%04ld", static_cast<unsigned long>(serial >> 24),
+                  static_cast<long>((((serial >> 18) & 0x03) << 4) | ((serial >> 20) & 0x0F)),
+                  static_cast<long>((serial >> 12) & 0x3F), static_cast<long>(serial & 0x0FFF));
+    return text;
+}
+
+const char* CardLabel(uint8_t type) {
+    switch (type) {
+        case 0:
+            return "none";
+        case kCardVxMadi:
+            return "VX-MADI";
+        case kCardVxDante:
+            return "VX-DANTE";
+        case kCardVxHd:
+            return "VX-HD";
+        case kCardVxFw:
+            return "VX-FW";
+        case kCardVxUsb:
+            return "VX-USB";
+        default:
+            return "Unknown";
+    }
+}
+
+// The built-in virtual units, installed for the command when asked for.
+class SimulatedUnits {
+public:
+    explicit SimulatedUnits(bool simulate) {
+        if (!simulate) return;
+        m_setup = sim::MakeBuiltinMidiSystem();
+        m_scoped.emplace(m_setup->System());
+    }
+
+private:
+    std::unique_ptr<sim::VirtualMidiSetup> m_setup;
+    std::optional<platform::ScopedMidiSystem> m_scoped;
+};
+
+// Prints the identity line of connection `index`; false when it cannot be
+// selected.
+bool PrintConnection(CNimbraRemote& remote, uint16_t index) {
+    if (remote.SelectConnection(index) != kStatusOk) {
+        std::printf("connection %u: no answer\n", static_cast<unsigned>(index));
+        return false;
+    }
+    char description[260] = {};
+    uint8_t pid = 0;
+    remote.GetConnectionDescription(index, description, sizeof description, &pid);
+
+    uint8_t major = 0, minor = 0, revision = 0;
+    remote.GetFirmwareMajor(&major);
+    remote.GetFirmwareMinor(&minor);
+    remote.GetHardwareRevision(&revision);
+    uint32_t serial = kNoSerialNumber;
+    remote.GetSerialNumber(&serial);
+    uint8_t card = 0, cardMajor = 0, cardMinor = 0;
+    remote.GetXSlotCardType(&card);
+    remote.GetXSlotFirmwareVersion(&cardMajor, &cardMinor);
+
+    std::printf("connection %u: %s pid=0x%02x firmware=%u.%u revision=%s serial=%s card=%s card-firmware=%u.%u\n",
+                static_cast<unsigned>(index), description, static_cast<unsigned>(pid), static_cast<unsigned>(major),
+                static_cast<unsigned>(minor), RevisionText(revision).c_str(), SerialText(serial).c_str(),
+                CardLabel(card), static_cast<unsigned>(cardMajor), static_cast<unsigned>(cardMinor));
+    return true;
+}
+
+}  // namespace
+
+int RunIdentify(const Args& args) {
+    IdentifyOptions options;
+    int exitCode = 0;
+    if (!ParseIdentifyArgs(args, options, exitCode)) return exitCode;
+    const SimulatedUnits units(options.simulate);
+
+    auto remote = std::make_unique<CNimbraRemote>();
+    remote->SetDeviceName("Quil");
+    uint16_t count = 0;
+    if (remote->Open() != kStatusOk || remote->GetNumberOfConnections(&count) != kStatusOk || count == 0) {
+        std::printf("Unable to locate a Quil!\n");
+        return 1;
+    }
+    if (options.connection && *options.connection >= count) {
+        std::printf("no connection %u (%u found)\n", static_cast<unsigned>(*options.connection),
+                    static_cast<unsigned>(count));
+        return 1;
+    }
+
+    bool allAnswered = true;
+    for (uint16_t index = 0; index < count; ++index) {
+        if (options.connection && index != *options.connection) continue;
+        if (!PrintConnection(*remote, index)) allAnswered = false;
+    }
+    remote->Close();
+    return allAnswered ? 0 : 1;
+}
 
 }  // namespace quiltool
