@@ -47,6 +47,7 @@ constexpr uint32_t kReadBackFirst = 128;
 
 constexpr size_t kPacketBytes = 128;
 constexpr size_t kMaxImageBytes = size_t{16} << 20;  // one flash bank
+constexpr size_t kMaxRecorded = size_t{1} << 20;     // messages kept in the traffic log
 
 // Phases the main unit reports in register 56.
 constexpr uint8_t kPhaseEraseA = 2;
@@ -437,6 +438,10 @@ struct VirtualQuil::Impl {
             entry.address = static_cast<uint16_t>(m.address);
             entry.value = static_cast<uint16_t>(m.value);
             entry.raw.assign(data, data + length);
+            if (received.size() >= kMaxRecorded) {
+                // A long demo run keeps the most recent half.
+                received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(kMaxRecorded / 2));
+            }
             received.push_back(std::move(entry));
             log = &received.back();
         }

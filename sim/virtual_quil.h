@@ -101,7 +101,8 @@ public:
     // Bytes of the image announced in registers 48..51 received so far.
     size_t ImageBytesReceived() const;
 
-    // Received traffic, oldest first.
+    // Received traffic, oldest first (the most recent messages only once
+    // more than a million have arrived).
     const std::vector<ReceivedMessage>& Received() const;
     void ClearReceived();
     // Recording on (the default) keeps every message with its raw bytes;
