@@ -1,0 +1,111 @@
+// quiltool ports and probe: the port list with the name rules applied, and
+// the connections the MIDI-port link finds among the built-in virtual units.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/midi_virtual.h"
+#include "tools/quiltool/commands.h"
+
+namespace {
+
+struct Outcome {
+    int code;
+    std::vector<std::string> lines;
+    std::string err;
+};
+
+class QuiltoolMidiTest : public ::testing::Test {
+protected:
+    QuiltoolMidiTest() : m_scopedClock(m_clock) {
+        char pattern[] = "/tmp/quiltool_midi_test.XXXXXX";
+        m_dir = mkdtemp(pattern);
+        SetLogFilePath(m_dir + "/QuilUpdate.log");
+    }
+    ~QuiltoolMidiTest() override {
+        SetLogFilePath("QuilUpdate.log");
+        std::filesystem::remove_all(m_dir);
+    }
+
+    static Outcome Run(int (*command)(const quiltool::Args&), const quiltool::Args& args) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int code = command(args);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        Outcome outcome{code, {}, {}};
+        std::istringstream out(testing::internal::GetCapturedStdout());
+        for (std::string line; std::getline(out, line);) outcome.lines.push_back(line);
+        outcome.err = testing::internal::GetCapturedStderr();
+        return outcome;
+    }
+
+    platform::VirtualClock m_clock;
+    platform::ScopedClock m_scopedClock;
+    std::string m_dir;
+};
+
+TEST_F(QuiltoolMidiTest, PortsOfTheBuiltInSet) {
+    const Outcome o = Run(quiltool::RunPorts, {"--simulate"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.lines, (std::vector<std::string>{
+                           "out 0 \"Quil USB MIDI 1\" technology=1 candidate=yes",
+                           "out 1 \"Quil MIDI 2\" technology=1 candidate=yes",
+                           "out 2 \"Quil MIDI 3\" technology=1 candidate=yes",
+                           "out 3 \"Quil Virtual MIDI\" technology=1 candidate=no",
+                           "out 4 \"Quil Software Synth\" technology=7 candidate=no",
+                           "in 0 \"Quil USB MIDI 1\" candidate=yes",
+                           "in 1 \"Quil MIDI 2\" candidate=yes",
+                           "in 2 \"Quil MIDI 3\" candidate=yes",
+                           "in 3 \"Quil Virtual MIDI\" candidate=no",
+                           "in 4 \"Quil Software Synth\" candidate=yes",
+                       }));
+}
+
+TEST_F(QuiltoolMidiTest, ProbeFindsTheBuiltInUnits) {
+    const Outcome o = Run(quiltool::RunProbe, {"--simulate"});
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_EQ(o.lines, (std::vector<std::string>{
+                           "connection 0 in=0 out=0 \"Quil USB MIDI 1\"",
+                           "connection 1 in=1 out=1 \"Quil MIDI 2\"",
+                           "connection 2 in=2 out=2 \"Quil MIDI 3\"",
+                       }));
+}
+
+TEST_F(QuiltoolMidiTest, ProbeWithoutAnyUnit) {
+    platform::VirtualMidiSystem empty;
+    empty.AddPortPair("Quil MIDI 1", nullptr);
+    platform::ScopedMidiSystem scoped(empty);
+    const Outcome o = Run(quiltool::RunProbe, {});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_EQ(o.lines, (std::vector<std::string>{"no connection"}));
+    EXPECT_EQ(empty.OpenPortCount(), 0u);
+}
+
+TEST_F(QuiltoolMidiTest, PortsOfTheSystemEndsWellWithoutASequencer) {
+    // Here that is the ALSA sequencer, usually absent on build machines.
+    const Outcome o = Run(quiltool::RunPorts, {});
+    EXPECT_EQ(o.code, 0);
+    ASSERT_FALSE(o.lines.empty());
+    if (o.lines[0].rfind("no MIDI sequencer: ", 0) == 0) {
+        EXPECT_EQ(o.lines.size(), 1u);
+    }
+    EXPECT_EQ(o.err, "");
+}
+
+TEST_F(QuiltoolMidiTest, UsageErrors) {
+    Outcome o = Run(quiltool::RunPorts, {"--simulated"});
+    EXPECT_EQ(o.code, 2);
+    EXPECT_NE(o.err.find("--simulated"), std::string::npos);
+    o = Run(quiltool::RunProbe, {"extra"});
+    EXPECT_EQ(o.code, 2);
+    EXPECT_TRUE(o.lines.empty());
+}
+
+}  // namespace
