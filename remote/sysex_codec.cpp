@@ -229,12 +229,27 @@ bool TakeNextMessage(ReceiveQueue& queue, bool& insideMessage, std::span<uint8_t
                      uint32_t& length) {
     uint32_t distance = 0;
     if (!insideMessage) {
-        if (!queue.Find(kSysExStart, distance)) return false;
+        if (!queue.Find(kSysExStart, distance)) {
+            // Bytes without a start can never become a message; once they
+            // would outgrow the longest message, drop them, or a noisy link
+            // would fill the queue and every later reply would be lost.
+            if (queue.Count() > kMaxMessageLength) queue.Clear();
+            return false;
+        }
         if (distance > 0) queue.Take(nullptr, distance);
         insideMessage = true;
     }
-    if (!queue.Find(kSysExEnd, distance)) return false;
-    const uint32_t take = std::min(distance + 1, kMaxMessageLength);
+    uint32_t take = 0;
+    if (queue.Find(kSysExEnd, distance)) {
+        take = std::min(distance + 1, kMaxMessageLength);
+    } else if (queue.Count() >= kMaxMessageLength) {
+        // A message that has grown past the longest one without its end is
+        // cut there like any over-long message; without this the queue would
+        // fill up waiting for an end that may never come.
+        take = kMaxMessageLength;
+    } else {
+        return false;
+    }
     if (!queue.Take(work.data(), take)) return false;
     insideMessage = false;
     length = take;

@@ -565,6 +565,32 @@ TEST(SysExSplit, OverlongMessageIsCutAndItsRestDiscarded) {
     EXPECT_EQ(sink.stores.size(), 1u);
 }
 
+TEST(SysExSplit, NoiseCannotFillTheQueueForGood) {
+    // Bytes without any start: kept while short, dropped once they outgrow
+    // the longest message, so the queue takes replies again.
+    ReceiveQueue queue;
+    RecordingSink sink;
+    bool inside = false;
+    PutAll(queue, Bytes(100, 0x11));
+    EXPECT_FALSE(SplitMessages(queue, inside, sink));
+    EXPECT_EQ(queue.Count(), 100u);
+    PutAll(queue, Bytes(4000, 0x11));
+    EXPECT_FALSE(SplitMessages(queue, inside, sink));
+    EXPECT_TRUE(queue.Empty());
+
+    // A start whose end never comes: cut at the longest message, rejected,
+    // and the reply that follows is still stored.
+    Bytes unterminated(5000, 0x01);
+    unterminated[0] = 0xF0;
+    PutAll(queue, unterminated);
+    EXPECT_TRUE(SplitMessages(queue, inside, sink));
+    EXPECT_TRUE(sink.stores.empty());
+    PutAll(queue, Reply(1, {0x31}, false));
+    EXPECT_TRUE(SplitMessages(queue, inside, sink));
+    ASSERT_EQ(sink.stores.size(), 1u);
+    EXPECT_TRUE(queue.Empty());
+}
+
 TEST(SysExSplit, WrongLengthReplyAdvancesTheCounterOnly) {
     ReceiveQueue queue;
     RecordingSink sink;
