@@ -319,6 +319,12 @@ NimbraStatus CNimbraRemote::GetVariantVT(uint8_t* isVariant) {
 // ---------------------------------------------------------------------------
 // Requests and replies
 
+// Short forms carry address bits 7..5 in the form bits of byte 4, so a short
+// message for registers 224..255 (or 480..511 in the high bank) has form 7,
+// which the unit reads as the 16-bit form. The encoding is kept as the units
+// expect it; the updater's own requests and writes never start at those
+// registers in the short form, and callers of WriteRegister and SetRegister
+// must not address them that way either.
 NimbraStatus CNimbraRemote::SendStatusRequest(uint16_t first, uint16_t last) {
     const uint16_t span = static_cast<uint16_t>(last - first);
     if (first > 255) {
