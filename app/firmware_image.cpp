@@ -161,13 +161,27 @@ private:
     int m_fd;
 };
 
+// Gathers the expander's ring-sized chunks into large writes; Finish writes
+// what is left.
 class FdSink final : public szdd::Sink {
 public:
-    explicit FdSink(int fd) : m_fd(fd) {}
-    bool Write(std::span<const uint8_t> data) override { return WriteAll(m_fd, data); }
+    explicit FdSink(int fd) : m_fd(fd) { m_buffer.reserve(kBufferSize); }
+    bool Write(std::span<const uint8_t> data) override {
+        if (m_buffer.size() + data.size() > kBufferSize && !Finish()) return false;
+        if (data.size() >= kBufferSize) return WriteAll(m_fd, data);
+        m_buffer.insert(m_buffer.end(), data.begin(), data.end());
+        return true;
+    }
+    bool Finish() {
+        const bool ok = WriteAll(m_fd, m_buffer);
+        m_buffer.clear();
+        return ok;
+    }
 
 private:
+    static constexpr size_t kBufferSize = 1 << 20;
     int m_fd;
+    std::vector<uint8_t> m_buffer;
 };
 
 long ExpanderErrorFor(szdd::Status status) {
@@ -339,7 +353,9 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
         FdSource in(source.Get());
         FdSink out(destination.Get());
         szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
-        if (result.status == szdd::Status::Ok && !destination.Close()) result.status = szdd::Status::WriteFailed;
+        if (result.status == szdd::Status::Ok && (!out.Finish() || !destination.Close())) {
+            result.status = szdd::Status::WriteFailed;
+        }
         if (result.status != szdd::Status::Ok) {
             ExpansionFailure(Format("Unable to expand file '%s'!", compressedPath.c_str()),
                              Format("File Copy Failure! [%ld]", ExpanderErrorFor(result.status)),

@@ -1,6 +1,7 @@
 #include "app/szdd.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -11,6 +12,8 @@ namespace {
 constexpr size_t kRingMask = kRingSize - 1;
 // A flag byte and eight two-byte references: the most one group can take.
 constexpr size_t kGroupBytes = 17;
+// ... and the most output it can make: eight references of the longest length.
+constexpr size_t kMaxGroupOutput = 8 * kMaxMatch;
 constexpr size_t kInputBufferSize = 32 * 1024;
 // One group of 17 input bytes makes at most 8 x 18 = 144 output bytes.
 constexpr uint64_t kMaxExpansionPerByte = 9;
@@ -98,6 +101,45 @@ Status DecodeStream(Input& in, Sink& out, uint32_t length, uint64_t& written) {
         const uint8_t* ip = in.m_pos;
         const uint8_t* const end = in.m_end;
         if (ip == end) return Status::Truncated;
+        if (static_cast<size_t>(end - ip) >= kGroupBytes && remaining >= kMaxGroupOutput &&
+            w + kMaxGroupOutput <= kRingSize) {
+            // The common case: the whole group is in the buffer, cannot reach
+            // the header's length and cannot wrap the write position, so no
+            // item needs a check of its own. Runs of literals go as one copy.
+            unsigned flags = *ip++;
+            unsigned items = 8;
+            const size_t before = w;
+            for (;;) {
+                const unsigned literals = static_cast<unsigned>(std::countr_one(flags));
+                std::memcpy(ring + w, ip, literals);
+                w += literals;
+                ip += literals;
+                items -= literals;
+                if (items == 0) break;
+                flags >>= literals + 1;
+                --items;
+                size_t p = ip[0] | (static_cast<size_t>(ip[1] & 0xF0u) << 4);
+                const size_t n = (ip[1] & 0x0Fu) + kMinMatch;
+                ip += 2;
+                if (p + n <= kRingSize) {
+                    uint8_t* dst = ring + w;
+                    const uint8_t* src = ring + p;
+                    for (size_t k = 0; k < n; ++k) dst[k] = src[k];
+                } else {
+                    for (size_t k = 0; k < n; ++k) {
+                        ring[w + k] = ring[p];
+                        p = (p + 1) & kRingMask;
+                    }
+                }
+                w += n;
+                if (items == 0) break;
+            }
+            remaining -= static_cast<uint32_t>(w - before);
+            in.m_pos = ip;
+            if (w == kRingSize) flush();
+            if (!sinkOk) return Status::WriteFailed;
+            continue;
+        }
         unsigned flags = *ip++;
         for (int item = 0; item < 8 && remaining != 0; ++item, flags >>= 1) {
             if (flags & 1u) {

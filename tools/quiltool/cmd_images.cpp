@@ -48,6 +48,7 @@ public:
     explicit OutputFile(std::string path) : m_path(std::move(path)), m_temp(m_path + ".part") {
         m_fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (m_fd < 0) m_error = m_temp + ": " + std::strerror(errno);
+        m_buffer.reserve(kBufferSize);
     }
     ~OutputFile() override {
         if (m_fd >= 0) ::close(m_fd);
@@ -59,7 +60,36 @@ public:
     bool Opened() const { return m_fd >= 0; }
     const std::string& Error() const { return m_error; }
 
+    // Gathers the expander's ring-sized chunks into large writes.
     bool Write(std::span<const uint8_t> data) override {
+        if (m_buffer.size() + data.size() > kBufferSize && !Drain()) return false;
+        if (data.size() >= kBufferSize) return WriteOut(data);
+        m_buffer.insert(m_buffer.end(), data.begin(), data.end());
+        return true;
+    }
+
+    bool Commit() {
+        if (!Drain()) return false;
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0 || ::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+            m_error = m_path + ": " + std::strerror(errno);
+            return false;
+        }
+        m_committed = true;
+        return true;
+    }
+
+private:
+    static constexpr size_t kBufferSize = 1 << 20;
+
+    bool Drain() {
+        const bool ok = WriteOut(m_buffer);
+        m_buffer.clear();
+        return ok;
+    }
+
+    bool WriteOut(std::span<const uint8_t> data) {
         while (!data.empty()) {
             const ssize_t n = ::write(m_fd, data.data(), data.size());
             if (n < 0) {
@@ -72,18 +102,7 @@ public:
         return true;
     }
 
-    bool Commit() {
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0 || ::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-            m_error = m_path + ": " + std::strerror(errno);
-            return false;
-        }
-        m_committed = true;
-        return true;
-    }
-
-private:
+    std::vector<uint8_t> m_buffer;
     std::string m_path;
     std::string m_temp;
     std::string m_error;
