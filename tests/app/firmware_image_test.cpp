@@ -192,8 +192,8 @@ TEST(EmbeddedImages, ThreeImagesInOrderExpandingToTheirSizes) {
         EXPECT_EQ(parsed->version, versions[i]);
         if (devices[i] != 50) {
             const Bytes head(image.begin(), image.begin() + 20);
-            Bytes expected(16, 0xFF);
-            expected.insert(expected.end(), {0xAA, 0x99, 0x55, 0x66});
+            const Bytes expected{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
             EXPECT_EQ(head, expected) << names[i] << " is not a bitstream";
         }
     }
