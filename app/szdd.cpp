@@ -287,7 +287,9 @@ ExpandResult ExpandBuffer(std::span<const uint8_t> container, std::vector<uint8_
 
 bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const CompressOptions& options) {
     out.clear();
-    if (data.size() > UINT32_MAX || options.maxMatch < kMinMatch || options.maxMatch > kMaxMatch) return false;
+    // Positions are kept as 32-bit signed numbers: 2 GB is plenty for an image.
+    constexpr size_t kMaxInput = INT32_MAX - kRingSize;
+    if (data.size() > kMaxInput || options.maxMatch < kMinMatch || options.maxMatch > kMaxMatch) return false;
 
     // The history the expander sees: the ring's initial spaces, then the data.
     // History index h is ring position (h - 16) mod 4096.

@@ -141,8 +141,7 @@ struct CompressOptions {
 };
 
 // Writes a complete container for `data` into `out`. False (and `out` empty)
-// when the data is longer than the header can state or the options are out of
-// range.
+// when the data is longer than 2 GB or the options are out of range.
 bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const CompressOptions& options = {});
 
 }  // namespace szdd
