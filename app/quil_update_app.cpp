@@ -1,8 +1,12 @@
 #include "app/quil_update_app.h"
 
+#include <memory>
+
+#include "app/unit_discovery.h"
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/ui.h"
+#include "remote/nimbra_remote.h"
 
 namespace {
 
@@ -18,10 +22,13 @@ void ShowStartupBox(const char* text, const char* caption, platform::BoxIcon ico
     platform::CurrentUi().ShowMessageBox(box);
 }
 
-// Stands in until the main window exists: notes the demo mode and returns as
-// if the user had closed the window at once.
+// Stands in until the main window exists: finds and lists the units as the
+// window will (each one logged), then returns as if the user had closed the
+// window at once.
 int RunMainWindowPlaceholder(CQuilUpdateApp& app) {
     if (app.IsDemoMode()) LogMessage("Demo mode: built-in virtual units\n");
+    std::unique_ptr<CNimbraRemote> remote = LocateQuil();
+    if (remote) ListUnits(*remote);
     return 2;  // Cancel
 }
 

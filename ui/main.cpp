@@ -15,7 +15,9 @@
 #include <string>
 
 #include "app/quil_update_app.h"
+#include "platform/midi.h"
 #include "platform/ui.h"
+#include "sim/virtual_midi_setup.h"
 #include "ui/console_ui.h"
 #include "ui/qt_ui.h"
 
@@ -52,6 +54,15 @@ int main(int argc, char** argv) {
         }
         if (!commandLine.empty()) commandLine += ' ';
         commandLine += argv[i];
+    }
+
+    // The demo mode's units answer on virtual MIDI ports in place of the
+    // system's own.
+    std::unique_ptr<sim::VirtualMidiSetup> virtualUnits;
+    std::unique_ptr<platform::ScopedMidiSystem> scopedMidi;
+    if (simulate) {
+        virtualUnits = sim::MakeBuiltinMidiSystem();
+        scopedMidi = std::make_unique<platform::ScopedMidiSystem>(virtualUnits->System());
     }
 
     CQuilUpdateApp app;

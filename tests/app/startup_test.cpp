@@ -13,6 +13,9 @@
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/ui.h"
+#include "platform/midi.h"
+#include "platform/midi_virtual.h"
+#include "sim/virtual_midi_setup.h"
 #include "ui/headless_ui.h"
 
 namespace fs = std::filesystem;
@@ -162,11 +165,45 @@ TEST_F(StartupTest, ConsecutiveRunsAppendToTheSameLog) {
     EXPECT_EQ(LogAfterBanner(all.substr(firstRun.size())), kStamp + "Terminating: On Battery Power\n");
 }
 
-TEST_F(StartupTest, PlaceholderMainWindowNotesTheDemoMode) {
+TEST_F(StartupTest, PlaceholderMainWindowListsTheBuiltInUnits) {
+    std::unique_ptr<sim::VirtualMidiSetup> units = sim::MakeBuiltinMidiSystem();
+    platform::ScopedMidiSystem midi(units->System());
     CQuilUpdateApp app;  // no main window installed
     app.SetDemoMode(true);
     EXPECT_FALSE(app.InitInstance());
-    EXPECT_EQ(LogAfterBanner(Log()), kStamp + "Demo mode: built-in virtual units\n" + kExitEntry);
+
+    const std::string log = LogAfterBanner(Log());
+    const std::string expected[] = {
+        "Demo mode: built-in virtual units\n",
+        "Found Quil. Number Of Connections: 3\n",
+        "Found Quil connected via Quil USB MIDI 1\n",
+        "Found VX-DANTE in Quil connected via Quil USB MIDI 1\n",
+        "Found Quil connected via Quil MIDI 2\n",
+        "Found VX-HD in Quil connected via Quil MIDI 2\n",
+    };
+    size_t at = 0;
+    for (const std::string& line : expected) {
+        const size_t found = log.find(kStamp + line, at);
+        ASSERT_NE(found, std::string::npos) << line << " missing or out of order in:\n" << log;
+        at = found;
+    }
+    // The Nimbra 16 on the third port is not a Quil and is not listed.
+    EXPECT_EQ(log.find("MIDI 3\n"), std::string::npos);
+    EXPECT_TRUE(m_ui.Boxes().empty());
+    EXPECT_TRUE(log.ends_with(kExitEntry));
+}
+
+TEST_F(StartupTest, PlaceholderMainWindowSaysWhenNoQuilIsFound) {
+    platform::VirtualMidiSystem noPorts;
+    platform::ScopedMidiSystem midi(noPorts);
+    CQuilUpdateApp app;
+    EXPECT_FALSE(app.InitInstance());
+    const std::string log = LogAfterBanner(Log());
+    EXPECT_NE(log.find(kStamp + "Unable to locate a Quil!\n"), std::string::npos) << log;
+    ASSERT_EQ(m_ui.Boxes().size(), 1u);
+    EXPECT_EQ(m_ui.Boxes()[0].text, "Unable to locate a Quil!");
+    EXPECT_EQ(m_ui.Boxes()[0].caption, "Quil Firmware Update");
+    EXPECT_TRUE(log.ends_with(kExitEntry));
 }
 
 }  // namespace
