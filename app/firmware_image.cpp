@@ -143,24 +143,6 @@ bool WriteAll(int fd, std::span<const uint8_t> data) {
     return true;
 }
 
-class FdSource final : public szdd::Source {
-public:
-    explicit FdSource(int fd) : m_fd(fd) {}
-    bool Read(std::span<uint8_t> dst, size_t& got) override {
-        for (;;) {
-            const ssize_t n = ::read(m_fd, dst.data(), dst.size());
-            if (n >= 0) {
-                got = static_cast<size_t>(n);
-                return true;
-            }
-            if (errno != EINTR) return false;
-        }
-    }
-
-private:
-    int m_fd;
-};
-
 // Gathers the expander's ring-sized chunks into large writes; Finish writes
 // what is left.
 class FdSink final : public szdd::Sink {
@@ -350,7 +332,7 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
                              std::strerror(code));
             return nullptr;
         }
-        FdSource in(source.Get());
+        szdd::FdSource in(source.Get());
         FdSink out(destination.Get());
         szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
         if (result.status == szdd::Status::Ok && (!out.Finish() || !destination.Close())) {

@@ -1,6 +1,9 @@
 #include "app/szdd.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -395,6 +398,17 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
         current = h < end ? find(h) : Match{};
     }
     return true;
+}
+
+bool FdSource::Read(std::span<uint8_t> dst, size_t& got) {
+    for (;;) {
+        const ssize_t n = ::read(m_fd, dst.data(), dst.size());
+        if (n >= 0) {
+            got = static_cast<size_t>(n);
+            return true;
+        }
+        if (errno != EINTR) return false;
+    }
 }
 
 }  // namespace szdd

@@ -98,6 +98,16 @@ private:
     std::vector<uint8_t>& m_out;
 };
 
+// Reads an open file descriptor (not owned), retrying interrupted reads.
+class FdSource final : public Source {
+public:
+    explicit FdSource(int fd) : m_fd(fd) {}
+    bool Read(std::span<uint8_t> dst, size_t& got) override;
+
+private:
+    int m_fd;
+};
+
 // Counts and discards (checks and benchmarks).
 class CountingSink final : public Sink {
 public:

@@ -35,4 +35,13 @@ std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLin
     return setup;
 }
 
+ScopedBuiltinUnits::ScopedBuiltinUnits(bool install) {
+    if (!install) return;
+    m_setup = MakeBuiltinMidiSystem();
+    m_scoped = std::make_unique<platform::ScopedMidiSystem>(m_setup->System());
+}
+
+// The previous system comes back before the units it replaced go away.
+ScopedBuiltinUnits::~ScopedBuiltinUnits() { m_scoped.reset(); }
+
 }  // namespace sim

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/midi.h"
 #include "platform/midi_virtual.h"
 #include "sim/builtin_set.h"
 #include "sim/unit_description.h"
@@ -51,5 +52,19 @@ private:
 
 // The built-in set that --simulate shows, ports in id order.
 std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLinkModel model = {});
+
+// Installs the built-in set as the process's MIDI system for the lifetime of
+// this object, when asked for (the program's and the tools' --simulate).
+class ScopedBuiltinUnits {
+public:
+    explicit ScopedBuiltinUnits(bool install = true);
+    ~ScopedBuiltinUnits();
+    ScopedBuiltinUnits(const ScopedBuiltinUnits&) = delete;
+    ScopedBuiltinUnits& operator=(const ScopedBuiltinUnits&) = delete;
+
+private:
+    std::unique_ptr<VirtualMidiSetup> m_setup;
+    std::unique_ptr<platform::ScopedMidiSystem> m_scoped;
+};
 
 }  // namespace sim

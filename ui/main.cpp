@@ -15,7 +15,6 @@
 #include <string>
 
 #include "app/quil_update_app.h"
-#include "platform/midi.h"
 #include "platform/ui.h"
 #include "sim/virtual_midi_setup.h"
 #include "ui/console_ui.h"
@@ -58,12 +57,7 @@ int main(int argc, char** argv) {
 
     // The demo mode's units answer on virtual MIDI ports in place of the
     // system's own.
-    std::unique_ptr<sim::VirtualMidiSetup> virtualUnits;
-    std::unique_ptr<platform::ScopedMidiSystem> scopedMidi;
-    if (simulate) {
-        virtualUnits = sim::MakeBuiltinMidiSystem();
-        scopedMidi = std::make_unique<platform::ScopedMidiSystem>(virtualUnits->System());
-    }
+    sim::ScopedBuiltinUnits virtualUnits(simulate);
 
     CQuilUpdateApp app;
     app.SetCommandLine(commandLine);

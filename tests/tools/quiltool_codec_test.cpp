@@ -6,25 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/tool_runner.h"
 #include "tools/quiltool/commands.h"
 
 namespace {
-
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunTool(int (*command)(const quiltool::Args&), const quiltool::Args& args) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const int code = command(args);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    Outcome outcome{code, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
-    return outcome;
-}
 
 std::string Encode(const quiltool::Args& args) {
     const Outcome o = RunTool(quiltool::RunEncode, args);

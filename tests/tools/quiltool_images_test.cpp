@@ -9,26 +9,12 @@
 
 #include "app/szdd.h"
 #include "platform/temp_dir.h"
+#include "tests/tools/tool_runner.h"
 #include "tools/quiltool/commands.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunTool(int (*command)(const quiltool::Args&), const quiltool::Args& args) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const int code = command(args);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return Outcome{code, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
-}
 
 Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -11,15 +11,10 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/midi_virtual.h"
+#include "tests/tools/tool_runner.h"
 #include "tools/quiltool/commands.h"
 
 namespace {
-
-struct Outcome {
-    int code;
-    std::vector<std::string> lines;
-    std::string err;
-};
 
 class QuiltoolMidiTest : public ::testing::Test {
 protected:
@@ -33,17 +28,14 @@ protected:
         std::filesystem::remove_all(m_dir);
     }
 
-    static Outcome Run(int (*command)(const quiltool::Args&), const quiltool::Args& args) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const int code = command(args);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        Outcome outcome{code, {}, {}};
-        std::istringstream out(testing::internal::GetCapturedStdout());
-        for (std::string line; std::getline(out, line);) outcome.lines.push_back(line);
-        outcome.err = testing::internal::GetCapturedStderr();
-        return outcome;
+    struct Result {
+        int code;
+        std::vector<std::string> lines;
+        std::string err;
+    };
+    static Result Run(int (*command)(const quiltool::Args&), const quiltool::Args& args) {
+        const Outcome o = RunTool(command, args);
+        return Result{o.code, o.Lines(), o.err};
     }
 
     platform::VirtualClock m_clock;
@@ -52,7 +44,7 @@ protected:
 };
 
 TEST_F(QuiltoolMidiTest, PortsOfTheBuiltInSet) {
-    const Outcome o = Run(quiltool::RunPorts, {"--simulate"});
+    const Result o = Run(quiltool::RunPorts, {"--simulate"});
     EXPECT_EQ(o.code, 0);
     EXPECT_EQ(o.lines, (std::vector<std::string>{
                            "out 0 \"Quil USB MIDI 1\" technology=1 candidate=yes",
@@ -69,7 +61,7 @@ TEST_F(QuiltoolMidiTest, PortsOfTheBuiltInSet) {
 }
 
 TEST_F(QuiltoolMidiTest, ProbeFindsTheBuiltInUnits) {
-    const Outcome o = Run(quiltool::RunProbe, {"--simulate"});
+    const Result o = Run(quiltool::RunProbe, {"--simulate"});
     EXPECT_EQ(o.code, 0) << o.err;
     EXPECT_EQ(o.lines, (std::vector<std::string>{
                            "connection 0 in=0 out=0 \"Quil USB MIDI 1\"",
@@ -82,7 +74,7 @@ TEST_F(QuiltoolMidiTest, ProbeWithoutAnyUnit) {
     platform::VirtualMidiSystem empty;
     empty.AddPortPair("Quil MIDI 1", nullptr);
     platform::ScopedMidiSystem scoped(empty);
-    const Outcome o = Run(quiltool::RunProbe, {});
+    const Result o = Run(quiltool::RunProbe, {});
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.lines, (std::vector<std::string>{"no connection"}));
     EXPECT_EQ(empty.OpenPortCount(), 0u);
@@ -90,7 +82,7 @@ TEST_F(QuiltoolMidiTest, ProbeWithoutAnyUnit) {
 
 TEST_F(QuiltoolMidiTest, PortsOfTheSystemEndsWellWithoutASequencer) {
     // Here that is the ALSA sequencer, usually absent on build machines.
-    const Outcome o = Run(quiltool::RunPorts, {});
+    const Result o = Run(quiltool::RunPorts, {});
     EXPECT_EQ(o.code, 0);
     ASSERT_FALSE(o.lines.empty());
     if (o.lines[0].rfind("no MIDI sequencer: ", 0) == 0) {
@@ -100,7 +92,7 @@ TEST_F(QuiltoolMidiTest, PortsOfTheSystemEndsWellWithoutASequencer) {
 }
 
 TEST_F(QuiltoolMidiTest, UsageErrors) {
-    Outcome o = Run(quiltool::RunPorts, {"--simulated"});
+    Result o = Run(quiltool::RunPorts, {"--simulated"});
     EXPECT_EQ(o.code, 2);
     EXPECT_NE(o.err.find("--simulated"), std::string::npos);
     o = Run(quiltool::RunProbe, {"extra"});

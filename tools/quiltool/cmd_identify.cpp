@@ -74,20 +74,6 @@ const char* CardLabel(uint8_t type) {
     }
 }
 
-// The built-in virtual units, installed for the command when asked for.
-class SimulatedUnits {
-public:
-    explicit SimulatedUnits(bool simulate) {
-        if (!simulate) return;
-        m_setup = sim::MakeBuiltinMidiSystem();
-        m_scoped.emplace(m_setup->System());
-    }
-
-private:
-    std::unique_ptr<sim::VirtualMidiSetup> m_setup;
-    std::optional<platform::ScopedMidiSystem> m_scoped;
-};
-
 // Prints the identity line of connection `index`; false when it cannot be
 // selected.
 bool PrintConnection(CNimbraRemote& remote, uint16_t index) {
@@ -122,7 +108,7 @@ int RunIdentify(const Args& args) {
     IdentifyOptions options;
     int exitCode = 0;
     if (!ParseIdentifyArgs(args, options, exitCode)) return exitCode;
-    const SimulatedUnits units(options.simulate);
+    const sim::ScopedBuiltinUnits units(options.simulate);
 
     auto remote = std::make_unique<CNimbraRemote>();
     remote->SetDeviceName("Quil");

@@ -112,26 +112,19 @@ private:
 
 class InputFile final : public szdd::Source {
 public:
-    explicit InputFile(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit InputFile(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), m_source(m_fd) {}
     ~InputFile() override {
         if (m_fd >= 0) ::close(m_fd);
     }
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
     bool Opened() const { return m_fd >= 0; }
-    bool Read(std::span<uint8_t> dst, size_t& got) override {
-        for (;;) {
-            const ssize_t n = ::read(m_fd, dst.data(), dst.size());
-            if (n >= 0) {
-                got = static_cast<size_t>(n);
-                return true;
-            }
-            if (errno != EINTR) return false;
-        }
-    }
+    bool Read(std::span<uint8_t> dst, size_t& got) override { return m_source.Read(dst, got); }
 
 private:
     int m_fd;
+    szdd::FdSource m_source;
 };
 
 int WriteBytes(const std::string& path, std::span<const uint8_t> bytes) {

@@ -30,27 +30,13 @@ bool ParseSimulate(const char* command, const Args& args, bool& simulate, int& e
     return true;
 }
 
-// The built-in virtual units, installed for the command when asked for.
-class SimulatedPorts {
-public:
-    explicit SimulatedPorts(bool simulate) {
-        if (!simulate) return;
-        m_setup = sim::MakeBuiltinMidiSystem();
-        m_scoped.emplace(m_setup->System());
-    }
-
-private:
-    std::unique_ptr<sim::VirtualMidiSetup> m_setup;
-    std::optional<platform::ScopedMidiSystem> m_scoped;
-};
-
 }  // namespace
 
 int RunPorts(const Args& args) {
     bool simulate = false;
     int exitCode = 0;
     if (!ParseSimulate("ports", args, simulate, exitCode)) return exitCode;
-    const SimulatedPorts ports(simulate);
+    const sim::ScopedBuiltinUnits ports(simulate);
     platform::MidiSystem& system = platform::CurrentMidiSystem();
 
     std::string reason;
@@ -91,7 +77,7 @@ int RunProbe(const Args& args) {
     bool simulate = false;
     int exitCode = 0;
     if (!ParseSimulate("probe", args, simulate, exitCode)) return exitCode;
-    const SimulatedPorts ports(simulate);
+    const sim::ScopedBuiltinUnits ports(simulate);
 
     CNimbraMIDI link;
     link.SetDeviceName(kDeviceName);
