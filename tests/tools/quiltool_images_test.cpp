@@ -102,7 +102,7 @@ TEST_F(QuiltoolImages, ExtractWritesTheExpandedImage) {
 
 TEST_F(QuiltoolImages, CompressThenExpandGivesTheInputBack) {
     Bytes input;
-    for (int i = 0; i < 50000; ++i) input.push_back(static_cast<uint8_t>((i * i) >> 5));
+    for (uint32_t i = 0; i < 50000; ++i) input.push_back(static_cast<uint8_t>((i * i) >> 5));
     WriteFile(File("data.bin"), input);
 
     Outcome o = RunTool(quiltool::RunCompress, {"--max-match", "16", File("data.bin"), File("data.bi_")});
