@@ -268,8 +268,10 @@ struct VirtualQuil::Impl {
     bool armed = false;
     bool packetExpected = false;
 
-    // Main-store transfer.
+    // Main-store transfer, and the image the running flash work programs
+    // (its own copy: a new announcement must not cut it short).
     std::vector<uint8_t> staging;
+    std::vector<uint8_t> flashImage;
     bool mainReceiving = true;
     uint32_t mainPacketIndex = 0;
     uint32_t cardPacketIndex = 0;
@@ -571,6 +573,10 @@ struct VirtualQuil::Impl {
             cardWritable = true;
             StartJob(Job::CardErase);
         } else {
+            // Erasing the bank also drops a transfer that was under way.
+            staging.clear();
+            mainReceiving = true;
+            mainPacketIndex = 0;
             banks[selectedBank - 1].clear();
             jobBank = selectedBank;
             StartJob(Job::MainErase);
@@ -653,6 +659,7 @@ struct VirtualQuil::Impl {
         if (length > 0 && staging.size() >= length) {
             staging.resize(length);
             mainReceiving = false;
+            flashImage = staging;
             jobBank = selectedBank;
             StartJob(Job::Flash);
         }
@@ -703,10 +710,10 @@ struct VirtualQuil::Impl {
     // Programs the bank up to `percent` of the image.
     void ProgramUpTo(unsigned percent) {
         auto& bank = banks[jobBank - 1];
-        const size_t target = staging.size() * percent / 100;
+        const size_t target = flashImage.size() * percent / 100;
         if (bank.size() < target) {
-            bank.insert(bank.end(), staging.begin() + static_cast<std::ptrdiff_t>(bank.size()),
-                        staging.begin() + static_cast<std::ptrdiff_t>(target));
+            bank.insert(bank.end(), flashImage.begin() + static_cast<std::ptrdiff_t>(bank.size()),
+                        flashImage.begin() + static_cast<std::ptrdiff_t>(target));
         }
     }
 

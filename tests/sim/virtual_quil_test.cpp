@@ -412,6 +412,34 @@ TEST_F(Unit, ImageThatIsNoBitstreamFailsVerification) {
     EXPECT_EQ(StatusReports(), (Bytes{0x00, 0x00, 0x02}));
 }
 
+TEST_F(Unit, TransferStartsOverOnNewLengthOrEraseButRunningFlashKeepsItsImage) {
+    Make(QuilOne());
+    const Bytes image = Image(512, true, 5);
+    // A main-store erase in the middle of a transfer drops what came before it.
+    AnnounceLength(512);
+    SendPacket(image.data(), 128);
+    Send(Command(12));
+    Send(Command(3));
+    Advance(10000);
+    EXPECT_EQ(StatusReports(), (Bytes{0x00, 0x00}));
+    EXPECT_EQ(U().ImageBytesReceived(), 0u);
+    for (size_t i = 0; i < 4; ++i) SendPacket(image.data() + 128 * i, 128);
+    EXPECT_EQ(StatusReports(), Bytes(4, 0x00));
+    // A length written while the bank is being programmed does not cut the
+    // image the unit is programming.
+    Advance(2500);
+    ASSERT_EQ(Read(56, 56), Bytes{4});
+    AnnounceLength(512);
+    Advance(60000);
+    EXPECT_EQ(StatusReports(), Bytes{0x00});
+    EXPECT_EQ(U().Register(56), 6);
+    EXPECT_EQ(Bytes(U().Bank(1).begin(), U().Bank(1).end()), image);
+    // The new announcement opened a new transfer.
+    SendPacket(image.data(), 128);
+    EXPECT_EQ(StatusReports(), Bytes{0x00});
+    EXPECT_EQ(U().ImageBytesReceived(), 128u);
+}
+
 TEST_F(Unit, HostReportModeSendsProgress) {
     Make(QuilOne());
     Send(Write(27, 1));
@@ -501,6 +529,47 @@ TEST_F(Unit, CardEndpointAddressesTheCardStore) {
     EXPECT_EQ(Take(), std::vector<Bytes>{kStatusTxErr});
     Send(Command(5), card);
     EXPECT_EQ(simtest::ParseReply(Take().at(0))->data, p);
+}
+
+TEST_F(Unit, HostOptionCardSequenceCompletesWithinItsLimits) {
+    // The built-in unit, addressed on its card's own endpoint as the Dante
+    // link does, driven in the host's order: erase, every packet, every
+    // packet read back, register 9 with bit 7 set, then command 8.
+    Make(QuilOne());
+    const auto card = platform::Endpoint::OptionCard;
+    Bytes image = Image(3 * 128 + 50, false, 11);
+    image.resize(4 * 128, 0x00);  // the host pads the last packet with zeros
+    Send(Command(12), card);
+    Send(Command(3), card);
+    uint32_t waited = 0;
+    Bytes erased;
+    while ((erased = StatusReports()).empty() && waited <= 12000) {
+        Advance(1);
+        ++waited;
+    }
+    EXPECT_LE(waited, 12000u);
+    EXPECT_EQ(erased, Bytes{0x00});
+    for (size_t i = 0; i < 4; ++i) {
+        SendPacket(image.data() + 128 * i, 128, card);
+        ASSERT_EQ(StatusReports(), Bytes{0x00}) << "packet " << i;
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        Send(Command(5), card);
+        const auto replies = Take();
+        ASSERT_EQ(replies.size(), 1u);
+        const auto back = simtest::ParseReply(replies[0]);
+        ASSERT_TRUE(back && back->first == 128 && !back->extended);
+        EXPECT_EQ(back->data, Bytes(image.begin() + static_cast<std::ptrdiff_t>(128 * i),
+                                    image.begin() + static_cast<std::ptrdiff_t>(128 * (i + 1))))
+            << "packet " << i;
+    }
+    // The host's image of register 9 still carries its own PAKRDY mark.
+    Send(Write(9, 0x88), card);
+    Send(Command(8), card);
+    EXPECT_TRUE(Take().empty());
+    EXPECT_EQ(U().Register(9) & 0x80, 0x80);
+    EXPECT_EQ(Bytes(U().CardStore().begin(), U().CardStore().end()), image);
+    EXPECT_FALSE(U().Busy());
 }
 
 TEST_F(Unit, CardStoreNeedsADanteCard) {
