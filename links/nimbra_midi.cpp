@@ -192,7 +192,7 @@ NimbraStatus CNimbraMIDI::Open() {
             continue;
         }
         const std::array<uint8_t, 8> probe = DiscoveryProbe(output.id);
-        const NimbraStatus status = WriteOn(output.port.get(), probe.data(), static_cast<int>(probe.size()));
+        const NimbraStatus status = WriteOn(output.port, probe.data(), static_cast<int>(probe.size()));
         if (status != kStatusOk) {
             LogMessage("CNimbraMIDI::Open: Write Failed! %08lx\n", static_cast<unsigned long>(status));
             return kStatusFailed;
@@ -361,10 +361,10 @@ NimbraStatus CNimbraMIDI::Requeue(int index) {
     return kStatusOk;
 }
 
-NimbraStatus CNimbraMIDI::Write(const uint8_t* data, int length) { return WriteOn(hMidiOut.get(), data, length); }
+NimbraStatus CNimbraMIDI::Write(const uint8_t* data, int length) { return WriteOn(hMidiOut, data, length); }
 
-NimbraStatus CNimbraMIDI::WriteOn(platform::MidiOutPort* port, const uint8_t* data, int length) {
-    if (port == nullptr) {
+NimbraStatus CNimbraMIDI::WriteOn(std::unique_ptr<platform::MidiOutPort>& port, const uint8_t* data, int length) {
+    if (!port) {
         LogMessage("CNimbraMIDI::Write: hMidiOut is NULL!\n");
         return kStatusFailed;
     }
@@ -376,7 +376,7 @@ NimbraStatus CNimbraMIDI::WriteOn(platform::MidiOutPort* port, const uint8_t* da
     const platform::MidiError prepareError = port->PrepareHeader(header);
     if (prepareError != platform::kMidiNoError) {
         LogMessage("CNimbraMIDI::Write: midiOutPrepareHeader [%d] Failed! [%08lx]\n", prepareError,
-                   HandleValue(port));
+                   HandleValue(port.get()));
         return kStatusFailed;
     }
     NimbraStatus result = kStatusOk;
@@ -386,11 +386,17 @@ NimbraStatus CNimbraMIDI::WriteOn(platform::MidiOutPort* port, const uint8_t* da
         result = kStatusFailed;
     }
     const uint32_t timeoutMs = SendTimeoutMs(static_cast<int>(header.bufferLength));
-    if (!WaitForDone(port, header, platform::CurrentClock().TickMs(), timeoutMs)) {
+    if (!WaitForDone(port.get(), header, platform::CurrentClock().TickMs(), timeoutMs)) {
         LogMessage("CNimbraMIDI::Write: WaitForDone Timeout!\n");
-        // The port must let go of the header before it goes out of scope.
+        // The port must let go of the header before it goes out of scope. A
+        // port whose reset does not hand it back is given up: releasing the
+        // port returns every header it holds.
         port->Reset();
-        port->UnprepareHeader(header);
+        if ((header.flags & platform::kMidiHeaderInQueue) != 0) {
+            port.reset();
+        } else {
+            port->UnprepareHeader(header);
+        }
         return kStatusFailed;
     }
     const platform::MidiError unprepareError = port->UnprepareHeader(header);

@@ -57,8 +57,10 @@ public:
 
 private:
     static bool NameAllowed(const char* portName, const char* deviceName);
-    // Sends one message on `port` and waits for it to be out.
-    NimbraStatus WriteOn(platform::MidiOutPort* port, const uint8_t* data, int length);
+    // Sends one message on `port` and waits for it to be out. A port that
+    // cannot hand the message back after a time-out is released (`port`
+    // becomes null).
+    NimbraStatus WriteOn(std::unique_ptr<platform::MidiOutPort>& port, const uint8_t* data, int length);
     // Polls `port` (none: nothing can arrive) and the done flag of `header`
     // until it is set or more than `timeoutMs` have passed since `startMs`;
     // logs the time-out and returns false then.

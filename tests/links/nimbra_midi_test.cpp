@@ -605,4 +605,33 @@ TEST_F(NimbraMidiTest, DestroyingTheLinkReleasesItsPorts) {
     EXPECT_EQ(m_midi.OpenPortCount(), 0u);
 }
 
+TEST_F(NimbraMidiTest, TimedOutSendOnAPortThatCannotResetIsGivenUp) {
+    // The port keeps the header of a send that never ends and refuses the
+    // reset: the link must not leave its header with the port.
+    ProbeAnswerer unit;
+    const auto pair = m_midi.AddPortPair("Quil", &unit);
+    CNimbraMIDI link;
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+    m_midi.SetSendsNeverComplete(pair.output, true);
+    m_midi.SetFault(platform::VirtualMidiOp::ResetOutput, pair.output, platform::kMidiErrError);
+    const auto request = CNimbraMIDI::DiscoveryProbe(1);
+    EXPECT_EQ(link.Write(request.data(), 8), kStatusFailed);
+    EXPECT_TRUE(Logged("CNimbraMIDI::Write: WaitForDone Timeout!"));
+    EXPECT_FALSE(m_midi.IsOutputOpen(pair.output));
+    EXPECT_FALSE(link.IsOpen());
+    uint16_t selected = kNoConnection;
+    link.GetSelectedConnection(&selected);
+    EXPECT_EQ(selected, 0);
+    m_midi.SetFault(platform::VirtualMidiOp::ResetOutput, pair.output, platform::kMidiNoError);
+    EXPECT_EQ(link.Close(), kStatusOk);
+    EXPECT_EQ(m_midi.OpenPortCount(), 0u);
+
+    // The same during discovery: Open fails with every port closed.
+    m_midi.SetFault(platform::VirtualMidiOp::ResetOutput, pair.output, platform::kMidiErrError);
+    EXPECT_EQ(link.Open(), kStatusFailed);
+    EXPECT_TRUE(Logged("CNimbraMIDI::Open: Write Failed! 00000001"));
+    EXPECT_EQ(m_midi.OpenPortCount(), 0u);
+}
+
 }  // namespace
