@@ -383,6 +383,40 @@ TEST_F(NimbraMidiTest, FailuresWhileArmingEndOpenWithEveryPortClosed) {
     EXPECT_EQ(m_midi.OpenPortCount(), 0u);
 }
 
+TEST_F(NimbraMidiTest, FailuresWhileClosingProbedPorts) {
+    ProbeAnswerer a;
+    ProbeAnswerer b;
+    const auto first = m_midi.AddPortPair("Quil 1", &a);
+    const auto second = m_midi.AddPortPair("Quil 2", &b);
+    struct Case {
+        platform::VirtualMidiOp op;
+        uint32_t id;
+        const char* line;
+    };
+    // Any failure to release an answered input ends Open, the ports still
+    // open then included.
+    for (const Case& c : {Case{platform::VirtualMidiOp::PrepareInput, second.input, "midiInPrepareHeader Failed!"},
+                          Case{platform::VirtualMidiOp::ResetInput, first.input, "midiInReset Failed!"},
+                          Case{platform::VirtualMidiOp::Stop, first.input, "midiInStop Failed! 67"},
+                          Case{platform::VirtualMidiOp::CloseInput, first.input, "midiInClose Failed!"}}) {
+        m_midi.SetFault(c.op, c.id, platform::kMidiErrNotReady);
+        CNimbraMIDI link;
+        EXPECT_EQ(link.Open(), kStatusFailed) << c.line;
+        EXPECT_TRUE(Logged(c.line)) << c.line;
+        EXPECT_EQ(m_midi.OpenPortCount(), 0u) << c.line;
+        m_midi.SetFault(c.op, c.id, platform::kMidiNoError);
+    }
+    // An output that fails to close is only logged.
+    m_midi.SetFault(platform::VirtualMidiOp::CloseOutput, first.output, platform::kMidiErrError);
+    CNimbraMIDI link;
+    EXPECT_EQ(link.Open(), kStatusOk);
+    uint16_t count = 0;
+    link.GetNumberOfConnections(&count);
+    EXPECT_EQ(count, 2);
+    EXPECT_TRUE(Logged("midiOutClose Failed!"));
+    EXPECT_EQ(m_midi.OpenPortCount(), 0u);
+}
+
 TEST_F(NimbraMidiTest, WriteWhoseCompletionTakesTooLongFails) {
     ProbeAnswerer unit;
     const auto pair = m_midi.AddPortPair("Quil", &unit);

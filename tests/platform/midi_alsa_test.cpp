@@ -397,6 +397,22 @@ TEST_F(AlsaMidiTest, TheRealSequencerFailsQuietlyWhenAbsent) {
     EXPECT_EQ(LogLines().size(), 1u);
 }
 
+TEST_F(AlsaMidiTest, TheSequencerIsTheSystemsMidiBackEnd) {
+    platform::MidiSystem& system = platform::CurrentMidiSystem();
+    EXPECT_NE(dynamic_cast<platform::AlsaMidiSystem*>(&system), nullptr);
+    std::string reason;
+    if (system.Available(&reason)) GTEST_SKIP() << "this machine has a sequencer";
+    EXPECT_EQ(reason.rfind("the ALSA sequencer cannot be opened: ", 0), 0u) << reason;
+    EXPECT_EQ(system.OutputCount(), 0u);
+    EXPECT_EQ(system.InputCount(), 0u);
+    // The link finds nothing and says so.
+    CNimbraMIDI link;
+    link.SetDeviceName("Quil");
+    EXPECT_EQ(link.Open(), kStatusFailed);
+    EXPECT_FALSE(LogLines().empty());
+    EXPECT_EQ(LogLines().back(), "CNimbraMIDI::Open: No Output Ports");
+}
+
 TEST_F(AlsaMidiTest, TheLinkFindsAUnitBehindTheSequencer) {
     AddPort(14, 0, "Midi Through Port-0", kDuplex, platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware);
     AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
