@@ -206,6 +206,10 @@ NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
     if (index == m_selectedConnection) return kStatusOk;
 
     m_wantedConnection = index;
+    // The link is about to move to another connection: until the unit there
+    // has been identified nothing is selected, so that asking for the
+    // previous connection again really goes back to it.
+    m_selectedConnection = kNoConnection;
     m_extendedMixer = false;
     m_extendedAddressing = false;
     m_lastReceiveTime = Now();
@@ -214,6 +218,7 @@ NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
 
     if (m_pMidiIF->SelectConnection(index) != kStatusOk) {
         LogMessage("CNimbraRemote::SelectConnection: m_pMidiIF->SelectConnection FAILED!\n");
+        ForgetUnit();
         return kStatusFailed;
     }
 
@@ -232,6 +237,7 @@ NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
 
     if (RequestRegisterStatusVerified(REG_ASTAT_PID, REMO_VX_SN_SERNUMHI) != kStatusOk) {
         LogMessage("CNimbraRemote::SelectConnection: RequestRegisterStatus REG_ASTAT_PID/REMO_VX_SN_SERNUMHI FAILED!\n");
+        ForgetUnit();
         return kStatusFailed;
     }
 
@@ -484,6 +490,14 @@ NimbraStatus CNimbraRemote::Service() {
 
     if (result != kStatusOk) DropUnit();
     return kStatusOk;
+}
+
+// A selection that failed: the unit identified before is no longer the one
+// the link talks to, so its identity must not be reported for this
+// connection (a list built from GetPID would take a dead connection for it).
+void CNimbraRemote::ForgetUnit() {
+    m_registers.fill(0);
+    m_offline = 1;
 }
 
 void CNimbraRemote::DropUnit() {

@@ -281,6 +281,7 @@ private:
     NimbraStatus SendPeriodicRequest(bool messageParsed);
     NimbraStatus SendCycleRequest();
     void DropUnit();
+    void ForgetUnit();
     void StoreMixerTables(uint32_t reg, uint8_t value);
     bool IsQuilOrNimbraN();
     uint8_t Pid();

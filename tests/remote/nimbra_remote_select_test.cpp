@@ -67,6 +67,30 @@ TEST_F(RemoteOpenTest, CloseDisablesHostReportsOnExtendedUnitsAndDeletesTheLink)
     EXPECT_EQ(offline, 1);
 }
 
+TEST_F(RemoteOpenTest, ReopenedLinkSelectsAfresh) {
+    SelectQuil(0, 5);
+    ASSERT_EQ(remote->Close(), kStatusOk);
+    ASSERT_EQ(remote->Open(), kStatusOk);
+    const size_t before = Sent();
+    EXPECT_EQ(remote->SelectConnection(0), kStatusOk);
+    EXPECT_GT(Sent(), before);
+    uint16_t onLink = kNoConnection;
+    remote->GetSelectedConnection(&onLink);
+    EXPECT_EQ(onLink, 0);
+}
+
+TEST_F(RemoteOpenTest, DestructionDisablesHostReportsAndDeletesTheLink) {
+    SelectQuil(0, 7);
+    const size_t before = Sent();
+    remote.reset();
+    ASSERT_EQ(Sent(), before + 1);
+    const WireMessage w = DecodeWire(LinkLog().writes.back());
+    EXPECT_EQ(w.reg, 27u);
+    EXPECT_EQ(w.value, 0);
+    EXPECT_EQ(LinkLog().closes, 1);
+    EXPECT_TRUE(LinkLog().destroyed);
+}
+
 using RemoteSelectTest = EngineTest;
 
 TEST_F(RemoteSelectTest, QuilWithExtendedAddressingReadsItsWholeRegisterFile) {
@@ -159,6 +183,49 @@ TEST_F(RemoteSelectTest, IdentityReplyAtAnotherRegisterIsAskedSixTimesThenFails)
     const size_t before = Sent();
     EXPECT_EQ(remote->SelectConnection(0), kStatusOk);
     EXPECT_GT(Sent(), before);
+}
+
+TEST_F(RemoteSelectTest, FailedSelectionForgetsThePreviousUnit) {
+    // Connection 0 is a Quil; the unit on connection 1 answers at the wrong
+    // register. After the failed select the link is on connection 1, so the
+    // engine must neither report the Quil's identity for it nor take a later
+    // select of connection 0 as already done.
+    Unit(0).SetQuil(5);
+    Unit(1).SetQuil(5);
+    Unit(1).firstOffset = 1;
+    OpenRemote();
+    ASSERT_EQ(remote->SelectConnection(0), kStatusOk);
+    ASSERT_EQ(remote->SelectConnection(1), kStatusFailed);
+    uint8_t pid = 0xEE;
+    remote->GetPID(&pid);
+    EXPECT_EQ(pid, 0);
+    uint8_t offline = 0;
+    remote->IsOffline(&offline);
+    EXPECT_EQ(offline, 1);
+
+    const size_t before = Sent();
+    ASSERT_EQ(remote->SelectConnection(0), kStatusOk);
+    EXPECT_GT(Sent(), before);
+    uint16_t onLink = kNoConnection;
+    remote->GetSelectedConnection(&onLink);
+    EXPECT_EQ(onLink, 0);
+    EXPECT_TRUE(remote->IsQuil());
+    remote->IsOffline(&offline);
+    EXPECT_EQ(offline, 0);
+}
+
+TEST_F(RemoteSelectTest, VxFwCardAlsoReadsRegister32) {
+    Unit(0).regs[1] = kPidNimbra16;
+    Unit(0).regs[16] = kCardVxFw;
+    Unit(0).regs[32] = 0x5C;
+    OpenRemote();
+    ASSERT_EQ(remote->SelectConnection(0), kStatusOk);
+    const std::vector<WireMessage> t = Traffic(LinkLog());
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[1].kind, WireMessage::Request);
+    EXPECT_EQ(t[1].reg, 32u);
+    EXPECT_EQ(t[1].span, 0u);
+    EXPECT_EQ(Reg(32), 0x5C);
 }
 
 TEST_F(RemoteSelectTest, LinkRefusingTheConnectionIsLogged) {
