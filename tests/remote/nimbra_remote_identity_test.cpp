@@ -111,6 +111,17 @@ protected:
         ASSERT_EQ(remote->SelectConnection(0), kStatusOk);
     }
     const platform::MessageBoxRequest* LastBox() const { return ui.boxes.empty() ? nullptr : &ui.boxes.back(); }
+    // After a card serial write, identity polling is back on the main unit.
+    void ExpectMainUnitPolled() {
+        remote->SetPollMode(kPollIdentity);
+        clock.Advance(60);
+        const size_t after = Sent();
+        remote->Service();
+        ASSERT_GT(Sent(), after);
+        const WireMessage w = DecodeWire(LinkLog().writes.back());
+        EXPECT_EQ(w.kind, WireMessage::Request);
+        EXPECT_EQ(w.reg, 0u);
+    }
 };
 
 TEST_F(RemoteSerialWriteTest, WritesReadsBackAndStores) {
@@ -210,6 +221,7 @@ TEST_F(RemoteSerialWriteTest, CardSerialMustCarryTheReportedCardType) {
     EXPECT_TRUE(LinkLog().xslotTargets.empty());
     ASSERT_NE(LastBox(), nullptr);
     EXPECT_EQ(LastBox()->text, "WriteXSlotSerialNumber: SerialNumber Model does not match PID!");
+    ExpectMainUnitPolled();
 }
 
 TEST_F(RemoteSerialWriteTest, CardSerialFailuresRestoreTheTarget) {
@@ -221,6 +233,7 @@ TEST_F(RemoteSerialWriteTest, CardSerialFailuresRestoreTheTarget) {
     EXPECT_EQ(log.Count("WriteXSlotSerialNumber: Timeout! (MAX_SN_RETIRES)\n"), 1u);
     EXPECT_EQ(log.Count("WriteXSlotSerialNumber: GetXSlotSerialNumber ff63634095\n"), size_t(MAX_SN_RETIRES));
     EXPECT_EQ(LastBox()->text, "WriteXSlotSerialNumber Timeout!");
+    ExpectMainUnitPolled();
 
     Unit(0).ignoreSerialWrites = false;
     Unit(0).silent = true;
