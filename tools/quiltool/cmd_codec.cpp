@@ -32,6 +32,19 @@ bool NumberArg(const Args& args, size_t index, const char* what, unsigned long l
     return true;
 }
 
+// The short form carries address bits 7..5 in the form bits of byte 4, so
+// for registers 224..255 and 480..511 they read 7, the 16-bit form: the unit
+// takes such a message for an extended one. The bytes are printed all the
+// same; the note says why the unit will not see what was meant.
+void NoteExtendedFormClash(unsigned long reg, const char* extendedKind) {
+    if ((reg & 0xFF) >= 224) {
+        std::fprintf(stderr,
+                     "quiltool: note: register %lu in the short form reads as the 16-bit form at the unit; "
+                     "use %s\n",
+                     reg, extendedKind);
+    }
+}
+
 bool ExactArgs(const Args& args, size_t count, const char* usage) {
     if (args.size() == count) return true;
     UsageError(std::string("usage: quiltool encode ") + usage);
@@ -85,6 +98,7 @@ int RunEncode(const Args& args) {
         std::array<uint8_t, kShortMessageLength> message{};
         const size_t length = BuildRegisterMessage(message.data(), static_cast<uint8_t>(a & 0xFF),
                                                    kOpcodeRegisterWrite, static_cast<uint8_t>(b), a >= 256);
+        NoteExtendedFormClash(a, "write-ext");
         return PrintMessage(message.data(), length);
     }
     if (kind == "write-ext") {
@@ -105,6 +119,7 @@ int RunEncode(const Args& args) {
         std::array<uint8_t, kShortMessageLength> message{};
         const size_t length = BuildRegisterMessage(message.data(), static_cast<uint8_t>(a & 0xFF),
                                                    kOpcodeStatusRequest, static_cast<uint8_t>(b - a), a >= 256);
+        NoteExtendedFormClash(a, "request-ext");
         return PrintMessage(message.data(), length);
     }
     if (kind == "request-ext") {
@@ -155,6 +170,16 @@ int RunDecode(const Args& args) {
     bool insideMessage = false;
     std::array<uint8_t, kMessageWorkArea> work{};
     bool allValid = true;
+    // The queue drops a run of bytes without any 0xF0 once it outgrows the
+    // longest message; say so here rather than lose it without a word.
+    const auto reportStartlessRun = [&] {
+        uint32_t at = 0;
+        if (!insideMessage && queue.Count() > kMaxMessageLength && !queue.Find(kSysExStart, at)) {
+            std::printf("invalid: %u bytes without F0\n", queue.Count());
+            queue.Clear();
+            allValid = false;
+        }
+    };
     size_t offset = 0;
     for (;;) {
         const uint32_t room = ReceiveQueue::Size() - 1 - queue.Count();
@@ -162,11 +187,13 @@ int RunDecode(const Args& args) {
         if (chunk > 0 && queue.Put(bytes.data() + offset, chunk)) offset += chunk;
         bool cut = false;
         uint32_t length = 0;
+        reportStartlessRun();
         while (TakeNextMessage(queue, insideMessage, work, length)) {
             cut = true;
             const DecodedMessage d = DecodeMessage(std::span<const uint8_t>(work.data(), length));
             if (d.kind == MessageKind::Invalid) allValid = false;
             std::printf("%s\n", Describe(d).c_str());
+            reportStartlessRun();
         }
         if (offset == bytes.size()) break;
         if (!cut && chunk == 0) {
