@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -319,6 +321,72 @@ TEST_F(ExpandResource, UncreatableFilesFailWithTheSystemCode) {
     ASSERT_EQ(m_ui.boxes.size(), 2u);
     EXPECT_EQ(m_ui.boxes[1].caption, "Create File Failure! [00000016]");
     EXPECT_TRUE(FilesUnder(m_work).empty());
+}
+
+TEST_F(ExpandResource, DestinationThatCannotBeMadeFailsAtItsOwnStep) {
+    // A name that already ends in '_' is its own compressed name: the
+    // destination would be the source, which is open for the expansion.
+    std::span<const uint8_t> bytes;
+    ASSERT_TRUE(LoadFirmwareResource("VXUSB10V00.BIN", bytes));
+    EXPECT_FALSE(ExpandFirmwareResource(bytes, "VXUSB10V00.BI_", m_work));
+    ASSERT_EQ(m_ui.boxes.size(), 1u);
+    const std::string& text = m_ui.boxes[0].text;
+    EXPECT_EQ(text.rfind("Unable to open destination file '" + m_work + "/quil-update-", 0), 0u) << text;
+    EXPECT_TRUE(text.ends_with("/VXUSB10V00.BI_'!")) << text;
+    EXPECT_EQ(m_ui.boxes[0].caption, "File Open Failure! [-2]");
+    EXPECT_EQ(m_ui.boxes[0].icon, platform::BoxIcon::Warning);
+    EXPECT_TRUE(FilesUnder(m_work).empty()) << "temporary files left behind";
+}
+
+// Caps the size of files this process may write, so that writes fail with
+// EFBIG instead of ending the process; the old limit returns with the object.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit capped = m_old;
+        capped.rlim_cur = bytes;
+        m_ok = ::setrlimit(RLIMIT_FSIZE, &capped) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    bool Ok() const { return m_ok; }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+    bool m_ok = false;
+};
+
+TEST_F(ExpandResource, WriteFailuresNameTheirStepAndLeaveNoFiles) {
+    std::span<const uint8_t> mainImage;
+    std::span<const uint8_t> danteImage;
+    ASSERT_TRUE(LoadFirmwareResource("QUIL0803C.BIN", mainImage));
+    ASSERT_TRUE(LoadFirmwareResource("VXDNT0102NC.BIN", danteImage));
+    // The Dante container fits under the cap, its expanded image does not;
+    // the main unit's container does not fit at all.
+    const rlim_t cap = 200 * 1024;
+    ASSERT_LT(danteImage.size(), cap);
+    ASSERT_GT(mainImage.size(), cap);
+    {
+        FileSizeLimit limit(cap);
+        ASSERT_TRUE(limit.Ok());
+        EXPECT_FALSE(ExpandFirmwareResource(mainImage, "QUIL0803C.BIN", m_work));
+        EXPECT_FALSE(ExpandFirmwareResource(danteImage, "VXDNT0102NC.BIN", m_work));
+    }
+    ASSERT_EQ(m_ui.boxes.size(), 2u);
+    EXPECT_EQ(m_ui.boxes[0].text.rfind("Unable to write compressed file '" + m_work + "/quil-update-", 0), 0u)
+        << m_ui.boxes[0].text;
+    EXPECT_TRUE(m_ui.boxes[0].text.ends_with("/QUIL0803C.BI_'!")) << m_ui.boxes[0].text;
+    EXPECT_EQ(m_ui.boxes[0].caption, "Write File Failure! [0000001b]");  // EFBIG
+    EXPECT_EQ(m_ui.boxes[1].text.rfind("Unable to expand file '" + m_work + "/quil-update-", 0), 0u)
+        << m_ui.boxes[1].text;
+    EXPECT_EQ(m_ui.boxes[1].caption, "File Copy Failure! [-4]");
+    for (const auto& box : m_ui.boxes) EXPECT_EQ(box.icon, platform::BoxIcon::Warning);
+    EXPECT_TRUE(FilesUnder(m_work).empty()) << "temporary files left behind";
 }
 
 }  // namespace
