@@ -82,12 +82,7 @@ int DaysInMonth(int year, int month) {
 }
 
 void ShowWarning(const std::string& text, const std::string& caption) {
-    platform::MessageBoxRequest box;
-    box.text = text;
-    box.caption = caption;
-    box.icon = platform::BoxIcon::Warning;
-    box.owned = true;
-    platform::CurrentUi().ShowMessageBox(box);
+    platform::ShowOkBox(text, caption, platform::BoxIcon::Warning, true);
 }
 
 template <typename... Args>
@@ -205,12 +200,7 @@ bool ParseFirmwareName(std::string_view name, uint8_t& deviceId, uint16_t& versi
     version = kVersionNone;
     const std::optional<FirmwareName> parsed = DecodeFirmwareName(name);
     if (!parsed) {
-        platform::MessageBoxRequest box;
-        box.text = kUnknownDeviceIdText;
-        box.caption = kFirmwareCaption;
-        box.icon = platform::BoxIcon::None;
-        box.owned = true;
-        platform::CurrentUi().ShowMessageBox(box);
+        platform::ShowOkBox(kUnknownDeviceIdText, kFirmwareCaption, platform::BoxIcon::None, true);
         return false;
     }
     deviceId = parsed->deviceId;

@@ -13,13 +13,9 @@ namespace {
 constexpr const char* kBuildStamp = __DATE__ " " __TIME__;
 
 void ShowStartupBox(const char* text, const char* caption, platform::BoxIcon icon) {
-    platform::MessageBoxRequest box;
-    box.text = text;
-    box.caption = caption;  // empty: the window system's default caption
-    box.icon = icon;
-    box.buttons = platform::BoxButtons::Ok;
-    box.owned = false;  // the main window does not exist yet
-    platform::CurrentUi().ShowMessageBox(box);
+    // An empty caption is the window system's default; the main window does
+    // not exist yet, so the box has no owner.
+    platform::ShowOkBox(text, caption, icon, false);
 }
 
 // Stands in until the main window exists: finds and lists the units as the

@@ -10,14 +10,7 @@ namespace {
 
 constexpr const char* kCaption = "Quil Firmware Update";
 
-void ShowBox(const char* text) {
-    platform::MessageBoxRequest box;
-    box.text = text;
-    box.caption = kCaption;
-    box.icon = platform::BoxIcon::None;
-    box.owned = true;
-    platform::CurrentUi().ShowMessageBox(box);
-}
+void ShowBox(const char* text) { platform::ShowOkBox(text, kCaption, platform::BoxIcon::None, true); }
 
 }  // namespace
 

@@ -23,6 +23,16 @@ UserInterface* g_ui = &g_nullUi;
 
 UserInterface& CurrentUi() { return *g_ui; }
 
+BoxAnswer ShowOkBox(const std::string& text, const std::string& caption, BoxIcon icon, bool owned) {
+    MessageBoxRequest box;
+    box.text = text;
+    box.caption = caption;
+    box.icon = icon;
+    box.buttons = BoxButtons::Ok;
+    box.owned = owned;
+    return g_ui->ShowMessageBox(box);
+}
+
 ScopedUi::ScopedUi(UserInterface& ui) : m_previous(g_ui) { g_ui = &ui; }
 ScopedUi::~ScopedUi() { g_ui = m_previous; }
 

@@ -42,6 +42,9 @@ public:
     bool HandleOnePendingMessage() override { return false; }
 };
 
+// Shows a box with an OK button on the current view.
+BoxAnswer ShowOkBox(const std::string& text, const std::string& caption, BoxIcon icon, bool owned);
+
 // The process-wide view the core talks to; the null view until the program
 // or a test installs one.
 UserInterface& CurrentUi();

@@ -108,13 +108,7 @@ CNimbraRemote::~CNimbraRemote() {
 uint32_t CNimbraRemote::Now() const { return platform::CurrentClock().TickMs(); }
 
 void CNimbraRemote::Warn(const char* text) {
-    platform::MessageBoxRequest box;
-    box.text = text;
-    box.caption = "CNimbraRemote";
-    box.icon = platform::BoxIcon::Warning;
-    box.buttons = platform::BoxButtons::Ok;
-    box.owned = false;
-    platform::CurrentUi().ShowMessageBox(box);
+    platform::ShowOkBox(text, "CNimbraRemote", platform::BoxIcon::Warning, false);
 }
 
 // ---------------------------------------------------------------------------

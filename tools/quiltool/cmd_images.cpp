@@ -134,22 +134,31 @@ int WriteBytes(const std::string& path, std::span<const uint8_t> bytes) {
     return 0;
 }
 
+// Expands (or copies) `in`, named `inName` in messages, into the file
+// `outPath`, which appears only when everything went well.
+int ExpandInto(szdd::Source& in, const std::string& inName, const std::string& outPath, bool& copied) {
+    OutputFile out(outPath);
+    if (!out.Opened()) return Fail(out.Error());
+    const szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
+    if (result.status != szdd::Status::Ok) {
+        if (result.status == szdd::Status::WriteFailed) return Fail(out.Error());
+        return Fail(inName + ": " + szdd::StatusText(result.status));
+    }
+    if (!out.Commit()) return Fail(out.Error());
+    copied = result.copied;
+    return 0;
+}
+
 }  // namespace
 
 int RunExpand(const Args& args) {
     if (args.size() != 2) return UsageError("usage: expand IN OUT");
     InputFile in(args[0]);
     if (!in.Opened()) return Fail(args[0] + ": " + std::strerror(errno));
-    OutputFile out(args[1]);
-    if (!out.Opened()) return Fail(out.Error());
-    const szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
-    if (result.status != szdd::Status::Ok) {
-        if (result.status == szdd::Status::WriteFailed) return Fail(out.Error());
-        return Fail(args[0] + ": " + szdd::StatusText(result.status));
-    }
-    if (!out.Commit()) return Fail(out.Error());
-    if (result.copied) std::fprintf(stderr, "quiltool: %s is not an SZDD container: copied unchanged\n", args[0].c_str());
-    return 0;
+    bool copied = false;
+    const int code = ExpandInto(in, args[0], args[1], copied);
+    if (code == 0 && copied) std::fprintf(stderr, "quiltool: %s is not an SZDD container: copied unchanged\n", args[0].c_str());
+    return code;
 }
 
 int RunCompress(const Args& args) {
@@ -227,14 +236,8 @@ int RunExtract(const Args& args) {
     const resources::RawResource* image = resources::FindRawResource(args[0]);
     if (image == nullptr) return Fail("no embedded image named " + args[0]);
     szdd::SpanSource in(image->bytes);
-    OutputFile out(args[1]);
-    if (!out.Opened()) return Fail(out.Error());
-    const szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
-    if (result.status != szdd::Status::Ok) {
-        if (result.status == szdd::Status::WriteFailed) return Fail(out.Error());
-        return Fail(args[0] + ": " + szdd::StatusText(result.status));
-    }
-    return out.Commit() ? 0 : Fail(out.Error());
+    bool copied = false;
+    return ExpandInto(in, args[0], args[1], copied);
 }
 
 }  // namespace quiltool
