@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/dialog.h"
+
 namespace platform {
 
 enum class BoxIcon { None, Information, Warning, Error, Question };
@@ -32,6 +34,16 @@ public:
     // Takes at most one pending window message, handles it and returns at
     // once; false when nothing was pending.
     virtual bool HandleOnePendingMessage() = 0;
+    // Builds a window from `dialog`, runs it modally with `handler` for its
+    // messages and returns the result given to EndDialog. -1 when this view
+    // cannot show windows.
+    virtual int RunModalDialog(const DialogTemplate& dialog, DialogHandler& handler) {
+        (void)dialog;
+        (void)handler;
+        return -1;
+    }
+    // The wait cursor over the program's windows, on or off.
+    virtual void SetWaitCursor(bool on) { (void)on; }
 };
 
 // A view for code that runs without any window: every box is answered with
