@@ -28,6 +28,7 @@ constexpr uint32_t kPollIntervalIdleMs = 3000;
 constexpr uint32_t kPollIntervalProgressMs = 100;
 constexpr uint32_t kPumpMessagesMs = 250;
 constexpr uint32_t kSiblingWaitSleepMs = 5;
+constexpr uint32_t kQuilIdleWaitSleepMs = 1;
 constexpr int kLinkReadSize = 4095;
 
 // Register date words of firmware that predates the date registers, by major
@@ -378,9 +379,14 @@ NimbraStatus CNimbraRemote::WaitForResponse(uint32_t replies) {
             LogMessage("CNimbraRemote::WaitForResponse TIMEOUT %ld\n", static_cast<long>(elapsed));
             return kStatusFailed;
         }
+        const uint32_t before = m_replyCount;
         Service();
         if (!IsQuil()) clock.SleepMs(kSiblingWaitSleepMs);
-        platform::CurrentUi().HandleOnePendingMessage();
+        const bool handled = platform::CurrentUi().HandleOnePendingMessage();
+        // A Quil's replies are taken as soon as they are in; a pass that
+        // brought nothing yields the core for the timer's 1 ms instead of
+        // spinning on the link.
+        if (IsQuil() && !handled && m_replyCount == before) clock.SleepMs(kQuilIdleWaitSleepMs);
     } while (m_replyCount - base < replies);
     return kStatusOk;
 }
