@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/unit_discovery.h"
+#include "app/quil_update_dlg.h"
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/ui.h"
@@ -18,19 +18,21 @@ void ShowStartupBox(const char* text, const char* caption, platform::BoxIcon ico
     platform::ShowOkBox(text, caption, icon, false);
 }
 
-// Stands in until the main window exists: finds and lists the units as the
-// window will (each one logged), then returns as if the user had closed the
-// window at once.
-int RunMainWindowPlaceholder(CQuilUpdateApp& app) {
+// The main window, run modally on the current view.
+int RunMainWindow(CQuilUpdateApp& app) {
     if (app.IsDemoMode()) LogMessage("Demo mode: built-in virtual units\n");
-    std::unique_ptr<CNimbraRemote> remote = LocateQuil();
-    if (remote) ListUnits(*remote);
-    return 2;  // Cancel
+    CQuilUpdateDlg dialog(app.GetCommandLine());
+    dialog.SetInitialEntry(app.InitialEntry());
+    const int result = dialog.DoModal();
+    bool failed = dialog.EndedThroughFailure() || result < 0;
+    if (app.UpdateRequested() && dialog.LastUpdate() != UpdateOutcome::Succeeded) failed = true;
+    app.SetExitStatus(failed ? 1 : 0);
+    return result;
 }
 
 }  // namespace
 
-CQuilUpdateApp::CQuilUpdateApp() : m_runMainWindow(RunMainWindowPlaceholder) {}
+CQuilUpdateApp::CQuilUpdateApp() : m_runMainWindow(RunMainWindow) {}
 
 bool CQuilUpdateApp::InitInstance() {
     // The first entry opens the log, so the banner is there even when a
@@ -41,12 +43,14 @@ bool CQuilUpdateApp::InitInstance() {
     const platform::OsVersionInfo os = system.QueryOsVersion();
     if (!os.queryOk) {
         ShowStartupBox("GetVersionEx Failed!", "", platform::BoxIcon::Warning);
+        m_exitStatus = 1;
         return false;
     }
     if (!os.supported) {
         LogMessage("Terminating: Unsupported Operating System.\n");
         ShowStartupBox("Quil Firmware Update does not support this operating system.", "",
                        platform::BoxIcon::Warning);
+        m_exitStatus = 1;
         return false;
     }
 
@@ -57,6 +61,7 @@ bool CQuilUpdateApp::InitInstance() {
         LogMessage("Terminating: On Battery Power\n");
         ShowStartupBox("This computer must be connected to AC power to update firmware.", "On Battery Power",
                        platform::BoxIcon::Error);
+        m_exitStatus = 1;
         return false;
     }
     // 1 (mains) and 255 (the system cannot tell) go on.

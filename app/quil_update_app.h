@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class CQuilUpdateApp;
@@ -26,6 +27,21 @@ public:
 
     void SetMainWindowRunner(MainWindowRunner runner) { m_runMainWindow = std::move(runner); }
 
+    // The list entry to select once the window is up (--unit).
+    void SetInitialEntry(std::optional<int> entry) { m_initialEntry = entry; }
+    std::optional<int> InitialEntry() const { return m_initialEntry; }
+    // The run is judged by its update (--update): it succeeds only when the
+    // window ends in its done view.
+    void SetUpdateRequested(bool requested) { m_updateRequested = requested; }
+    bool UpdateRequested() const { return m_updateRequested; }
+
+    // The process's exit status once InitInstance has returned: 0 when the
+    // window ended normally, 1 when a start-up check stopped the program or
+    // the window ended through a failure (or, with an update requested,
+    // without a finished update).
+    int ExitStatus() const { return m_exitStatus; }
+    void SetExitStatus(int status) { m_exitStatus = status; }
+
     // Runs the whole program: checks, main window, exit entry. Always
     // returns false: there is nothing left to run afterwards.
     bool InitInstance();
@@ -34,4 +50,7 @@ private:
     std::string m_commandLine;
     bool m_bDemoMode = false;
     MainWindowRunner m_runMainWindow;
+    std::optional<int> m_initialEntry;
+    bool m_updateRequested = false;
+    int m_exitStatus = 0;
 };

@@ -70,8 +70,12 @@ private:
     bool ChooseEmbeddedImage();
     bool CheckSerialNumber(uint32_t& serial);
     bool PresetSerialWrite();
-    bool Busy() const { return m_busy; }
-    bool LoadImageForUpdate(std::string& path, bool& fromResource);
+    bool WriteEnteredSerial(uint32_t serial);
+    // While an update or a serial-number write runs, the list is disabled
+    // and nothing may end the dialog.
+    void SetBusy(bool busy);
+    bool LoadImage(const std::string& path);
+    bool ProgramLoadedImage();
 
     std::string m_commandLine;
     std::optional<int> m_initialEntry;
@@ -95,6 +99,7 @@ private:
     uint8_t m_imageDeviceId = kDeviceNone;
     uint16_t m_newMajor = 0;
     uint8_t m_newMinor = 0;
+    uint16_t m_newVersion = 0;  // major * 100 + minor; kVersionNone when unknown
     std::optional<CalendarDate> m_pNewDate;
     std::vector<std::string> m_resourceNames;
     std::string m_firmwareName;

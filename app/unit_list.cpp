@@ -1,4 +1,4 @@
-#include "app/unit_discovery.h"
+#include "app/unit_list.h"
 
 #include <cstdio>
 
@@ -22,6 +22,11 @@ const char* OptionCardLabel(uint8_t cardType, bool haveUsbUpdater) {
     case 50: return haveUsbUpdater ? "VX-USB" : nullptr;
     default: return nullptr;
     }
+}
+
+const char* OptionCardName(uint8_t cardType) {
+    if (const char* label = OptionCardLabel(cardType, true)) return label;
+    return cardType == kCardVxFw ? "VX-FW" : "Unknown";
 }
 
 std::unique_ptr<CNimbraRemote> LocateQuil() {

@@ -26,6 +26,10 @@ struct UnitListEntry {
 // listed (VX-FW is only logged; VX-USB needs the USB-card updater).
 const char* OptionCardLabel(uint8_t cardType, bool haveUsbUpdater);
 
+// The card's name in the selected entry's text: its list label, or
+// "VX-FW", "VX-USB" and "Unknown" for the others.
+const char* OptionCardName(uint8_t cardType);
+
 // Creates the remote with device name "Quil" and opens it. Null, after
 // "Unable to locate a Quil!" is logged and shown, when no link finds a
 // connection.

@@ -1,5 +1,6 @@
 #include "platform/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -10,12 +11,21 @@ namespace {
 // The process-wide log file: null until the first successful entry.
 FILE* LogFile = nullptr;
 std::string g_logPath = "QuilUpdate.log";
+LogOpenFailureHandler g_failureHandler = nullptr;
+bool g_failureReported = false;
 }  // namespace
 
 void LogMessage(const char* format, ...) {
     if (LogFile == nullptr) {
         LogFile = std::fopen(g_logPath.c_str(), "at+");
-        if (LogFile == nullptr) return;
+        if (LogFile == nullptr) {
+            const int error = errno;
+            if (g_failureHandler != nullptr && !g_failureReported) {
+                g_failureReported = true;
+                g_failureHandler(g_logPath.c_str(), error);
+            }
+            return;
+        }
     }
     char message[1024];
     va_list args;
@@ -41,4 +51,9 @@ void CloseLogFile() {
 void SetLogFilePath(const std::string& path) {
     CloseLogFile();
     g_logPath = path;
+}
+
+void SetLogOpenFailureHandler(LogOpenFailureHandler handler) {
+    g_failureHandler = handler;
+    g_failureReported = false;
 }

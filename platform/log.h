@@ -16,3 +16,8 @@ void CloseLogFile();
 // Tests and tools may redirect the log to another path (default
 // "QuilUpdate.log" in the working directory). Closes the open file.
 void SetLogFilePath(const std::string& path);
+
+// Called once, at the first entry that cannot be written because the file
+// cannot be opened (the program goes on without its log).
+using LogOpenFailureHandler = void (*)(const char* path, int error);
+void SetLogOpenFailureHandler(LogOpenFailureHandler handler);

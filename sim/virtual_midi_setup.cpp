@@ -41,6 +41,13 @@ ScopedBuiltinUnits::ScopedBuiltinUnits(bool install) {
     m_scoped = std::make_unique<platform::ScopedMidiSystem>(m_setup->System());
 }
 
+std::vector<VirtualQuil*> ScopedBuiltinUnits::Units() const {
+    std::vector<VirtualQuil*> units;
+    if (!m_setup) return units;
+    for (size_t i = 0; i < m_setup->UnitCount(); ++i) units.push_back(&m_setup->Unit(i));
+    return units;
+}
+
 // The previous system comes back before the units it replaced go away.
 ScopedBuiltinUnits::~ScopedBuiltinUnits() { m_scoped.reset(); }
 

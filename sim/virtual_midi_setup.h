@@ -62,6 +62,10 @@ public:
     ScopedBuiltinUnits(const ScopedBuiltinUnits&) = delete;
     ScopedBuiltinUnits& operator=(const ScopedBuiltinUnits&) = delete;
 
+    // The installed units, in the order of their ports (none when not
+    // installed).
+    std::vector<VirtualQuil*> Units() const;
+
 private:
     std::unique_ptr<VirtualMidiSetup> m_setup;
     std::unique_ptr<platform::ScopedMidiSystem> m_scoped;

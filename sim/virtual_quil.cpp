@@ -294,7 +294,11 @@ struct VirtualQuil::Impl {
     unsigned corruptCount = 0;
     ReplyCorruption corruption = ReplyCorruption::WrongFirstRegister;
     bool silent = false;
+    bool silentForGood = false;
     uint32_t silentUntil = 0;
+    bool silenceAfterPacketSet = false;
+    uint32_t silenceAfterPacketIndex = 0;
+    uint32_t silenceAfterPacketMs = 0;
     bool failPacketSet = false;
     uint32_t failPacketIndex = 0;
     uint8_t failPacketBits = 0;
@@ -332,6 +336,7 @@ struct VirtualQuil::Impl {
 
     bool SilentNow() {
         if (!silent) return false;
+        if (silentForGood) return true;
         if (TimeReached(platform::CurrentClock().TickMs(), silentUntil)) {
             silent = false;
             return false;
@@ -633,6 +638,18 @@ struct VirtualQuil::Impl {
             return false;
         }
         const uint32_t thisIndex = index++;
+        // Falls silent once this packet has been answered.
+        struct SilenceAfter {
+            Impl& unit;
+            bool armed;
+            ~SilenceAfter() {
+                if (!armed) return;
+                unit.silenceAfterPacketSet = false;
+                unit.silent = true;
+                unit.silentForGood = unit.silenceAfterPacketMs == 0;
+                unit.silentUntil = platform::CurrentClock().TickMs() + unit.silenceAfterPacketMs;
+            }
+        } silenceAfter{*this, silenceAfterPacketSet && silenceAfterPacketIndex == thisIndex};
         if (failPacketSet && failPacketIndex == thisIndex) {
             failPacketSet = false;
             ReportStatus(failPacketBits);
@@ -833,7 +850,13 @@ void VirtualQuil::CorruptNextReplies(unsigned count, ReplyCorruption how) {
 }
 void VirtualQuil::FallSilent(uint32_t ms) {
     m_impl->silent = ms > 0;
+    m_impl->silentForGood = false;
     m_impl->silentUntil = platform::CurrentClock().TickMs() + ms;
+}
+void VirtualQuil::FallSilentAfterPacket(uint32_t packet, uint32_t ms) {
+    m_impl->silenceAfterPacketSet = true;
+    m_impl->silenceAfterPacketIndex = packet;
+    m_impl->silenceAfterPacketMs = ms;
 }
 void VirtualQuil::FailPacket(uint32_t packet, uint8_t statusBits) {
     m_impl->failPacketSet = true;
@@ -860,6 +883,8 @@ void VirtualQuil::ClearFaults() {
     Impl& i = *m_impl;
     i.dropCount = i.corruptCount = 0;
     i.silent = false;
+    i.silentForGood = false;
+    i.silenceAfterPacketSet = false;
     i.failPacketSet = false;
     i.eraseOverride = false;
     i.eraseNeverEnds = false;

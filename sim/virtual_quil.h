@@ -116,6 +116,9 @@ public:
     // From now on, for `ms` milliseconds, incoming messages are lost and no
     // reply leaves; the unit's own work goes on.
     void FallSilent(uint32_t ms);
+    // Once the packet with index `packet` of the next transfer has been
+    // answered, the unit falls silent for `ms` milliseconds (0: for good).
+    void FallSilentAfterPacket(uint32_t packet, uint32_t ms = 0);
     // The packet with index `packet` of the next transfer into any store
     // (0 = the first packet after an erase or an image-length announcement)
     // is answered with `statusBits` (kStatusPgmErr or kStatusTxErr) and not

@@ -1,0 +1,48 @@
+#include "app/command_line.h"
+
+#include <cctype>
+#include <vector>
+
+namespace {
+
+bool StartsWithUpper(std::string_view token, std::string_view keyword) {
+    if (token.size() < keyword.size()) return false;
+    for (size_t i = 0; i < keyword.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(token[i])) != keyword[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandLineKeywords ParseCommandLineKeywords(std::string_view commandLine) {
+    CommandLineKeywords keywords;
+    size_t pos = 0;
+    while (pos < commandLine.size()) {
+        while (pos < commandLine.size() && commandLine[pos] == ' ') ++pos;
+        const size_t end = commandLine.find(' ', pos);
+        const std::string_view token =
+            commandLine.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+        pos = end == std::string_view::npos ? commandLine.size() : end;
+        if (token.empty()) continue;
+
+        if (StartsWithUpper(token, "SN=")) {
+            // The serial number's hexadecimal model is read without regard
+            // to case, so the upper-cased text reads the same.
+            std::string text(token.substr(3, 10));
+            for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            keywords.serialText = text;
+        } else if (StartsWithUpper(token, "GETSN")) {
+            keywords.askSerial = true;
+        } else if (StartsWithUpper(token, "FILE=")) {
+            keywords.filePath = std::string(token.substr(5));
+        } else if (StartsWithUpper(token, "PROM=")) {
+            // Only the first character after the sign counts: 1 is PROM 1,
+            // anything else (or nothing) PROM 2.
+            keywords.bank = (token.size() > 5 && token[5] == '1') ? 0 : 1;
+        } else if (StartsWithUpper(token, "XSLOT")) {
+            keywords.forceXSlot = true;
+        }
+    }
+    return keywords;
+}

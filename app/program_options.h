@@ -1,0 +1,31 @@
+// The program's own options, beside the main window's keywords:
+//   --simulate, --sim-state DIR, --sim-fault FAULT, --console, --unit N,
+//   --update, --yes, --help, --version.
+// Every other word is a keyword for the main window (SN=, GETSN, FILE=,
+// PROM=, XSLOT); a word that begins with '-' and is not one of ours is a
+// usage error, never a keyword.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ProgramOptions {
+    bool simulate = false;
+    std::optional<std::string> simState;  // folder
+    std::optional<std::string> simFault;  // as typed; checked by the caller
+    bool console = false;
+    std::optional<int> unit;
+    bool update = false;
+    bool yes = false;
+    bool help = false;
+    bool version = false;
+    // The keywords, joined by single spaces.
+    std::string keywords;
+};
+
+// False on a usage error, with its one-line reason in `error`.
+bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& options, std::string& error);
+
+// The --help text: every option and keyword. `faultHelp` lists the faults.
+std::string ProgramUsage(const std::string& program, const std::string& faultHelp);

@@ -1,0 +1,192 @@
+// The Update command: load the chosen image, have the user confirm it, and
+// run the programming sequence its DeviceID names.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/firmware_image.h"
+#include "app/programming_sequences.h"
+#include "app/quil_update_dlg.h"
+#include "platform/log.h"
+#include "platform/ui.h"
+#include "remote/nimbra_remote.h"
+#include "resources/dialog_templates.h"
+
+namespace {
+
+constexpr const char* kCaption = "Quil Firmware Update";
+constexpr const char* kFailureCaption = "EEPROM Programming Failure";
+constexpr unsigned kServiceTimer = 1;
+constexpr uint32_t kServiceTimerMs = 16;
+
+void Box(const std::string& text, const std::string& caption, platform::BoxIcon icon) {
+    platform::ShowOkBox(text, caption, icon, true);
+}
+
+// What each DeviceID names, for the refusal of an image this program cannot
+// write.
+const char* DeviceName(uint8_t deviceId) {
+    switch (deviceId) {
+    case kDeviceVxMadi: return "VX-MADI card";
+    case kDeviceVxHd: return "VX-HD card";
+    case kDeviceVxFw: return "VX-FW card";
+    default: return "device this program does not know";
+    }
+}
+
+}  // namespace
+
+void CQuilUpdateDlg::OnUpdate() {
+    LogMessage("OnUpdate\n");
+    SetViewState(ViewProgramming);
+    SetBusy(true);
+    m_pRemote->SetHostReportMode(0);
+    m_pRemote->SetPollMode(kPollTransfer);
+
+    const auto abandon = [this](UpdateOutcome outcome) {
+        m_image = FirmwareBuffer();
+        m_lastUpdate = outcome;
+        SetBusy(false);
+        SetViewState(ViewReady);
+    };
+
+    // The expanded copy of an embedded image lives in a private folder that
+    // goes away with this object, once the image is in memory.
+    std::unique_ptr<ExpandedFirmwareFile> expanded;
+    std::string path;
+    if (m_bFileChosen) {
+        path = m_firmwareName;
+    } else {
+        std::span<const uint8_t> container;
+        if (!LoadFirmwareResource(m_firmwareName, container)) return abandon(UpdateOutcome::Abandoned);
+        expanded = ExpandFirmwareResource(container, m_firmwareName);
+        if (!expanded) return abandon(UpdateOutcome::Abandoned);
+        path = expanded->Path();
+    }
+
+    uint16_t version = kVersionNone;
+    if (!ParseFirmwareName(FirmwareNameFromPath(path), m_imageDeviceId, version))
+        return abandon(UpdateOutcome::Abandoned);
+    m_newMajor = static_cast<uint16_t>(version / 100);
+    m_newMinor = static_cast<uint8_t>(version % 100);
+
+    // Only the Quil's own image, the VX-DANTE card's and the VX-USB card's
+    // can be written; anything else would land in the unit's flash.
+    if (m_imageDeviceId != kDeviceQuil && m_imageDeviceId != kDeviceVxDante && m_imageDeviceId != kDeviceVxUsb) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "The firmware image '%s' is for a %s (DeviceID %u), which this program cannot update.\n\n"
+                      "Nothing was programmed.",
+                      path.c_str(), DeviceName(m_imageDeviceId), static_cast<unsigned>(m_imageDeviceId));
+        LogMessage("%s\n", text);
+        Box(text, kCaption, platform::BoxIcon::Warning);
+        return abandon(UpdateOutcome::Abandoned);
+    }
+    if (m_imageDeviceId == kDeviceVxUsb && !m_pRemote->HasUsbCard()) {
+        const char* text =
+            "No VX-USB card can be reached through the USB audio driver, so the VX-USB firmware cannot be "
+            "programmed.\n\nNothing was programmed.";
+        LogMessage("%s\n", text);
+        Box(text, kCaption, platform::BoxIcon::Warning);
+        return abandon(UpdateOutcome::Abandoned);
+    }
+
+    if (!LoadImage(path)) return abandon(UpdateOutcome::Abandoned);
+    expanded.reset();
+
+    // The remote keeps being serviced while the confirmation box is open.
+    m_window->SetTimer(kServiceTimer, kServiceTimerMs);
+    char question[400];
+    std::snprintf(question, sizeof question, "About to program the %s with Firmware Version %d.%d\n",
+                  m_unitDescription.c_str(), m_newMajor, m_newMinor);
+    LogMessage("%s", question);
+    platform::MessageBoxRequest confirm;
+    confirm.text = question;
+    confirm.caption = m_bFileChosen ? m_firmwareName : "Firmware Update Confirmation";
+    confirm.icon = platform::BoxIcon::Warning;
+    confirm.buttons = platform::BoxButtons::OkCancel;
+    confirm.owned = true;
+    confirm.defaultButton = 1;  // Cancel
+    const platform::BoxAnswer answer = platform::CurrentUi().ShowMessageBox(confirm);
+    m_window->KillTimer(kServiceTimer);
+    if (answer != platform::BoxAnswer::Ok) return abandon(UpdateOutcome::Cancelled);
+
+    platform::CurrentUi().SetWaitCursor(true);
+    const bool ok = ProgramLoadedImage();
+    platform::CurrentUi().SetWaitCursor(false);
+
+    m_image = FirmwareBuffer();
+    m_lastUpdate = ok ? UpdateOutcome::Succeeded : UpdateOutcome::Failed;
+    SetBusy(false);
+    SetViewState(ok ? ViewDone : ViewReady);
+}
+
+bool CQuilUpdateDlg::LoadImage(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        char text[400];
+        char caption[64];
+        std::snprintf(text, sizeof text, "Unable to open file '%s'!", path.c_str());
+        std::snprintf(caption, sizeof caption, "CreateFile Failure! [%08lx]", static_cast<unsigned long>(error));
+        Box(text, caption, platform::BoxIcon::Warning);
+        return false;
+    }
+    struct stat info {};
+    const bool sized = ::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+    const uint64_t size = sized ? static_cast<uint64_t>(info.st_size) : 0;
+    // An empty image would be programmed as nothing at all: refuse it.
+    if (size == 0) {
+        std::fclose(file);
+        LogMessage("Unable to get Firmware file size!\n");
+        Box("Unable to get Firmware file size!", "", platform::BoxIcon::Warning);
+        return false;
+    }
+    if (size > std::numeric_limits<uint32_t>::max() - kFirmwareBufferSlack) {
+        std::fclose(file);
+        Box("Unable to allocate enough RAM to load the Firmware!", "Out of Memory", platform::BoxIcon::Warning);
+        return false;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    const size_t read = std::fread(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    // A truncated image is never programmed.
+    if (read != bytes.size()) {
+        LogMessage("Unable to read Firmware into Memory!\n");
+        Box("Unable to read Firmware into Memory!", kCaption, platform::BoxIcon::Warning);
+        return false;
+    }
+    m_image = FirmwareBuffer(bytes);
+    return true;
+}
+
+bool CQuilUpdateDlg::ProgramLoadedImage() {
+    WindowProgrammingDisplay display(*m_window, resources::IDC_STATUS_LINE, resources::IDC_PROGRESS);
+    switch (m_imageDeviceId) {
+    case kDeviceVxUsb:
+        // The download through the USB audio driver's library is not built
+        // yet: the card updater never exists, and OnUpdate refuses the image
+        // before this point. Should one appear, nothing is sent and the
+        // failure is reported.
+        LogMessage("VX-USB Firmware Update Failed!\n");
+        Box("VX-USB Firmware Update Failed!", kFailureCaption, platform::BoxIcon::Warning);
+        return false;
+    case kDeviceVxDante:
+        if (ProgramXSlotEEPROM(*m_pRemote, m_image, m_bXSlotTarget, display)) return true;
+        Box("VX-DANTE Firmware Update Failed!", kFailureCaption, platform::BoxIcon::Warning);
+        LogMessage("VX-DANTE Firmware Update Failed!\n");
+        return false;
+    default:
+        if (ProgramEEPROM(*m_pRemote, m_image, m_bank, display)) return true;
+        m_pRemote->AbortProgramming();
+        Box("Updating the Firmware on the Quil FAILED!", kFailureCaption, platform::BoxIcon::Warning);
+        LogMessage("Updating the Firmware on the Quil FAILED!\n");
+        return false;
+    }
+}

@@ -1,0 +1,69 @@
+#include "sim/demo_options.h"
+
+#include <charconv>
+
+#include "sim/state_store.h"
+
+namespace sim {
+
+std::optional<DemoFault> ParseDemoFault(std::string_view text) {
+    const size_t at = text.find('@');
+    if (at == std::string_view::npos) return std::nullopt;
+    const std::string_view name = text.substr(0, at);
+    const std::string_view number = text.substr(at + 1);
+    DemoFault fault;
+    if (name == "pgmerr") {
+        fault.kind = DemoFault::Kind::PgmErr;
+    } else if (name == "txerr") {
+        fault.kind = DemoFault::Kind::TxErr;
+    } else if (name == "silence") {
+        fault.kind = DemoFault::Kind::Silence;
+    } else {
+        return std::nullopt;
+    }
+    if (number.empty()) return std::nullopt;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), fault.packet);
+    if (error != std::errc() || end != number.data() + number.size()) return std::nullopt;
+    return fault;
+}
+
+const char* DemoFaultHelp() {
+    return "  pgmerr@N    the unit reports a programming error (PGMERR) for packet N\n"
+           "  txerr@N     the unit reports a transfer error (TXERR) for packet N\n"
+           "  silence@N   the unit stops answering once it has acknowledged packet N\n"
+           "  (packets are counted from 0)\n";
+}
+
+void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault) {
+    switch (fault.kind) {
+    case DemoFault::Kind::PgmErr: unit.FailPacket(fault.packet, kStatusPgmErr); break;
+    case DemoFault::Kind::TxErr: unit.FailPacket(fault.packet, kStatusTxErr); break;
+    case DemoFault::Kind::Silence: unit.FallSilentAfterPacket(fault.packet); break;
+    }
+}
+
+bool LoadUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error) {
+    bool ok = true;
+    for (VirtualQuil* unit : units) {
+        std::string reason;
+        if (LoadUnitState(*unit, folder, reason) == LoadResult::Invalid) {
+            error += reason + "\n";
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool SaveUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error) {
+    bool ok = true;
+    for (const VirtualQuil* unit : units) {
+        std::string reason;
+        if (!SaveUnitState(*unit, folder, reason)) {
+            error += reason + "\n";
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+}  // namespace sim

@@ -1,0 +1,42 @@
+// What the program's demo options do to the built-in virtual units: faults
+// a support engineer can inject from the command line ("pgmerr@100"), and a
+// folder the units are loaded from and saved to, so that an update's result
+// can be inspected afterwards.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/virtual_quil.h"
+
+namespace sim {
+
+struct DemoFault {
+    enum class Kind : uint8_t { PgmErr, TxErr, Silence } kind = Kind::PgmErr;
+    uint32_t packet = 0;  // index of the packet in the transfer, from 0
+};
+
+// "pgmerr@N", "txerr@N" or "silence@N"; empty for anything else.
+std::optional<DemoFault> ParseDemoFault(std::string_view text);
+
+// One line per fault, for --help.
+const char* DemoFaultHelp();
+
+// pgmerr and txerr: the unit reports that error for packet N and does not
+// store it. silence: once packet N has been answered, the unit answers
+// nothing more.
+void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault);
+
+// Loads each unit saved in `folder` (units without a subfolder there keep
+// their described state). False, with the reasons in `error`, when a saved
+// unit could not be read.
+bool LoadUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error);
+// Saves every unit into `folder`. False, with the reasons in `error`, when one
+// could not be written.
+bool SaveUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error);
+
+}  // namespace sim
