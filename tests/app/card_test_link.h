@@ -1,0 +1,99 @@
+// A link straight to one virtual Quil that, like the Dante link, can address
+// the option card's own endpoint: SetXSlotTarget(1) sends what follows to the
+// card, SetXSlotTarget(0) to the unit again. The MIDI-port link cannot reach
+// the card at all, so the card's sequence is tested over this one.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "links/link_factory.h"
+#include "links/nimbra_interface.h"
+#include "sim/virtual_quil.h"
+
+namespace programmingtest {
+
+class CardTestLink final : public CNimbraInterface {
+public:
+    explicit CardTestLink(sim::VirtualQuil& unit) : m_unit(unit) {}
+
+    NimbraStatus Open() override {
+        m_open = true;
+        return kStatusOk;
+    }
+    NimbraStatus Close() override {
+        m_open = false;
+        m_pending.clear();
+        return kStatusOk;
+    }
+    void SetDeviceName(const char*) override {}
+    bool IsOpen() override { return m_open; }
+    NimbraStatus GetNumberOfConnections(uint16_t* count) override {
+        *count = 1;
+        return kStatusOk;
+    }
+    NimbraStatus SelectConnection(uint16_t index) override { return index == 0 ? kStatusOk : kStatusFailed; }
+    NimbraStatus GetSelectedConnection(uint16_t* index) override {
+        *index = 0;
+        return kStatusOk;
+    }
+    NimbraStatus GetConnectionName(uint16_t, char* buffer, int size) override {
+        std::snprintf(buffer, static_cast<size_t>(size), "Quil Dante Test");
+        return kStatusOk;
+    }
+    NimbraStatus SetXSlotTarget(uint8_t on) override {
+        targets.push_back(on);
+        return kStatusOk;
+    }
+    NimbraStatus Write(const uint8_t* data, int length) override {
+        if (!m_open) return kStatusFailed;
+        const bool card = !targets.empty() && targets.back() != 0;
+        m_unit.ReceiveMessage(data, static_cast<size_t>(length),
+                              card ? platform::Endpoint::OptionCard : platform::Endpoint::Unit);
+        return kStatusOk;
+    }
+    NimbraStatus Read(uint8_t* buffer, int size, int* received) override {
+        *received = 0;
+        if (!m_open) return kStatusFailed;
+        std::vector<std::vector<uint8_t>> replies;
+        m_unit.TakeReplies(replies);
+        for (const auto& r : replies) m_pending.insert(m_pending.end(), r.begin(), r.end());
+        const size_t n = std::min(m_pending.size(), static_cast<size_t>(size));
+        std::copy_n(m_pending.begin(), n, buffer);
+        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(n));
+        *received = static_cast<int>(n);
+        return kStatusOk;
+    }
+
+    // Every SetXSlotTarget value, oldest first.
+    std::vector<uint8_t> targets;
+
+private:
+    sim::VirtualQuil& m_unit;
+    bool m_open = false;
+    std::deque<uint8_t> m_pending;
+};
+
+// Makes the card link in place of the Dante link; no other kind exists.
+class CardLinkFactory final : public LinkFactory {
+public:
+    explicit CardLinkFactory(sim::VirtualQuil& unit) : m_unit(unit) {}
+    std::unique_ptr<CNimbraInterface> CreateLink(uint16_t linkType) override {
+        if (linkType != kLinkTypeDante) return nullptr;
+        auto link = std::make_unique<CardTestLink>(m_unit);
+        last = link.get();
+        return link;
+    }
+    CardTestLink* last = nullptr;
+
+private:
+    sim::VirtualQuil& m_unit;
+};
+
+}  // namespace programmingtest
