@@ -1,6 +1,6 @@
 // A view without any window, for tests and tools: records every message box,
-// answers boxes from a script, and hands out scripted user actions and due
-// window timers one per pending-message call.
+// answers boxes from a script, runs dialogs as recorded windows, and hands out
+// scripted user actions and due timers one per pending-message call.
 #pragma once
 
 #include <cstddef>
@@ -8,15 +8,23 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/ui.h"
+#include "ui/headless_window.h"
 
 namespace ui {
 
 class HeadlessUi final : public platform::UserInterface {
 public:
+    // What RunModalDialog returns when the dialog ignored the close that ends
+    // a run out of user actions (a busy dialog ignores Cancel).
+    static constexpr int kIgnoredClose = kIgnoredCloseResult;
+
     // Message boxes. Each box is recorded, shown to the observer (if any),
     // then answered with the next queued answer, or with the default answer
     // once the queue is empty (the box's default button unless set).
@@ -41,7 +49,48 @@ public:
     void KillTimer(unsigned id) { m_timers.erase(id); }
     bool HasTimer(unsigned id) const { return m_timers.count(id) != 0; }
 
+    // Dialogs. The window runs OnInitDialog, then takes the queued actions one
+    // by one until it ends; with none left it is closed as the user would
+    // close it (Cancel), and a dialog that ignores that returns kIgnoredClose.
+    // Nested dialogs take their actions from the same queue.
+    int RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) override;
+    // The top open window, or null.
+    HeadlessWindow* CurrentWindow() { return m_open.empty() ? nullptr : m_open.back(); }
+    // Every window ever opened, in the order they opened; closed ones keep
+    // their last state.
+    const std::vector<std::unique_ptr<HeadlessWindow>>& Windows() const { return m_windows; }
+    // The latest window built from template `templateId`, or null.
+    const HeadlessWindow* LastWindow(int templateId) const;
+
+    // User actions on the current window, now; false when there is no
+    // window or it does not take the action.
+    bool Select(int listId, int index);
+    bool Press(int buttonId);
+    bool Type(int editId, const std::string& text);
+    bool DropFiles(const std::vector<std::string>& paths);
+    bool PressKey(Key key);
+    bool ChooseSystemCommand(unsigned commandId);
+    // The same, queued as the next user actions.
+    void QueueSelect(int listId, int index);
+    void QueuePress(int buttonId);
+    void QueueType(int editId, std::string text);
+    void QueueDrop(std::vector<std::string> paths);
+    void QueueKey(Key key);
+    void QueueSystemCommand(unsigned commandId);
+    // Lets `ms` pass on `clock`, running every timer (window or view) as it
+    // falls due; now, or queued as a user action (the user waits).
+    void PassTime(platform::VirtualClock& clock, uint32_t ms);
+    void QueueWait(platform::VirtualClock& clock, uint32_t ms);
+
+    void SetWaitCursor(bool on) override;
+    bool WaitCursor() const { return m_waitCursor; }
+    // Every change of the wait cursor, in order.
+    const std::vector<bool>& WaitCursorChanges() const { return m_waitCursorChanges; }
+
 private:
+    // Runs the most overdue timer of the view or of an open window.
+    bool RunDueTimer(uint32_t nowMs);
+
     struct Timer {
         uint32_t intervalMs;
         uint32_t startMs;
@@ -54,6 +103,11 @@ private:
     std::function<void(const platform::MessageBoxRequest&)> m_boxObserver;
     std::deque<std::function<void()>> m_actions;
     std::map<unsigned, Timer> m_timers;
+    std::vector<std::unique_ptr<HeadlessWindow>> m_windows;
+    std::vector<HeadlessWindow*> m_open;
+    HeadlessWindow* m_initialising = nullptr;  // in its OnInitDialog
+    bool m_waitCursor = false;
+    std::vector<bool> m_waitCursorChanges;
 };
 
 }  // namespace ui
