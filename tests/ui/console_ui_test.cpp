@@ -31,7 +31,8 @@ TEST(ConsoleUi, WithoutTerminalPrintsTheBoxAndTakesTheDefaultButton) {
     EXPECT_EQ(view.ShowMessageBox(confirm), BoxAnswer::Cancel);
     EXPECT_EQ(out.str(),
               "[Quil Firmware Update] GetVersionEx Failed!\n[On Battery Power] Retry?\n"
-              "[Firmware Update Confirmation] About to program\n");
+              "-> Retry (the default; no terminal to ask)\n"
+              "[Firmware Update Confirmation] About to program\n-> Cancel (the default; no terminal to ask)\n");
     EXPECT_EQ(in.tellg(), 0);  // input left alone
     EXPECT_FALSE(view.HandleOnePendingMessage());
 }
