@@ -1,0 +1,274 @@
+// The Update command and the serial-number flow, end to end: the main
+// window on the headless view over virtual units, on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/firmware_image.h"
+#include "sim/virtual_quil.h"
+#include "tests/app/main_window_fixture.h"
+
+namespace {
+
+using namespace resources;
+using platform::BoxAnswer;
+using platform::BoxIcon;
+
+std::vector<uint8_t> ExpandedEmbeddedImage(const char* name) {
+    std::span<const uint8_t> container;
+    if (!LoadFirmwareResource(name, container)) return {};
+    const auto expanded = ExpandFirmwareResource(container, name);
+    if (!expanded) return {};
+    std::ifstream in(expanded->Path(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// An image the unit accepts: it begins like an FPGA bitstream.
+std::vector<uint8_t> Bitstream(size_t size) {
+    std::vector<uint8_t> image(size);
+    for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::fill_n(image.begin(), std::min<size_t>(16, size), 0xFF);
+    const uint8_t sync[] = {0xAA, 0x99, 0x55, 0x66};
+    for (size_t i = 0; i < 4 && 16 + i < size; ++i) image[16 + i] = sync[i];
+    return image;
+}
+
+size_t Count(const sim::VirtualQuil& unit, sim::MessageKind kind) {
+    return static_cast<size_t>(std::count_if(unit.Received().begin(), unit.Received().end(),
+                                             [kind](const sim::ReceivedMessage& m) { return m.kind == kind; }));
+}
+
+class UpdateTest : public MainWindowTest {
+protected:
+    sim::VirtualQuil* AddQuil() { return m_unit = AddUnit("Quil 1", QuilWithCard(sim::kCardNone)); }
+    // Presses Update once the window is up, and answers the confirmation.
+    void PressUpdate(BoxAnswer confirm = BoxAnswer::Ok) {
+        ui().QueueAction([this] { m_unit->ClearReceived(); });
+        ui().QueuePress(IDC_UPDATE);
+        ui().QueueAnswer(confirm);
+    }
+    sim::VirtualQuil* m_unit = nullptr;
+};
+
+TEST_F(UpdateTest, EmbeddedImageLandsByteForByteInTheChosenBank) {
+    const std::vector<uint8_t> image = ExpandedEmbeddedImage("QUIL0803C.BIN");
+    ASSERT_EQ(image.size(), 5346254u);
+    for (const auto& [line, bank] : {std::pair<const char*, int>{"", 2}, {"PROM=1", 1}}) {
+        SCOPED_TRACE(line);
+        Reset();
+        AddQuil();
+        PressUpdate();
+        Run(line);
+        EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
+        EXPECT_EQ(m_dialog->CurrentView(), ViewDone);
+        const std::span<const uint8_t> written = m_unit->Bank(bank);
+        EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin(), image.end()));
+        EXPECT_TRUE(m_unit->Bank(3 - bank).empty());
+        EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 41768u);
+        const platform::MessageBoxRequest& confirm = ui().Boxes().at(0);
+        EXPECT_EQ(confirm.text, "About to program the Quil connected via Quil 1 with Firmware Version 8.3\n");
+        EXPECT_EQ(confirm.caption, "Firmware Update Confirmation");
+        EXPECT_EQ(confirm.icon, BoxIcon::Warning);
+        EXPECT_EQ(confirm.buttons, platform::BoxButtons::OkCancel);
+        EXPECT_EQ(confirm.defaultButton, 1u);
+        ExpectLogInOrder({"OnUpdate\n", "About to program the Quil connected via Quil 1 with Firmware Version 8.3\n",
+                          "ProgramEEPROM\n", std::string("SelectBank ") + (bank == 1 ? "0" : "1") + "\n",
+                          "Downloading\n", "Download took: ", "Erasing\n", "Programming\n", "Verifying\n",
+                          "Programming Complete\n"});
+        const ui::HeadlessWindow& w = MainWindow();
+        EXPECT_TRUE(w.IsShown(IDC_CONGRATULATIONS));
+        EXPECT_TRUE(w.IsShown(IDC_CLOSE));
+        EXPECT_FALSE(w.HasTimer(1));
+        EXPECT_TRUE(w.IsEnabled(IDC_UNIT_LIST));
+    }
+}
+
+TEST_F(UpdateTest, PacketCountFollowsTheImageSize) {
+    for (size_t size : {size_t{256}, size_t{257}}) {
+        SCOPED_TRACE(size);
+        Reset();
+        AddQuil();
+        const std::string path = WriteFile("QUIL0900.BIN", Bitstream(size));
+        PressUpdate();
+        Run("FILE=" + path);
+        EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
+        EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), (size + 127) / 128);
+        const std::vector<uint8_t> want = Bitstream(size);
+        const std::span<const uint8_t> bank = m_unit->Bank(2);
+        EXPECT_TRUE(std::equal(bank.begin(), bank.end(), want.begin(), want.end()));
+        EXPECT_EQ(ui().Boxes().at(0).caption, path);
+    }
+}
+
+TEST_F(UpdateTest, CancelSendsNothingButTheHostReportWrite) {
+    AddQuil();
+    PressUpdate(BoxAnswer::Cancel);
+    Run("");
+    EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Cancelled);
+    EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
+    EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 0u);
+    EXPECT_EQ(Count(*m_unit, sim::MessageKind::Command), 0u);
+    for (const sim::ReceivedMessage& m : m_unit->Received()) {
+        if (m.kind == sim::MessageKind::RegisterWrite) {
+            EXPECT_EQ(m.address, 27u);
+        }
+    }
+    EXPECT_EQ(ui().Boxes().size(), 1u);  // the confirmation alone
+}
+
+TEST_F(UpdateTest, UnitErrorAfterAPacketFailsTheUpdate) {
+    AddQuil();
+    m_unit->FailPacket(1, sim::kStatusPgmErr);
+    const std::string path = WriteFile("QUIL0900.BIN", Bitstream(1000));
+    PressUpdate();
+    Run("FILE=" + path);
+    EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Failed);
+    EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
+    ASSERT_EQ(ui().Boxes().size(), 3u);
+    EXPECT_EQ(ui().Boxes()[1].text, "Wait for Write Firmware Packet Failed!\n\nPGMERR");
+    EXPECT_EQ(ui().Boxes()[2].text, "Updating the Firmware on the Quil FAILED!");
+    EXPECT_EQ(ui().Boxes()[2].caption, "EEPROM Programming Failure");
+    EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 2u);
+    const auto& received = m_unit->Received();
+    EXPECT_TRUE(std::any_of(received.begin(), received.end(), [](const sim::ReceivedMessage& m) {
+        return m.kind == sim::MessageKind::Command && m.address == 11;  // abort
+    }));
+    ExpectLogInOrder({"Wait for Write Firmware Packet Failed!\n\nPGMERR", "Updating the Firmware on the Quil FAILED!\n"});
+}
+
+TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
+    struct Case {
+        const char* file;
+        size_t size;
+        const char* box;  // the start of its text
+    };
+    const Case cases[] = {
+        {"QUIL0900.BIN", 0, "Unable to get Firmware file size!"},
+        {"VXHD0200.BIN", 300, "The firmware image '"},
+        {"VXMA0101.BIN", 300, "The firmware image '"},
+        {"VXUSB10V05.BIN", 300, "No VX-USB card can be reached"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Reset();
+        AddQuil();
+        const std::string path = WriteFile(c.file, Bitstream(c.size));
+        PressUpdate();
+        Run("FILE=" + path);
+        EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Abandoned);
+        EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
+        ASSERT_EQ(ui().Boxes().size(), 1u);
+        EXPECT_EQ(ui().Boxes()[0].text.rfind(c.box, 0), 0u) << ui().Boxes()[0].text;
+        EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 0u);
+        EXPECT_EQ(Count(*m_unit, sim::MessageKind::Command), 0u);
+        EXPECT_TRUE(m_unit->Bank(2).empty());
+    }
+}
+
+TEST_F(UpdateTest, WhileTheUnitIsWrittenTheListDropsAndCloseAreIgnored) {
+    AddQuil();
+    AddUnit("Quil 2", QuilWithCard(sim::kCardNone));
+    const std::string path = WriteFile("QUIL0900.BIN", Bitstream(128 * 40));
+    const std::string other = WriteFile("QUIL0999.BIN", Bitstream(128));
+    PressUpdate();
+    // These arrive while the packets go out.
+    ui().QueueSelect(IDC_UNIT_LIST, 1);
+    ui().QueueDrop({other});
+    ui().QueueKey(ui::Key::Escape);
+    ui().QueueKey(ui::Key::Enter);
+    Run("FILE=" + path);
+    EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
+    EXPECT_EQ(m_unit->Bank(2).size(), 128u * 40);
+    EXPECT_EQ(Log().find("OnSelChangeModel"), std::string::npos);
+    EXPECT_EQ(Log().find("OnDropFiles"), std::string::npos);
+    EXPECT_EQ(MainWindow().ListSelection(IDC_UNIT_LIST), 0);
+}
+
+TEST_F(UpdateTest, SerialNumberFlow) {
+    struct Case {
+        const char* name;
+        const char* commandLine;
+        uint32_t unitSerial;
+        uint32_t cardSerial;
+        int entry;                        // selected after start-up; -1: the first
+        std::vector<std::string> typed;   // one OK after each text; "" cancels
+        uint32_t wantUnit, wantCard;      // serials stored afterwards
+        const char* shown;                // serial field; nullptr when the dialog ended
+        std::vector<std::string> boxes;
+        const char* prefill;              // edit text when the entry dialog opened
+    };
+    const uint32_t unitSerial = sim::PackSerial(0x31, 18, 22, 1);
+    const uint32_t cardSerial = sim::PackSerial(0x15, 18, 22, 2);
+    const Case cases[] = {
+        {"blank unit", "", sim::kNoSerial, cardSerial, -1, {"3118220007"}, sim::PackSerial(0x31, 18, 22, 7),
+         cardSerial, "3118220007", {}, ""},
+        {"GETSN prefills and writes again", "GETSN", unitSerial, cardSerial, -1, {"="}, unitSerial, cardSerial,
+         "3118220001", {}, "3118220001"},
+        {"nine characters, then cancel", "", sim::kNoSerial, cardSerial, -1, {"311822000", ""}, sim::kNoSerial,
+         cardSerial, nullptr, {"Invalid Serial Number!"}, ""},
+        {"blank card, the unit's model typed first", "", unitSerial, sim::kNoSerial, 1, {"3118220009", "1518220009"},
+         unitSerial, sim::PackSerial(0x15, 18, 22, 9), "1518220009",
+         {"Quil Serial Number does not match Device ID!"}, ""},
+        {"SN= writes and ends", "SN=3118220042", unitSerial, cardSerial, -1, {}, sim::PackSerial(0x31, 18, 22, 42),
+         cardSerial, nullptr, {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        sim::UnitDescription unit = QuilWithCard(sim::kCardVxDante);
+        unit.serial = c.unitSerial;
+        unit.card.serial = c.cardSerial;
+        m_unit = AddUnit("Quil 1", unit);
+        if (c.entry >= 0) ui().QueueSelect(IDC_UNIT_LIST, c.entry);
+        for (const std::string& text : c.typed) {
+            if (text.empty()) {
+                ui().QueuePress(platform::kIdCancel);
+                continue;
+            }
+            if (text != "=") ui().QueueType(IDC_SERIAL_EDIT, text);
+            ui().QueuePress(platform::kIdOk);
+        }
+        Run(c.commandLine);
+        EXPECT_EQ(m_unit->StoredSerial(), c.wantUnit);
+        EXPECT_EQ(m_unit->StoredCardSerial(), c.wantCard);
+        std::vector<std::string> boxes;
+        for (const auto& box : ui().Boxes()) boxes.push_back(box.text);
+        EXPECT_EQ(boxes, c.boxes);
+        if (c.shown != nullptr) {
+            EXPECT_FALSE(m_dialog->EndedThroughFailure());
+            EXPECT_EQ(MainWindow().Text(IDC_SERIAL), c.shown);
+            EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
+        }
+        if (c.prefill != nullptr) {
+            const ui::HeadlessWindow* entry = ui().LastWindow(kSerialDialogId);
+            ASSERT_NE(entry, nullptr);
+            EXPECT_EQ(entry->Caption(), "Enter Quil Serial Number");
+        }
+    }
+}
+
+TEST_F(UpdateTest, PresetSerialEndsTheProgramWithoutShowingTheUnit) {
+    m_unit = AddUnit("Quil 1", QuilWithCard(sim::kCardNone));
+    EXPECT_EQ(Run("SN=3118220042"), platform::kIdOk);
+    EXPECT_FALSE(m_dialog->EndedThroughFailure());
+    EXPECT_EQ(m_unit->StoredSerial(), sim::PackSerial(0x31, 18, 22, 42));
+    EXPECT_EQ(MainWindow().Text(IDC_SERIAL), "");
+    EXPECT_EQ(ui().LastWindow(kSerialDialogId), nullptr);
+}
+
+TEST_F(UpdateTest, CancelledSerialEntryEndsTheProgram) {
+    sim::UnitDescription unit = QuilWithCard(sim::kCardNone);
+    unit.serial = sim::kNoSerial;
+    m_unit = AddUnit("Quil 1", unit);
+    ui().QueuePress(platform::kIdCancel);
+    Run("");
+    EXPECT_TRUE(m_dialog->EndedThroughFailure());
+    ExpectLogInOrder({"Invalid Serial Number. User Pressed Cancel.\n"});
+    EXPECT_EQ(m_unit->StoredSerial(), sim::kNoSerial);
+}
+
+}  // namespace
