@@ -1,12 +1,16 @@
 #include "ui/qt_ui.h"
 
 #include <QAbstractEventDispatcher>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QMessageBox>
 #include <QString>
 #include <QThread>
 
 #include "ui/box_defaults.h"
+#include "ui/qt_artwork.h"
+#include "ui/qt_dialog.h"
 
 namespace ui {
 
@@ -40,11 +44,20 @@ QMessageBox::StandardButton ToQtButton(BoxAnswer answer) {
 
 }  // namespace
 
+QtUserInterface::QtUserInterface() { RegisterDialogFonts(); }
+
+QtUserInterface::~QtUserInterface() { SetWaitCursor(false); }
+
+QWidget* QtUserInterface::BoxOwner(bool owned) const {
+    if (!m_dialogs.empty()) return m_dialogs.back();
+    return owned ? m_owner : nullptr;
+}
+
 BoxAnswer QtUserInterface::ShowMessageBox(const platform::MessageBoxRequest& box) {
     QMessageBox::StandardButtons buttons;
     for (BoxAnswer answer : ButtonAnswers(box.buttons)) buttons |= ToQtButton(answer);
     QMessageBox dialog(ToQtIcon(box.icon), QString::fromStdString(CaptionOrDefault(box.caption)),
-                       QString::fromStdString(box.text), buttons, box.owned ? m_owner : nullptr);
+                       QString::fromStdString(box.text), buttons, BoxOwner(box.owned));
     dialog.setDefaultButton(ToQtButton(DefaultAnswer(box)));
     const int result = dialog.exec();
     for (BoxAnswer answer : ButtonAnswers(box.buttons)) {
@@ -59,6 +72,25 @@ bool QtUserInterface::HandleOnePendingMessage() {
     QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
     if (dispatcher == nullptr) return false;
     return dispatcher->processEvents(QEventLoop::AllEvents);
+}
+
+int QtUserInterface::RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) {
+    QWidget* owner = m_dialogs.empty() ? m_owner : m_dialogs.back();
+    QtDialogWindow window(dialog, handler, owner);
+    m_dialogs.push_back(&window);
+    const int result = window.Run();
+    m_dialogs.pop_back();
+    return result;
+}
+
+void QtUserInterface::SetWaitCursor(bool on) {
+    if (on == m_waitCursor) return;
+    m_waitCursor = on;
+    if (on) {
+        QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    } else {
+        QApplication::restoreOverrideCursor();
+    }
 }
 
 }  // namespace ui
