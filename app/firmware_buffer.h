@@ -3,6 +3,7 @@
 // zero-filled.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -14,8 +15,8 @@ class FirmwareBuffer {
 public:
     FirmwareBuffer() = default;
     explicit FirmwareBuffer(std::span<const uint8_t> image)
-        : m_bytes(image.begin(), image.end()), m_size(static_cast<uint32_t>(image.size())) {
-        m_bytes.resize(image.size() + kFirmwareBufferSlack, 0);
+        : m_bytes(image.size() + kFirmwareBufferSlack, 0), m_size(static_cast<uint32_t>(image.size())) {
+        std::copy(image.begin(), image.end(), m_bytes.begin());
     }
     uint32_t Size() const { return m_size; }
     uint32_t PacketCount() const { return (m_size + kFirmwarePacketSize - 1) / kFirmwarePacketSize; }
