@@ -118,6 +118,10 @@ bool CNimbraMIDI::WaitForDone(Port* port, const platform::MidiHeader& header, ui
                        static_cast<unsigned long>(elapsed), static_cast<unsigned long>(timeoutMs));
             return false;
         }
+        // A message still on the cable takes milliseconds (a packet on DIN
+        // MIDI about fifty): the wait polls once per timer tick instead of
+        // spinning a core meanwhile.
+        clock.SleepMs(1);
     }
 }
 
