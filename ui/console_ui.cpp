@@ -126,6 +126,11 @@ Labels MatchLabels(const std::vector<ControlState>& controls) {
     return labels;
 }
 
+bool HasList(const HeadlessWindow& window) {
+    return std::any_of(window.Controls().begin(), window.Controls().end(),
+                       [](const ControlState& c) { return c.control.kind == ControlKind::DropDownList; });
+}
+
 const ControlState* FirstEdit(const HeadlessWindow& window) {
     for (const ControlState& c : window.Controls()) {
         if (c.control.kind == ControlKind::Edit) return &c;
@@ -164,10 +169,11 @@ public:
     void SetText(int id, const std::string& text) override {
         const bool changed = Text(id) != text;
         HeadlessWindow::SetText(id, text);
-        if (!changed || id != m_statusId) return;
-        // A new status is a new step: the last one's counts are not its own.
+        if (!changed || id != m_statusId || !IsShown(m_statusId)) return;
+        // A new status is a new step: the bar and counts on show still belong
+        // to the last one, so the status comes alone until they move.
         HeadlessWindow::ReportProgress({});
-        Draw();
+        m_progress.Update(text, -1, {});
     }
     // Showing the step draws nothing yet: its status text and progress come
     // next. Hiding it ends the line.
@@ -331,7 +337,7 @@ void ConsoleProgressLine::Update(const std::string& status, int barPercent, cons
     m_out << line << '\n' << std::flush;
     m_printed = true;
     m_lastKey = key;
-    m_lastPercent = percent;
+    m_lastPercent = std::max(percent, 0);  // a status alone counts from nothing done
 }
 
 void ConsoleProgressLine::Break() {
@@ -422,7 +428,9 @@ void ConsoleUi::RunWindow(HeadlessWindow& window) {
     if (m_script.update) {
         if (!window.Press(resources::IDC_UPDATE)) m_out << "Update is not available.\n";
         if (!window.Ended()) PrintWindow(window, false);
-    } else if (m_interactive) {
+    } else if (m_interactive && (window.Control(resources::IDC_UPDATE) != nullptr || HasList(window))) {
+        // Only a window with something to choose asks; a box like About is
+        // shown and closed.
         PromptWindow(window);
     }
     if (!window.Ended()) CloseWindow(window);
