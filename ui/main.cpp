@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
         script.update = options.update;
         script.yes = options.yes;
         console->SetScript(script);
+        console->SetOutputTerminal(::isatty(STDOUT_FILENO) == 1);
         view = std::move(console);
     } else {
         qtApp = std::make_unique<QApplication>(argc, argv);

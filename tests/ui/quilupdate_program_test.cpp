@@ -1,0 +1,160 @@
+// quilupdate as a user runs it: options, exit status, the console view on
+// the built-in virtual units, and a complete update into a saved unit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ProgramRun {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class QuilUpdateProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quilupdate_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    // Runs the program in the test's folder with no display and no terminal.
+    ProgramRun Start(std::vector<std::string> args, const std::string& program = QUIL_BINARY_DIR "/ui/quilupdate") {
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
+            env.push_back(entry);
+        }
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        const fs::path out = m_dir / "stdout", err = m_dir / "stderr";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const std::string cwd = fs::current_path();
+        fs::current_path(m_dir);
+        pid_t pid = 0;
+        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        fs::current_path(cwd);
+        posix_spawn_file_actions_destroy(&actions);
+        ProgramRun run;
+        if (spawned != 0) return run;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.out = ReadAll(out);
+        run.err = ReadAll(err);
+        return run;
+    }
+
+    fs::path m_dir;
+};
+
+TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
+    const ProgramRun help = Start({"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* word : {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N",
+                             "--console", "--unit", "--update", "--yes", "--version", "SN=", "GETSN", "FILE=",
+                             "PROM=", "XSLOT"}) {
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    }
+    const ProgramRun version = Start({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("quilupdate (Quil Firmware Update) ", 0), 0u);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-simulate"}, {"--simulat"}, {"--simulate", "--sim-fault", "melt@3"}, {"--unit"}}) {
+        const ProgramRun bad = Start(args);
+        EXPECT_EQ(bad.code, 2) << args[0];
+        EXPECT_TRUE(bad.out.empty());
+        EXPECT_NE(bad.err.find("Try 'quilupdate --help'"), std::string::npos);
+    }
+}
+
+TEST_F(QuilUpdateProgram, ConsoleShowsTheUnitsAndTheSelectedEntry) {
+    const ProgramRun first = Start({"--console", "--simulate"});
+    EXPECT_EQ(first.code, 0) << first.err;
+    for (const char* text :
+         {"Quil connected via Quil USB MIDI 1", "VX-DANTE in Quil connected via Quil USB MIDI 1",
+          "Quil connected via Quil MIDI 2", "VX-HD in Quil connected via Quil MIDI 2", "Serial Number: 3118220001",
+          "Manufacture Date: May 28, 2018", "Current Firmware Version: 7.2", "Current Firmware Date: Jan 12, 2016",
+          "New Firmware Version: 8.3", "New Firmware Date: Nov 27, 2018"}) {
+        EXPECT_NE(first.out.find(text), std::string::npos) << text;
+    }
+    const ProgramRun card = Start({"--console", "--simulate", "--unit", "1"});
+    EXPECT_EQ(card.code, 0);
+    for (const char* text : {"Serial Number: 1518220002", "Current Firmware Version: 1.1", "New Firmware Version: 1.2",
+                             "New Firmware Date: Feb 14, 2017"}) {
+        EXPECT_NE(card.out.find(text), std::string::npos) << text;
+    }
+    const ProgramRun noImage = Start({"--console", "--simulate", "--unit", "3"});
+    EXPECT_EQ(noImage.code, 1);
+    EXPECT_NE(noImage.out.find("Unable to determine New Firmware Version!"), std::string::npos);
+    // Without a display the program says why it uses the console.
+    const ProgramRun fallback = Start({"--simulate"});
+    EXPECT_EQ(fallback.code, 0);
+    EXPECT_NE(fallback.err.find("using the console view: no display"), std::string::npos);
+    const std::string log = ReadAll(m_dir / "QuilUpdate.log");
+    EXPECT_NE(log.find("Found Quil. Number Of Connections: 3"), std::string::npos);
+}
+
+TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {
+    const ProgramRun extract = Start({"extract", "QUIL0803C.BIN", (m_dir / "image.bin").string()},
+                              QUIL_BINARY_DIR "/tools/quiltool");
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    const std::string image = ReadAll(m_dir / "image.bin");
+    ASSERT_EQ(image.size(), 5346254u);
+
+    for (const auto& [keyword, bank] : {std::pair<std::string, const char*>{"", "bank2.bin"}, {"PROM=1", "bank1.bin"}}) {
+        SCOPED_TRACE(bank);
+        const fs::path state = m_dir / ("state-" + std::string(bank));
+        std::vector<std::string> args{"--console", "--simulate", "--update", "--yes", "--sim-state", state.string()};
+        if (!keyword.empty()) args.push_back(keyword);
+        const ProgramRun update = Start(args);
+        EXPECT_EQ(update.code, 0) << update.out << update.err;
+        EXPECT_NE(update.out.find("Congratulations!"), std::string::npos);
+        EXPECT_TRUE(ReadAll(state / "3118220001" / bank) == image);
+    }
+
+    const ProgramRun failed = Start({"--console", "--simulate", "--update", "--yes", "--sim-fault", "pgmerr@100"});
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_NE(failed.out.find("Wait for Write Firmware Packet Failed!"), std::string::npos);
+    EXPECT_NE(failed.out.find("PGMERR"), std::string::npos);
+    EXPECT_NE(failed.out.find("Updating the Firmware on the Quil FAILED!"), std::string::npos);
+
+    // Without --yes and without a terminal the confirmation is cancelled.
+    const ProgramRun cancelled = Start({"--console", "--simulate", "--update"});
+    EXPECT_EQ(cancelled.code, 1);
+    EXPECT_EQ(cancelled.out.find("Downloading"), std::string::npos);
+}
+
+}  // namespace
