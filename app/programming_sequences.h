@@ -42,8 +42,8 @@ bool SendFirmwarePackets(CNimbraRemote& remote, const FirmwareBuffer& image, Pro
 // erase may show no percentage at all until it ends, so the default leaves
 // ten minutes; giving up on a working unit would have the user switch it off
 // in the middle of programming. `offlineMs` is how long the unit may stay
-// dropped without being selected again; the engine tries again about every
-// four seconds, so a minute covers many tries.
+// dropped without being selected again; the engine keeps trying to select
+// it meanwhile, each try taking a few seconds, so a minute covers many.
 struct PhaseWatchLimits {
     uint32_t offlineMs = 60 * 1000;
     uint32_t stallMs = 10 * 60 * 1000;
