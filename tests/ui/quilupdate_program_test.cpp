@@ -40,7 +40,9 @@ protected:
     void TearDown() override { fs::remove_all(m_dir); }
 
     // Runs the program in the test's folder with no display and no terminal.
-    ProgramRun Start(std::vector<std::string> args, const std::string& program = QUIL_BINARY_DIR "/ui/quilupdate") {
+    // `extraEnv` entries ("NAME=value") are added; "NAME=" alone removes NAME.
+    ProgramRun Start(std::vector<std::string> args, const std::string& program = QUIL_BINARY_DIR "/ui/quilupdate",
+                     const std::vector<std::string>& extraEnv = {}) {
         args.insert(args.begin(), program);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -49,7 +51,14 @@ protected:
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
             if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
-            env.push_back(entry);
+            bool replaced = false;
+            for (const std::string& extra : extraEnv) {
+                if (entry.rfind(extra.substr(0, extra.find('=') + 1), 0) == 0) replaced = true;
+            }
+            if (!replaced) env.push_back(entry);
+        }
+        for (const std::string& extra : extraEnv) {
+            if (extra.back() != '=') env.push_back(extra);
         }
         std::vector<char*> envp;
         for (std::string& e : env) envp.push_back(e.data());
@@ -125,6 +134,29 @@ TEST_F(QuilUpdateProgram, ConsoleShowsTheUnitsAndTheSelectedEntry) {
     EXPECT_NE(fallback.err.find("using the console view: no display"), std::string::npos);
     const std::string log = ReadAll(m_dir / "QuilUpdate.log");
     EXPECT_NE(log.find("Found Quil. Number Of Connections: 3"), std::string::npos);
+}
+
+TEST_F(QuilUpdateProgram, FallsBackToTheConsoleSayingWhyAndReportsALogItCannotOpen) {
+    const std::string program = QUIL_BINARY_DIR "/ui/quilupdate";
+    const ProgramRun unreachable = Start({"--simulate"}, program, {"DISPLAY=:97", "QT_QPA_PLATFORM="});
+    EXPECT_EQ(unreachable.code, 0) << unreachable.err;
+    EXPECT_NE(unreachable.err.find("using the console view: the display cannot be opened"), std::string::npos)
+        << unreachable.err;
+    EXPECT_NE(unreachable.out.find("Serial Number: 3118220001"), std::string::npos);
+    const ProgramRun offscreen = Start({"--simulate"}, program, {"DISPLAY=:97", "QT_QPA_PLATFORM=offscreen"});
+    EXPECT_NE(offscreen.err.find("using the console view: Qt's platform 'offscreen' shows no window"),
+              std::string::npos);
+
+    // A folder where the log file would be: one line on stderr, and the
+    // program still runs.
+    fs::remove(m_dir / "QuilUpdate.log");
+    fs::create_directory(m_dir / "QuilUpdate.log");
+    const ProgramRun noLog = Start({"--console", "--simulate"});
+    EXPECT_EQ(noLog.code, 0);
+    const std::string line = "quilupdate: cannot open the log file QuilUpdate.log";
+    ASSERT_NE(noLog.err.find(line), std::string::npos) << noLog.err;
+    EXPECT_EQ(noLog.err.find(line, noLog.err.find(line) + 1), std::string::npos);
+    EXPECT_NE(noLog.out.find("Serial Number: 3118220001"), std::string::npos);
 }
 
 TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {
