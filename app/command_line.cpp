@@ -1,19 +1,8 @@
 #include "app/command_line.h"
 
 #include <cctype>
-#include <vector>
 
-namespace {
-
-bool StartsWithUpper(std::string_view token, std::string_view keyword) {
-    if (token.size() < keyword.size()) return false;
-    for (size_t i = 0; i < keyword.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(token[i])) != keyword[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
+#include "app/ascii_case.h"
 
 CommandLineKeywords ParseCommandLineKeywords(std::string_view commandLine) {
     CommandLineKeywords keywords;
@@ -26,21 +15,21 @@ CommandLineKeywords ParseCommandLineKeywords(std::string_view commandLine) {
         pos = end == std::string_view::npos ? commandLine.size() : end;
         if (token.empty()) continue;
 
-        if (StartsWithUpper(token, "SN=")) {
+        if (StartsWithIgnoringCase(token, "SN=")) {
             // The serial number's hexadecimal model is read without regard
             // to case, so the upper-cased text reads the same.
             std::string text(token.substr(3, 10));
             for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
             keywords.serialText = text;
-        } else if (StartsWithUpper(token, "GETSN")) {
+        } else if (StartsWithIgnoringCase(token, "GETSN")) {
             keywords.askSerial = true;
-        } else if (StartsWithUpper(token, "FILE=")) {
+        } else if (StartsWithIgnoringCase(token, "FILE=")) {
             keywords.filePath = std::string(token.substr(5));
-        } else if (StartsWithUpper(token, "PROM=")) {
+        } else if (StartsWithIgnoringCase(token, "PROM=")) {
             // Only the first character after the sign counts: 1 is PROM 1,
             // anything else (or nothing) PROM 2.
             keywords.bank = (token.size() > 5 && token[5] == '1') ? 0 : 1;
-        } else if (StartsWithUpper(token, "XSLOT")) {
+        } else if (StartsWithIgnoringCase(token, "XSLOT")) {
             keywords.forceXSlot = true;
         }
     }

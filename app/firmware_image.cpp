@@ -10,20 +10,13 @@
 #include <cstring>
 #include <limits>
 
+#include "app/ascii_case.h"
 #include "app/szdd.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "resources/firmware_resources.h"
 
 namespace {
-
-bool PrefixIs(std::string_view name, std::string_view prefix) {
-    if (name.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(name[i])) != prefix[i]) return false;
-    }
-    return true;
-}
 
 // A signed decimal number at `offset`: optional leading blanks and sign, then
 // digits up to the first non-digit; 0 when there are none (or the name is
@@ -179,7 +172,7 @@ bool IsPlainFileName(std::string_view name) {
 
 std::optional<FirmwareName> DecodeFirmwareName(std::string_view name) {
     for (const NameRule& rule : kNameRules) {
-        if (!PrefixIs(name, rule.prefix)) continue;
+        if (!StartsWithIgnoringCase(name, rule.prefix)) continue;
         const long major = ReadDecimal(name, rule.majorOffset);
         long version = major;
         if (rule.minorOffset != 0) {

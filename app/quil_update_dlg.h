@@ -71,6 +71,7 @@ private:
     bool CheckSerialNumber(uint32_t& serial);
     bool PresetSerialWrite();
     bool WriteEnteredSerial(uint32_t serial);
+    bool WriteSerialAndWait(uint32_t serial, uint32_t limitMs, const char* source);
     // While an update or a serial-number write runs, the list is disabled
     // and nothing may end the dialog.
     void SetBusy(bool busy);

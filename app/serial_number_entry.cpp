@@ -61,22 +61,27 @@ void CGetSerialNumberDlg::OnOK() {
     m_window->EndDialog(platform::kIdOk);
 }
 
-bool CQuilUpdateDlg::PresetSerialWrite() {
+// Writes `serial` into the unit or its card and waits `limitMs` for the unit
+// to take it. On failure the dialog has ended with the failure told.
+bool CQuilUpdateDlg::WriteSerialAndWait(uint32_t serial, uint32_t limitMs, const char* source) {
     const NimbraStatus written =
-        m_bXSlotTarget ? m_pRemote->WriteXSlotSerialNumber(m_presetSerial) : m_pRemote->WriteSerialNumber(m_presetSerial);
+        m_bXSlotTarget ? m_pRemote->WriteXSlotSerialNumber(serial) : m_pRemote->WriteSerialNumber(serial);
     if (written == kStatusFailed) {
-        EndThroughFailure();
+        EndThroughFailure();  // the write has shown its own message
         return false;
     }
-    const CompletionResult completion = WaitForCompletion(*m_pRemote, 1000);
-    if (!completion.ok) {
-        std::string text = "Wait for WriteSerialNumber Failed!\nSN=\n";
-        AppendStatusNames(text, completion.status);
-        LogMessage("%s", text.c_str());
-        platform::ShowOkBox(text, kCaption, platform::BoxIcon::None, true);
-        EndThroughFailure();
-        return false;
-    }
+    const CompletionResult completion = WaitForCompletion(*m_pRemote, limitMs);
+    if (completion.ok) return true;
+    std::string text = std::string("Wait for WriteSerialNumber Failed!\n") + source + "\n";
+    AppendStatusNames(text, completion.status);
+    LogMessage("%s", text.c_str());
+    platform::ShowOkBox(text, kCaption, platform::BoxIcon::None, true);
+    EndThroughFailure();
+    return false;
+}
+
+bool CQuilUpdateDlg::PresetSerialWrite() {
+    if (!WriteSerialAndWait(m_presetSerial, 1000, "SN=")) return false;
     // The number is in the unit: the program ends without showing it.
     EndDialog(platform::kIdOk);
     return true;
@@ -123,23 +128,9 @@ bool CQuilUpdateDlg::WriteEnteredSerial(uint32_t serial) {
     SetViewState(ViewProgramming);
     m_window->SetText(resources::IDC_STATUS_LINE, "Writing Serial Number... Please wait...");
     SetBusy(true);
-    const NimbraStatus written =
-        m_bXSlotTarget ? m_pRemote->WriteXSlotSerialNumber(serial) : m_pRemote->WriteSerialNumber(serial);
-    if (written == kStatusFailed) {
-        SetBusy(false);
-        EndThroughFailure();
-        return false;
-    }
-    const CompletionResult completion = WaitForCompletion(*m_pRemote, 3000);
+    const bool written = WriteSerialAndWait(serial, 3000, "User Dialog");
     SetBusy(false);
-    if (!completion.ok) {
-        std::string text = "Wait for WriteSerialNumber Failed!\nUser Dialog\n";
-        AppendStatusNames(text, completion.status);
-        LogMessage("%s", text.c_str());
-        platform::ShowOkBox(text, kCaption, platform::BoxIcon::None, true);
-        EndThroughFailure();
-        return false;
-    }
+    if (!written) return false;
     m_window->SetText(resources::IDC_STATUS_LINE, "Writing Serial Number Complete...");
     SetViewState(ViewReady);
     return true;

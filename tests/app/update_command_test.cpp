@@ -260,6 +260,20 @@ TEST_F(UpdateTest, PresetSerialEndsTheProgramWithoutShowingTheUnit) {
     EXPECT_EQ(ui().LastWindow(kSerialDialogId), nullptr);
 }
 
+TEST_F(UpdateTest, SerialNumberThatNeverReadsBackEndsTheProgram) {
+    sim::UnitDescription unit = QuilWithCard(sim::kCardNone);
+    unit.serial = sim::kNoSerial;
+    m_unit = AddUnit("Quil 1", unit);
+    m_unit->SetSerialNeverReadsBack(true);
+    ui().QueueType(IDC_SERIAL_EDIT, "3118220007");
+    ui().QueuePress(platform::kIdOk);
+    Run("");
+    EXPECT_TRUE(m_dialog->EndedThroughFailure());
+    EXPECT_EQ(m_dialog->CurrentView(), ViewProgramming);
+    EXPECT_EQ(MainWindow().Text(IDC_STATUS_LINE), "Writing Serial Number... Please wait...");
+    EXPECT_EQ(m_unit->StoredSerial(), sim::kNoSerial);
+}
+
 TEST_F(UpdateTest, CancelledSerialEntryEndsTheProgram) {
     sim::UnitDescription unit = QuilWithCard(sim::kCardNone);
     unit.serial = sim::kNoSerial;
