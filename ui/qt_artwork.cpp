@@ -6,6 +6,7 @@
 #include <QFontMetrics>
 #include <QRawFont>
 #include <QStringList>
+#include <algorithm>
 #include <array>
 
 #include "resources/dialog_templates.h"
@@ -58,17 +59,21 @@ int BigEndian16(const QByteArray& table, int offset) {
 }  // namespace
 
 int WindowsFontHeight(const QFont& font) {
-    // unitsPerEm sits at byte 18 of the head table; usWinAscent and
-    // usWinDescent at bytes 74 and 76 of the OS/2 table.
+    // Wine's fonts carry bitmap strikes for dialog sizes, whose height Qt
+    // reports; their outlines' Windows ascent and descent may give a taller
+    // cell (Tahoma) or a shorter one (MS Sans Serif). Windows' cell for both
+    // is the taller. unitsPerEm sits at byte 18 of the head table,
+    // usWinAscent and usWinDescent at bytes 74 and 76 of the OS/2 table.
+    const int qtHeight = QFontMetrics(font).height();
     const QRawFont raw = QRawFont::fromFont(font);
     const QByteArray head = raw.fontTable("head");
     const QByteArray os2 = raw.fontTable("OS/2");
     const int pixels = font.pixelSize();
-    if (!raw.isValid() || head.size() < 20 || os2.size() < 78 || pixels <= 0) return QFontMetrics(font).height();
+    if (!raw.isValid() || head.size() < 20 || os2.size() < 78 || pixels <= 0) return qtHeight;
     const int unitsPerEm = BigEndian16(head, 18);
-    if (unitsPerEm == 0) return QFontMetrics(font).height();
+    if (unitsPerEm == 0) return qtHeight;
     const auto scaled = [&](int units) { return (units * pixels + unitsPerEm / 2) / unitsPerEm; };
-    return scaled(BigEndian16(os2, 74)) + scaled(BigEndian16(os2, 76));
+    return std::max(qtHeight, scaled(BigEndian16(os2, 74)) + scaled(BigEndian16(os2, 76)));
 }
 
 bool RegisterDialogFonts() {

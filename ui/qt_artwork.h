@@ -24,9 +24,8 @@ QFont DialogFont(const std::string& name, int points);
 // The value font: Tahoma, bold, 13 pixels high as Windows measures a font
 // (ascent plus descent).
 QFont BoldValueFont();
-// The font's height as Windows measures it (its Windows ascent and descent
-// in pixels), which sets the vertical dialog unit; Qt's own height when the
-// font carries no such metrics.
+// The font's cell height as Windows measures it (ascent plus descent in
+// pixels), which sets the vertical dialog unit.
 int WindowsFontHeight(const QFont& font);
 
 // Icon 128 in all its sizes.

@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -59,6 +60,49 @@ bool IsPrintable(const QKeyEvent& key) {
     return !text.isEmpty() && text.at(0).isPrint() &&
            (key.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) == 0;
 }
+
+// A static text as Windows draws one: broken at words, lines as far apart
+// as the font's Windows cell height, and a line that does not fit the
+// control's height left out rather than cut through.
+class StaticText final : public QLabel {
+public:
+    StaticText(const QString& text, QWidget* parent) : QLabel(text, parent) { setTextFormat(Qt::PlainText); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setFont(font());
+        painter.setPen(palette().color(isEnabled() ? QPalette::Normal : QPalette::Disabled, QPalette::WindowText));
+        const int lineHeight = WindowsFontHeight(font());
+        const qreal lift = (lineHeight - QFontMetrics(font()).height() + 1) / 2;
+        const Qt::Alignment horizontal = alignment() & Qt::AlignHorizontal_Mask;
+        QTextOption option;
+        option.setWrapMode(QTextOption::WordWrap);
+        int y = 0;
+        for (const QString& paragraph : text().split('\n')) {
+            if (y + lineHeight > height()) return;
+            QTextLayout layout(paragraph, font());
+            layout.setTextOption(option);
+            layout.beginLayout();
+            for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+                line.setLineWidth(width());
+                line.setPosition(QPointF(0, 0));
+            }
+            layout.endLayout();
+            for (int i = 0; i < layout.lineCount(); ++i) {
+                if (y + lineHeight > height()) return;
+                const QTextLine line = layout.lineAt(i);
+                const qreal spare = width() - line.naturalTextWidth();
+                const qreal x = horizontal == Qt::AlignRight     ? spare
+                                : horizontal == Qt::AlignHCenter ? spare / 2
+                                                                 : 0;
+                line.draw(&painter, QPointF(x, y + lift));
+                y += lineHeight;
+            }
+            if (layout.lineCount() == 0) y += lineHeight;
+        }
+    }
+};
 
 }  // namespace
 
@@ -103,7 +147,6 @@ void QtDialogWindow::Build() {
         if (control.hidden) widget->hide();
         if (control.id >= 0 && m_byId.count(control.id) == 0) m_byId[control.id] = m_controls.size();
         m_controls.push_back({&control, widget});
-        if (IsText(control.kind)) UpdateWrap(m_controls.back());
     }
 }
 
@@ -115,8 +158,7 @@ QWidget* QtDialogWindow::MakeControl(const ControlTemplate& control) {
     switch (control.kind) {
     case ControlKind::Label:
     case ControlKind::Text: {
-        auto* label = new QLabel(text, this);
-        label->setTextFormat(Qt::PlainText);
+        auto* label = new StaticText(text, this);
         label->setAlignment(ToQtAlignment(control.align));
         label->setGeometry(rect);
         widget = label;
@@ -251,13 +293,6 @@ void QtDialogWindow::ApplyColours(const Entry& entry) {
     entry.widget->update();
 }
 
-void QtDialogWindow::UpdateWrap(const Entry& entry) {
-    auto* label = qobject_cast<QLabel*>(entry.widget);
-    if (label == nullptr) return;
-    // Texts wrap where their height holds a second line.
-    label->setWordWrap(label->height() >= 2 * QFontMetrics(label->font()).lineSpacing());
-}
-
 void QtDialogWindow::SetText(int id, const std::string& text) {
     const QString value = QString::fromStdString(text);
     if (auto* label = As<QLabel>(id)) {
@@ -302,7 +337,6 @@ void QtDialogWindow::SetFont(int id, platform::FontRole font) {
     const Entry* entry = Find(id);
     if (entry == nullptr) return;
     entry->widget->setFont(font == platform::FontRole::Bold ? BoldValueFont() : m_dialogFont);
-    if (IsText(entry->control->kind)) UpdateWrap(*entry);
 }
 
 void QtDialogWindow::RefreshColours(int id) {

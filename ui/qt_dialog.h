@@ -93,7 +93,6 @@ private:
     template <typename Widget>
     Widget* As(int id) const;
     void ApplyColours(const Entry& entry);
-    void UpdateWrap(const Entry& entry);
     void Command(int id);
     void CentreOnOwner();
 
