@@ -231,6 +231,7 @@ int QtDialogWindow::Run() {
     CentreOnOwner();
     setWindowModality(Qt::ApplicationModal);
     show();
+    CentreOnOwner();  // again, now that the frame is known
     if (!m_ended) {
         QEventLoop loop;
         m_loop = &loop;
@@ -250,7 +251,11 @@ void QtDialogWindow::CentreOnOwner() {
         if (screen == nullptr) return;
         area = screen->availableGeometry();
     }
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    // move() places the frame; before the window is shown the frame is
+    // the client area.
+    QRect frame(QPoint(0, 0), frameGeometry().size());
+    frame.moveCenter(area.center());
+    move(frame.topLeft());
 }
 
 const QtDialogWindow::Entry* QtDialogWindow::Find(int id) const {

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +18,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
 #include <functional>
@@ -313,7 +315,13 @@ TEST_F(QtDialogTest, DropsTimersColoursAndTheContextMenuReachTheHandler) {
             EXPECT_NE(w.Control(IDC_SERIAL)->palette().color(QPalette::WindowText), QColor(0, 0, 255));
             EXPECT_FALSE(w.Control(IDC_INFO_1)->autoFillBackground());
             EXPECT_FALSE(w.Control(IDC_SERIAL)->autoFillBackground());
+            // The core's wait loops handle the window's messages from inside
+            // a handler call: the timer fires there.
             w.SetTimer(7, 10);
+            QElapsedTimer waited;
+            waited.start();
+            while (picture.empty() && waited.elapsed() < 5000) m_view.HandleOnePendingMessage();
+            EXPECT_TRUE(w.Ended());
         });
     };
     EXPECT_EQ(m_view.RunModalDialog(MainDialogTemplate(), handler), 7);
@@ -420,7 +428,20 @@ TEST_F(QtDialogTest, RealMainWindowListsTheBuiltinUnits) {
         EXPECT_FALSE(w->IsShown(IDC_CLOSE));
         EXPECT_EQ(w->Text(IDC_SERIAL), "3118220001");
         EXPECT_EQ(w->Control(IDC_INFO_1)->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+        EXPECT_LE((w->frameGeometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 1);
         SavePicture(*w, "qt_main_window.png");
+        // The About command opens its box on top of the window.
+        QTimer::singleShot(0, [&, w] {
+            QtDialogWindow* about = m_view.TopDialog();
+            ASSERT_NE(about, w);
+            EXPECT_EQ(about->windowTitle(), "About Quil Update");
+            EXPECT_EQ(about->parentWidget(), w);
+            EXPECT_TRUE(about->isVisible());
+            qobject_cast<QPushButton*>(about->Control(platform::kIdOk))->click();
+        });
+        ASSERT_EQ(w->SystemMenu()->actions().size(), 1);
+        w->SystemMenu()->actions()[0]->trigger();
+        EXPECT_EQ(m_view.TopDialog(), w);
         qobject_cast<QPushButton*>(w->Control(IDC_CANCEL))->click();
     });
     poll.start(10);
