@@ -223,6 +223,9 @@ QWidget* QtDialogWindow::MakeControl(const ControlTemplate& control) {
 }
 
 int QtDialogWindow::Run() {
+    // Placed first, so that boxes shown while the handler initialises are
+    // centred where the window will be.
+    CentreOnOwner();
     m_handler.OnInitDialog(*this);
     if (m_ended) return m_result;
     for (const Entry& entry : m_controls) {

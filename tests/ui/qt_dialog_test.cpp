@@ -55,6 +55,7 @@ public:
     std::set<int> blueTexts;
 
     std::vector<int> commands;
+    std::vector<int> selectionChanges;
     std::vector<std::vector<std::string>> drops;
     std::vector<unsigned> systemCommands;
     std::vector<int> fullEdits;
@@ -69,6 +70,7 @@ public:
         commands.push_back(id);
         if (onCommand) onCommand(id);
     }
+    void OnSelectionChange(int id) override { selectionChanges.push_back(id); }
     void OnEditFull(int id) override { fullEdits.push_back(id); }
     void OnDropFiles(const std::vector<std::string>& paths) override { drops.push_back(paths); }
     void OnTimer(unsigned id) override {
@@ -249,14 +251,20 @@ TEST_F(QtDialogTest, WindowCallsTakeEffect) {
     EXPECT_EQ(m_view.RunModalDialog(MainDialogTemplate(), handler), 0);
 }
 
-TEST_F(QtDialogTest, EnterEscapeAndCloseOnlyReportCommandsUntilTheHandlerEnds) {
+TEST_F(QtDialogTest, SelectionEnterEscapeAndCloseOnlyReportUntilTheHandlerEnds) {
     ScriptHandler handler;
     handler.onCommand = [&](int id) {
         if (id == IDC_UPDATE) handler.window->EndDialog(IDC_UPDATE);
     };
     handler.onInit = [&](QtDialogWindow& w) {
+        w.ListAdd(IDC_UNIT_LIST, "Quil connected via Quil USB MIDI 1", 0);
+        w.ListAdd(IDC_UNIT_LIST, "VX-DANTE in Quil connected via Quil USB MIDI 1", 1);
+        w.ListSelect(IDC_UNIT_LIST, 0);  // the program's own choice is not reported
         Later([&] {
             w.Control(IDC_UNIT_LIST)->setFocus();
+            Key(w.Control(IDC_UNIT_LIST), Qt::Key_Down);  // the user's is
+            EXPECT_EQ(handler.selectionChanges, (std::vector<int>{IDC_UNIT_LIST}));
+            EXPECT_EQ(w.ListSelection(IDC_UNIT_LIST), 1);
             Key(w.Control(IDC_UNIT_LIST), Qt::Key_Return);  // the list passes it on
             Key(&w, Qt::Key_Escape);
             w.close();
