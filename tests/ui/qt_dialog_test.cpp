@@ -90,7 +90,10 @@ protected:
             static int argc = 1;
             static char name[] = "test_ui";
             static char* argv[] = {name, nullptr};
-            static QApplication app(argc, argv);
+            // Never destroyed: at exit Qt's thread storage is gone before a
+            // static application object would be, and its font teardown
+            // then crashes.
+            new QApplication(argc, argv);
         }
     }
 
