@@ -96,6 +96,28 @@ TEST_F(MainWindowTest, UnitOption_SelectsTheEntryAndAnEntryWithoutImageEndsTheDi
     ExpectLogInOrder({"OnSelChangeModel\n", "Unable to determine New Firmware Version!\n"});
 }
 
+TEST_F(MainWindowTest, UnitOptionBeyondTheListEndsTheDialog) {
+    for (int entry : {4, -1}) {
+        Reset();
+        UseBuiltinSet();
+        m_initialEntry = entry;
+        Run("");
+        EXPECT_TRUE(m_dialog->EndedThroughFailure());
+        ExpectBox("There is no entry " + std::to_string(entry) + " in the unit list.", "Quil Firmware Update",
+                  BoxIcon::Warning);
+    }
+}
+
+TEST_F(MainWindowTest, DroppedImageShowsItsVersionAndDate) {
+    AddUnit("Quil 1", QuilWithCard(sim::kCardNone));
+    const std::string path = WriteFile("VXUSB10V05.BIN", std::vector<uint8_t>(10, 1));
+    SetModificationDate(path, 2020, 2, 29);
+    ui().QueueDrop({path});
+    Run("");
+    EXPECT_EQ(MainWindow().Text(IDC_NEW_VERSION), "10.5");
+    EXPECT_EQ(MainWindow().Text(IDC_NEW_DATE), "Feb 29, 2020");
+}
+
 TEST_F(MainWindowTest, ListHoldsAtMostSixteenEntries) {
     for (unsigned i = 0; i < 9; ++i) {
         sim::UnitDescription unit = QuilWithCard(sim::kCardVxDante);
