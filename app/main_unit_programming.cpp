@@ -50,22 +50,6 @@ const PhaseText* TextOfPhase(uint8_t phase) {
     }
 }
 
-platform::ProgressDetail TransferDetail(uint32_t done, uint32_t total) {
-    platform::ProgressDetail detail;
-    detail.kind = platform::ProgressDetail::Kind::Transfer;
-    detail.done = done;
-    detail.total = total;
-    return detail;
-}
-
-platform::ProgressDetail PhaseDetail(const char* phase, int percent) {
-    platform::ProgressDetail detail;
-    detail.kind = platform::ProgressDetail::Kind::Phase;
-    detail.phase = phase;
-    detail.percent = percent;
-    return detail;
-}
-
 // The unit being updated, as noted before the download.
 struct UnitIdentity {
     uint32_t serial = kNoSerialNumber;

@@ -23,14 +23,6 @@ constexpr int kEraseBarSteps = 40;
 constexpr uint32_t kEraseBarStepMs = 100;
 constexpr uint8_t kStatusMask = 0x3F;
 
-platform::ProgressDetail PhaseDetail(const char* phase, int percent) {
-    platform::ProgressDetail detail;
-    detail.kind = platform::ProgressDetail::Kind::Phase;
-    detail.phase = phase;
-    detail.percent = percent;
-    return detail;
-}
-
 // Reports a step's percentage to the display when it changes.
 class StepReport {
 public:

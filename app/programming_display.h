@@ -4,6 +4,7 @@
 // platform::CurrentUi(), so the window keeps painting while they run.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/dialog.h"
@@ -17,6 +18,24 @@ public:
     // Packet counts and phases for views that print them (the console).
     virtual void ReportProgress(const platform::ProgressDetail& detail) { (void)detail; }
 };
+
+// The detail of a download: `done` of `total` packets sent.
+inline platform::ProgressDetail TransferDetail(uint32_t done, uint32_t total) {
+    platform::ProgressDetail detail;
+    detail.kind = platform::ProgressDetail::Kind::Transfer;
+    detail.done = done;
+    detail.total = total;
+    return detail;
+}
+
+// The detail of a named step ("Erasing", "Programming", "Verifying").
+inline platform::ProgressDetail PhaseDetail(const char* phase, int percent) {
+    platform::ProgressDetail detail;
+    detail.kind = platform::ProgressDetail::Kind::Phase;
+    detail.phase = phase;
+    detail.percent = percent;
+    return detail;
+}
 
 // Shows nothing.
 class NullProgrammingDisplay final : public ProgrammingDisplay {
