@@ -196,7 +196,8 @@ def render_icon(size):
 def main():
     tile = background_tile(128)
     write_png(os.path.join(HERE, "background_104.png"), 128, 128, tile, alpha=False)
-    for size in (16, 32, 48, 64):
+    # 16 to 64 for the window; 128 and 256 too for the desktop's icon theme.
+    for size in (16, 32, 48, 64, 128, 256):
         write_png(os.path.join(HERE, "icon_128_%d.png" % size), size, size, render_icon(size), alpha=True)
 
 
