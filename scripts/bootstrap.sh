@@ -12,6 +12,7 @@ packages=(
   libavahi-compat-libdnssd1
   fonts-wine
   mscompress 7zip
+  desktop-file-utils appstream dpkg-dev
 )
 
 missing=()
