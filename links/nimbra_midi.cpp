@@ -372,6 +372,14 @@ NimbraStatus CNimbraMIDI::WriteOn(std::unique_ptr<platform::MidiOutPort>& port, 
         LogMessage("CNimbraMIDI::Write: hMidiOut is NULL!\n");
         return kStatusFailed;
     }
+    if (port->Unplugged()) {
+        LogMessage("CNimbraMIDI::Write: the port has gone\n");
+        if (&port == &hMidiOut) {
+            ReleasePorts();
+            m_nSelectedConnection = kNoConnection;
+        }
+        return kStatusFailed;
+    }
     // The port only reads the message; header and data stay in place until
     // the port has handed the header back (or has been reset, below).
     platform::MidiHeader header{};
@@ -420,6 +428,14 @@ NimbraStatus CNimbraMIDI::Read(uint8_t* buffer, int size, int* received) {
         return kStatusFailed;
     }
     m_hMidiIn->Poll();
+    if (m_hMidiIn->Unplugged() || (hMidiOut && hMidiOut->Unplugged())) {
+        // The unit's device has gone: the link closes, so that the next use
+        // opens it again and finds the unit wherever it comes back.
+        LogMessage("CNimbraMIDI::Read: the port has gone\n");
+        ReleasePorts();
+        m_nSelectedConnection = kNoConnection;
+        return kStatusFailed;
+    }
     const int index = m_nNextBuffer;
     platform::MidiHeader& header = m_MidiHdr[static_cast<size_t>(index)];
     if ((header.flags & platform::kMidiHeaderDone) == 0 || header.bytesRecorded == 0) return kStatusOk;

@@ -87,8 +87,27 @@ size_t MidiInputBuffers::Fill(std::span<const uint8_t> bytes) {
     return taken;
 }
 
+void MidiInputBuffers::DiscardPartialMessage() {
+    if (m_pendingStart < m_pending.size()) {
+        // Buffers are handed back at each 0xF7, so the partial message is
+        // whatever waits after the last one.
+        const auto waiting = std::span(m_pending).subspan(m_pendingStart);
+        const auto last = std::find(waiting.rbegin(), waiting.rend(), uint8_t{0xF7});
+        m_pending.resize(m_pendingStart + static_cast<size_t>(waiting.rend() - last));
+    } else if (!m_queue.empty()) {
+        m_queue.front()->bytesRecorded = 0;
+    }
+    m_skipToStart = true;
+}
+
 void MidiInputBuffers::Deliver(std::span<const uint8_t> bytes) {
     if (!m_started || bytes.empty()) return;
+    if (m_skipToStart) {
+        const auto start = std::find(bytes.begin(), bytes.end(), uint8_t{0xF0});
+        if (start == bytes.end()) return;
+        m_skipToStart = false;
+        bytes = bytes.subspan(static_cast<size_t>(start - bytes.begin()));
+    }
     size_t taken = 0;
     if (m_pendingStart == m_pending.size()) taken = Fill(bytes);
     const std::span<const uint8_t> rest = bytes.subspan(taken);

@@ -77,6 +77,9 @@ public:
     virtual MidiError Close() = 0;
     // Lets the back-end finish sends and deliver arrived bytes.
     virtual void Poll() = 0;
+    // True once the device behind the port has gone (unplugged); the port
+    // is then good only for closing.
+    virtual bool Unplugged() const { return false; }
 };
 
 class MidiInPort {
@@ -98,6 +101,8 @@ public:
     virtual MidiError Close() = 0;
     // Lets the back-end deliver arrived bytes into the queued buffers.
     virtual void Poll() = 0;
+    // True once the device behind the port has gone (unplugged).
+    virtual bool Unplugged() const { return false; }
 };
 
 class MidiSystem {

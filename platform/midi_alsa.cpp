@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <span>
+#include <utility>
 
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/midi_buffers.h"
 
@@ -17,6 +19,10 @@ static_assert(kAlsaCapSubsRead == SND_SEQ_PORT_CAP_SUBS_READ);
 static_assert(kAlsaCapSubsWrite == SND_SEQ_PORT_CAP_SUBS_WRITE);
 static_assert(kAlsaCapNoExport == SND_SEQ_PORT_CAP_NO_EXPORT);
 static_assert(kAlsaTypeMidiGeneric == SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+#ifdef SND_SEQ_PORT_TYPE_MIDI_UMP
+static_assert(kAlsaTypeMidiUmp == SND_SEQ_PORT_TYPE_MIDI_UMP);
+#endif
+static_assert(kAlsaAnnouncePort == SND_SEQ_PORT_SYSTEM_ANNOUNCE);
 static_assert(kAlsaTypeSynth == SND_SEQ_PORT_TYPE_SYNTH);
 static_assert(kAlsaTypeHardware == SND_SEQ_PORT_TYPE_HARDWARE);
 static_assert(kAlsaTypeSoftware == SND_SEQ_PORT_TYPE_SOFTWARE);
@@ -30,6 +36,12 @@ namespace {
 constexpr char kClientName[] = "Quil Firmware Update";
 constexpr char kSendPortName[] = "Quil Firmware Update out";
 constexpr char kReceivePortName[] = "Quil Firmware Update in";
+constexpr char kAnnouncePortName[] = "Quil Firmware Update announcements";
+// Our ports are private: no other program lists them, and so none takes them
+// for a unit.
+constexpr unsigned kSendCaps = kAlsaCapRead | kAlsaCapSubsRead | kAlsaCapNoExport;
+constexpr unsigned kReceiveCaps = kAlsaCapWrite | kAlsaCapSubsWrite | kAlsaCapNoExport;
+constexpr unsigned kOwnPortType = kAlsaTypeMidiGeneric | kAlsaTypeApplication;
 // Events taken from the sequencer per poll at most, so a flood of input
 // cannot hold a wait loop.
 constexpr int kEventsPerPoll = 1024;
@@ -61,6 +73,10 @@ public:
 
     int ClientId() override { return m_seq != nullptr ? snd_seq_client_id(m_seq) : -ENODEV; }
 
+    int SetInputPool(size_t events) override {
+        return m_seq != nullptr ? snd_seq_set_client_pool_input(m_seq, events) : -ENODEV;
+    }
+
     int ListPorts(std::vector<AlsaPortInfo>& ports) override {
         ports.clear();
         if (m_seq == nullptr) return -ENODEV;
@@ -74,6 +90,8 @@ public:
         snd_seq_client_info_set_client(client, -1);
         while (snd_seq_query_next_client(m_seq, client) >= 0) {
             const int clientId = snd_seq_client_info_get_client(client);
+            const bool kernelClient = snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT;
+            const int card = snd_seq_client_info_get_card(client);
             snd_seq_port_info_set_client(port, clientId);
             snd_seq_port_info_set_port(port, -1);
             while (snd_seq_query_next_port(m_seq, port) >= 0) {
@@ -84,6 +102,8 @@ public:
                 info.name = name != nullptr ? name : "";
                 info.capability = snd_seq_port_info_get_capability(port);
                 info.type = snd_seq_port_info_get_type(port);
+                info.kernelClient = kernelClient;
+                info.card = card;
                 ports.push_back(std::move(info));
             }
         }
@@ -105,6 +125,14 @@ public:
 
     int DisconnectFrom(int port, int sourceClient, int sourcePort) override {
         return m_seq != nullptr ? snd_seq_disconnect_from(m_seq, port, sourceClient, sourcePort) : -ENODEV;
+    }
+
+    int ConnectTo(int port, int destClient, int destPort) override {
+        return m_seq != nullptr ? snd_seq_connect_to(m_seq, port, destClient, destPort) : -ENODEV;
+    }
+
+    int DisconnectTo(int port, int destClient, int destPort) override {
+        return m_seq != nullptr ? snd_seq_disconnect_to(m_seq, port, destClient, destPort) : -ENODEV;
     }
 
     int SendSysEx(int port, int destClient, int destPort, const uint8_t* data, size_t length) override {
@@ -133,11 +161,26 @@ public:
         if (result < 0) return result;
         if (event == nullptr) return 0;
         out = AlsaEvent{};
+        out.sourceClient = event->source.client;
+        out.sourcePort = event->source.port;
         out.destPort = event->dest.port;
-        if (event->type == SND_SEQ_EVENT_SYSEX) {
-            out.sysex = true;
-            out.data = static_cast<const uint8_t*>(event->data.ext.ptr);
-            out.length = event->data.ext.len;
+        switch (event->type) {
+            case SND_SEQ_EVENT_SYSEX:
+                out.kind = AlsaEventKind::SysEx;
+                out.data = static_cast<const uint8_t*>(event->data.ext.ptr);
+                out.length = event->data.ext.len;
+                break;
+            case SND_SEQ_EVENT_CLIENT_EXIT:
+                out.kind = AlsaEventKind::ClientExit;
+                out.subjectClient = event->data.addr.client;
+                break;
+            case SND_SEQ_EVENT_PORT_EXIT:
+                out.kind = AlsaEventKind::PortExit;
+                out.subjectClient = event->data.addr.client;
+                out.subjectPort = event->data.addr.port;
+                break;
+            default:
+                break;
         }
         return 1;
     }
@@ -155,7 +198,10 @@ std::unique_ptr<AlsaApi> MakeSystemAlsaApi() { return std::make_unique<SystemAls
 class AlsaMidiOutPort final : public MidiOutPort {
 public:
     AlsaMidiOutPort(AlsaMidiSystem& system, const AlsaPortInfo& destination)
-        : m_system(&system), m_client(destination.client), m_port(destination.port) {}
+        : m_system(&system),
+          m_client(destination.client),
+          m_port(destination.port),
+          m_paced(AlsaMidiSystem::TechnologyOf(destination) == kMidiTechHardwarePort) {}
     ~AlsaMidiOutPort() override { Release(); }
 
     MidiError PrepareHeader(MidiHeader& header) override {
@@ -170,6 +216,10 @@ public:
         if (m_system == nullptr) return kMidiErrInvalidHandle;
         if ((header.flags & kMidiHeaderPrepared) == 0) return kMidiErrUnprepared;
         if ((header.flags & kMidiHeaderInQueue) != 0) return kMidiErrStillPlaying;
+        if (m_unplugged) return kMidiErrBadDeviceId;
+        // A message the sequencer refused after its send had returned fails
+        // the next send instead.
+        if (m_failure != kMidiNoError) return std::exchange(m_failure, kMidiNoError);
         return m_system->Send(this, header);
     }
     MidiError Reset() override {
@@ -188,18 +238,44 @@ public:
     void Poll() override {
         if (m_system != nullptr) m_system->Pump();
     }
+    bool Unplugged() const override { return m_unplugged; }
 
     int Client() const { return m_client; }
     int Port() const { return m_port; }
+    void SetUnplugged() { m_unplugged = true; }
+    void SetFailure(MidiError error) { m_failure = error; }
+    MidiError TakeFailure() { return std::exchange(m_failure, kMidiNoError); }
+    // Whether `length` more bytes fit the device's buffer now; a message
+    // longer than the buffer goes once the buffer is empty.
+    bool WireHasRoom(size_t length, uint32_t nowMs) {
+        if (!m_paced) return true;
+        Drained(nowMs);
+        return m_wireBytes == 0 || m_wireBytes + length <= kAlsaDeviceBufferBytes;
+    }
+    void Submitted(size_t length, uint32_t nowMs) {
+        if (!m_paced) return;
+        Drained(nowMs);
+        m_wireBytes += length;
+    }
     void Orphan() {
         Release();
         m_system = nullptr;
     }
 
 private:
+    void Drained(uint32_t nowMs) {
+        const uint64_t gone = uint64_t{nowMs - m_wireMs} * kMidiWireBytesPerSecond / 1000u;
+        if (gone == 0) return;
+        // The part of a byte still on its way counts as unsent: the model
+        // never sees more room than the device has.
+        m_wireBytes = gone >= m_wireBytes ? 0 : m_wireBytes - gone;
+        m_wireMs = nowMs;
+    }
+
     void Release() {
         if (m_system == nullptr) return;
         m_system->ForgetSends(this);
+        m_system->Unsubscribe(m_client, m_port);
         std::erase(m_system->m_openOutputs, this);
         m_system = nullptr;
     }
@@ -207,6 +283,11 @@ private:
     AlsaMidiSystem* m_system;
     int m_client;
     int m_port;
+    bool m_paced;
+    bool m_unplugged = false;
+    MidiError m_failure = kMidiNoError;
+    uint64_t m_wireBytes = 0;
+    uint32_t m_wireMs = CurrentClock().TickMs();
 };
 
 class AlsaMidiInPort final : public MidiInPort {
@@ -253,8 +334,12 @@ public:
     void Poll() override {
         if (m_system != nullptr) m_system->Pump();
     }
+    bool Unplugged() const override { return m_unplugged; }
 
+    int Client() const { return m_client; }
+    int Port() const { return m_port; }
     int LocalPort() const { return m_localPort; }
+    void SetUnplugged() { m_unplugged = true; }
     MidiInputBuffers& Buffers() { return m_buffers; }
     void Orphan() {
         Release();
@@ -275,6 +360,7 @@ private:
     int m_client;
     int m_port;
     int m_localPort;
+    bool m_unplugged = false;
     MidiInputBuffers m_buffers;
 };
 
@@ -285,12 +371,18 @@ AlsaMidiSystem::~AlsaMidiSystem() {
     while (!m_openInputs.empty()) m_openInputs.back()->Orphan();
     if (m_open) {
         if (m_sendPort >= 0) m_api->DeletePort(m_sendPort);
+        if (m_announcePort >= 0) m_api->DeletePort(m_announcePort);
         m_api->Close();
     }
 }
 
-uint16_t AlsaMidiSystem::TechnologyOf(unsigned type) {
+uint16_t AlsaMidiSystem::TechnologyOf(const AlsaPortInfo& port) {
+    const unsigned type = port.type;
+    const bool midi = (type & (kAlsaTypeMidiGeneric | kAlsaTypeMidiUmp)) != 0;
     if ((type & kAlsaTypeHardware) != 0 && (type & kAlsaTypeMidiGeneric) != 0) return kMidiTechHardwarePort;
+    // A sound card's own client is a device whatever its ports' type says
+    // (MIDI 2.0 devices type theirs UMP).
+    if (port.kernelClient && port.card >= 0 && midi) return kMidiTechHardwarePort;
     if ((type & kAlsaTypeHardware) != 0 && (type & (kAlsaTypeSynth | kAlsaTypeSynthesizer)) != 0) {
         return kMidiTechSynth;
     }
@@ -298,17 +390,29 @@ uint16_t AlsaMidiSystem::TechnologyOf(unsigned type) {
 }
 
 bool AlsaMidiSystem::EnsureOpen() {
-    if (m_tried) return m_open;
-    m_tried = true;
+    if (m_open) return true;
     m_api->SilenceErrors();
     const int result = m_api->Open(kClientName);
     if (result < 0) {
         m_failure = "the ALSA sequencer cannot be opened: " + m_api->ErrorText(result);
-        LogMessage("MIDI: %s\n", m_failure.c_str());
+        if (!m_failureLogged) LogMessage("MIDI: %s\n", m_failure.c_str());
+        m_failureLogged = true;
         return false;
     }
+    m_failure.clear();
     m_client = m_api->ClientId();
     m_open = true;
+    const int pool = m_api->SetInputPool(kAlsaInputPool);
+    if (pool < 0) LogMessage("MIDI: the input pool stays at its default: %s\n", m_api->ErrorText(pool).c_str());
+    // Unplugged devices are announced by the system; without the
+    // announcements an unplugged port is noticed only when a send fails.
+    const int announce = m_api->CreatePort(kAnnouncePortName, kReceiveCaps, kOwnPortType);
+    if (announce >= 0 && m_api->ConnectFrom(announce, kAlsaSystemClient, kAlsaAnnouncePort) >= 0) {
+        m_announcePort = announce;
+    } else {
+        if (announce >= 0) m_api->DeletePort(announce);
+        LogMessage("MIDI: no announcements of unplugged devices\n");
+    }
     return true;
 }
 
@@ -350,7 +454,7 @@ uint32_t AlsaMidiSystem::InputCount() {
 MidiError AlsaMidiSystem::OutputCaps(uint32_t id, MidiPortCaps& caps) {
     if (id >= m_outputs.size()) return kMidiErrBadDeviceId;
     caps.name = MidiPortName(m_outputs[id].name);
-    caps.technology = TechnologyOf(m_outputs[id].type);
+    caps.technology = TechnologyOf(m_outputs[id]);
     return kMidiNoError;
 }
 
@@ -367,6 +471,8 @@ MidiError AlsaMidiSystem::ToMidiError(int alsaError) const {
             return kMidiErrNoMemory;
         case EAGAIN:
             return kMidiErrNotReady;
+        case EBUSY:
+            return kMidiErrAllocated;
         case EINVAL:
             return kMidiErrInvalidParam;
         case ENOENT:
@@ -382,23 +488,48 @@ MidiError AlsaMidiSystem::OpenOutput(uint32_t id, std::unique_ptr<MidiOutPort>& 
     if (!m_open) return kMidiErrNoDriver;
     if (id >= m_outputs.size()) return kMidiErrBadDeviceId;
     if (m_sendPort < 0) {
-        const int created = m_api->CreatePort(kSendPortName, kAlsaCapRead | kAlsaCapSubsRead,
-                                              kAlsaTypeMidiGeneric | kAlsaTypeApplication);
+        const int created = m_api->CreatePort(kSendPortName, kSendCaps, kOwnPortType);
         if (created < 0) return ToMidiError(created);
         m_sendPort = created;
     }
-    auto opened = std::make_unique<AlsaMidiOutPort>(*this, m_outputs[id]);
+    const AlsaPortInfo& destination = m_outputs[id];
+    const std::pair<int, int> address{destination.client, destination.port};
+    auto subscribed = std::find_if(m_destinations.begin(), m_destinations.end(),
+                                   [&](const auto& entry) { return entry.first == address; });
+    if (subscribed == m_destinations.end()) {
+        // The device opens its output for a subscriber only; events sent to
+        // it without one are refused.
+        const int connected = m_api->ConnectTo(m_sendPort, destination.client, destination.port);
+        if (connected < 0) {
+            LogMessage("MIDI: %s cannot be subscribed: %s\n", destination.name.c_str(),
+                       m_api->ErrorText(connected).c_str());
+            return ToMidiError(connected);
+        }
+        m_destinations.emplace_back(address, 1);
+    } else {
+        ++subscribed->second;
+    }
+    auto opened = std::make_unique<AlsaMidiOutPort>(*this, destination);
     m_openOutputs.push_back(opened.get());
     port = std::move(opened);
     return kMidiNoError;
+}
+
+void AlsaMidiSystem::Unsubscribe(int client, int port) {
+    const std::pair<int, int> address{client, port};
+    auto subscribed = std::find_if(m_destinations.begin(), m_destinations.end(),
+                                   [&](const auto& entry) { return entry.first == address; });
+    if (subscribed == m_destinations.end() || --subscribed->second > 0) return;
+    m_destinations.erase(subscribed);
+    // A port that has gone took its subscription with it.
+    m_api->DisconnectTo(m_sendPort, client, port);
 }
 
 MidiError AlsaMidiSystem::OpenInput(uint32_t id, std::unique_ptr<MidiInPort>& port) {
     if (!m_open) return kMidiErrNoDriver;
     if (id >= m_inputs.size()) return kMidiErrBadDeviceId;
     const AlsaPortInfo& source = m_inputs[id];
-    const int local = m_api->CreatePort(kReceivePortName, kAlsaCapWrite | kAlsaCapSubsWrite,
-                                        kAlsaTypeMidiGeneric | kAlsaTypeApplication);
+    const int local = m_api->CreatePort(kReceivePortName, kReceiveCaps, kOwnPortType);
     if (local < 0) return ToMidiError(local);
     const int connected = m_api->ConnectFrom(local, source.client, source.port);
     if (connected < 0) {
@@ -412,21 +543,73 @@ MidiError AlsaMidiSystem::OpenInput(uint32_t id, std::unique_ptr<MidiInPort>& po
 }
 
 MidiError AlsaMidiSystem::Send(AlsaMidiOutPort* port, MidiHeader& header) {
-    const int result = m_api->SendSysEx(m_sendPort, port->Client(), port->Port(), header.data, header.bufferLength);
-    if (result < 0) return ToMidiError(result);
     header.flags = (header.flags & ~kMidiHeaderDone) | kMidiHeaderInQueue;
-    m_pending.push_back(PendingSend{port, &header});
-    DrainPending();
+    PendingSend pending{port, &header, {}, false};
+    pending.bytes.assign(header.data, header.data + header.bufferLength);
+    m_pending.push_back(std::move(pending));
+    Flush();
+    // A send refused at once is reported by this call, and its header is
+    // handed back.
+    const MidiError failure = port->TakeFailure();
+    if (failure != kMidiNoError) {
+        header.flags &= ~(kMidiHeaderInQueue | kMidiHeaderDone);
+        return failure;
+    }
     return kMidiNoError;
 }
 
-void AlsaMidiSystem::DrainPending() {
+void AlsaMidiSystem::FailSubmitted(int alsaError) {
+    // The refused event stays at the head of the library's output buffer and
+    // would block every later send: everything queued there is dropped.
+    m_api->DropOutput();
+    LogMessage("MIDI: a message could not be sent: %s\n", m_api->ErrorText(alsaError).c_str());
+    std::erase_if(m_pending, [&](PendingSend& pending) {
+        if (!pending.submitted) return false;
+        pending.port->SetFailure(ToMidiError(alsaError));
+        MarkMidiHeaderDone(*pending.header);
+        return true;
+    });
+}
+
+void AlsaMidiSystem::Flush() {
     if (m_pending.empty()) return;
+    const uint32_t now = CurrentClock().TickMs();
+    bool waiting = false;
+    for (PendingSend& pending : m_pending) {
+        if (pending.submitted) {
+            waiting = true;
+            continue;
+        }
+        // Sends keep their order: one held back holds back those after it.
+        if (!pending.port->WireHasRoom(pending.bytes.size(), now)) break;
+        const int result = m_api->SendSysEx(m_sendPort, pending.port->Client(), pending.port->Port(),
+                                            pending.bytes.data(), pending.bytes.size());
+        if (result < 0) {
+            pending.port->SetFailure(ToMidiError(result));
+            MarkMidiHeaderDone(*pending.header);
+            pending.header = nullptr;
+            continue;
+        }
+        pending.submitted = true;
+        pending.bytes = {};
+        pending.port->Submitted(pending.header->bufferLength, now);
+        waiting = true;
+    }
+    std::erase_if(m_pending, [](const PendingSend& pending) { return pending.header == nullptr; });
+    if (!waiting) return;
     // A send is out once the library's output buffer has been handed to the
     // sequencer; until then it is tried again on every poll.
-    if (m_api->Drain() != 0) return;
-    for (const PendingSend& pending : m_pending) MarkMidiHeaderDone(*pending.header);
-    m_pending.clear();
+    const int drained = m_api->Drain();
+    if (drained == -EAGAIN || drained > 0) return;
+    if (drained < 0) {
+        FailSubmitted(drained);
+        return;
+    }
+    std::erase_if(m_pending, [](const PendingSend& pending) {
+        if (!pending.submitted) return false;
+        MarkMidiHeaderDone(*pending.header);
+        return true;
+    });
 }
 
 void AlsaMidiSystem::ForgetSends(AlsaMidiOutPort* port) {
@@ -434,29 +617,59 @@ void AlsaMidiSystem::ForgetSends(AlsaMidiOutPort* port) {
     std::erase_if(m_pending, [&](const PendingSend& pending) {
         if (pending.port != port) return false;
         MarkMidiHeaderDone(*pending.header);
-        dropped = true;
+        dropped = dropped || pending.submitted;
         return true;
     });
     // The library's output buffer is shared by all ports: it is emptied only
     // when no other port's message waits in it.
-    if (dropped && m_pending.empty()) m_api->DropOutput();
+    const bool othersQueued =
+        std::any_of(m_pending.begin(), m_pending.end(), [](const PendingSend& pending) { return pending.submitted; });
+    if (dropped && !othersQueued) m_api->DropOutput();
+}
+
+void AlsaMidiSystem::PortGone(int client, int port) {
+    // port < 0: the whole client.
+    const auto matches = [&](int c, int p) { return c == client && (port < 0 || p == port); };
+    for (AlsaMidiOutPort* out : m_openOutputs) {
+        if (!matches(out->Client(), out->Port()) || out->Unplugged()) continue;
+        out->SetUnplugged();
+        ForgetSends(out);
+        LogMessage("MIDI: output %d:%d has gone\n", out->Client(), out->Port());
+    }
+    for (AlsaMidiInPort* in : m_openInputs) {
+        if (!matches(in->Client(), in->Port()) || in->Unplugged()) continue;
+        in->SetUnplugged();
+        LogMessage("MIDI: input %d:%d has gone\n", in->Client(), in->Port());
+    }
 }
 
 void AlsaMidiSystem::Pump() {
     if (!m_open) return;
-    DrainPending();
+    Flush();
     for (int i = 0; i < kEventsPerPoll; ++i) {
         AlsaEvent event;
         const int result = m_api->ReadEvent(event);
         if (result == 0) break;
         if (result < 0) {
-            // An input overrun loses events but the next read goes on.
-            if (result == -ENOSPC) continue;
-            break;
+            if (result != -ENOSPC) break;
+            // The kernel has thrown our waiting input away: the message each
+            // input was receiving lost its middle.
+            LogMessage("MIDI: input overrun, messages were lost\n");
+            for (AlsaMidiInPort* in : m_openInputs) in->Buffers().DiscardPartialMessage();
+            continue;
         }
-        if (!event.sysex || event.data == nullptr || event.length == 0) continue;
+        if (event.kind == AlsaEventKind::ClientExit || event.kind == AlsaEventKind::PortExit) {
+            if (event.destPort == m_announcePort && event.sourceClient == kAlsaSystemClient) {
+                PortGone(event.subjectClient, event.kind == AlsaEventKind::PortExit ? event.subjectPort : -1);
+            }
+            continue;
+        }
+        if (event.kind != AlsaEventKind::SysEx || event.data == nullptr || event.length == 0) continue;
         for (AlsaMidiInPort* in : m_openInputs) {
-            if (in->LocalPort() == event.destPort) {
+            // Only the subscribed source is heard: a port can be written to
+            // directly by any program.
+            if (in->LocalPort() == event.destPort && in->Client() == event.sourceClient &&
+                in->Port() == event.sourcePort) {
                 in->Buffers().Deliver(std::span(event.data, event.length));
                 break;
             }

@@ -20,6 +20,8 @@ inline constexpr unsigned kAlsaCapSubsRead = 1u << 5;
 inline constexpr unsigned kAlsaCapSubsWrite = 1u << 6;
 inline constexpr unsigned kAlsaCapNoExport = 1u << 7;
 inline constexpr unsigned kAlsaTypeMidiGeneric = 1u << 1;
+// MIDI 2.0 (UMP) endpoints; newer kernels type a device's ports this way.
+inline constexpr unsigned kAlsaTypeMidiUmp = 1u << 3;
 inline constexpr unsigned kAlsaTypeSynth = 1u << 10;
 inline constexpr unsigned kAlsaTypeHardware = 1u << 16;
 inline constexpr unsigned kAlsaTypeSoftware = 1u << 17;
@@ -29,6 +31,13 @@ inline constexpr unsigned kAlsaTypeApplication = 1u << 20;
 
 // The client number of the sequencer's own system ports (timer, announce).
 inline constexpr int kAlsaSystemClient = 0;
+inline constexpr int kAlsaAnnouncePort = 1;
+// Input events our client may hold before the kernel reports an overrun;
+// the kernel's default of 200 is a few hundred milliseconds of a busy cable.
+inline constexpr size_t kAlsaInputPool = 2000;
+// A hardware port's device buffer, and the rate at which DIN MIDI empties it.
+inline constexpr uint32_t kAlsaDeviceBufferBytes = 4096;
+inline constexpr uint32_t kMidiWireBytesPerSecond = 3125;
 
 struct AlsaPortInfo {
     int client = 0;
@@ -36,12 +45,28 @@ struct AlsaPortInfo {
     std::string name;
     unsigned capability = 0;
     unsigned type = 0;
+    // The owning client: a kernel client of a sound card (a device) or not.
+    bool kernelClient = false;
+    int card = -1;
+};
+
+enum class AlsaEventKind : uint8_t {
+    Other,
+    SysEx,
+    // Announcements: the client or port named by `subjectClient` and
+    // `subjectPort` has gone.
+    ClientExit,
+    PortExit,
 };
 
 struct AlsaEvent {
-    bool sysex = false;
+    AlsaEventKind kind = AlsaEventKind::Other;
+    int sourceClient = -1;
+    int sourcePort = -1;
     // Our port the event was delivered to.
     int destPort = -1;
+    int subjectClient = -1;
+    int subjectPort = -1;
     // SysEx bytes (a whole message or a piece of one); valid until the next
     // ReadEvent.
     const uint8_t* data = nullptr;
@@ -59,6 +84,8 @@ public:
     virtual int Open(const char* clientName) = 0;
     virtual void Close() = 0;
     virtual int ClientId() = 0;
+    // How many input events the kernel keeps for us.
+    virtual int SetInputPool(size_t events) = 0;
     // Every port of every client.
     virtual int ListPorts(std::vector<AlsaPortInfo>& ports) = 0;
     // Our own port; its number or an error.
@@ -67,14 +94,21 @@ public:
     // Subscribes our port to a source port, and back.
     virtual int ConnectFrom(int port, int sourceClient, int sourcePort) = 0;
     virtual int DisconnectFrom(int port, int sourceClient, int sourcePort) = 0;
+    // Subscribes a destination port to our port, and back: the kernel opens
+    // a device's output only for a subscriber.
+    virtual int ConnectTo(int port, int destClient, int destPort) = 0;
+    virtual int DisconnectTo(int port, int destClient, int destPort) = 0;
     // Queues one SysEx event from our port straight to a destination port.
     virtual int SendSysEx(int port, int destClient, int destPort, const uint8_t* data, size_t length) = 0;
-    // Pushes queued events to the sequencer: 0 when all are out, a positive
-    // count while some remain, -EAGAIN when it should be tried again later.
+    // Pushes queued events to the sequencer: 0 when all are out, or a
+    // negative error (-EAGAIN: try again later; anything else leaves the
+    // refused event at the head of the queue). The library may also report a
+    // positive count of bytes still queued.
     virtual int Drain() = 0;
     // Drops every event still queued for output.
     virtual int DropOutput() = 0;
-    // 1 with an event, 0 when none is waiting, or an error.
+    // 1 with an event, 0 when none is waiting, or an error (-ENOSPC: the
+    // kernel dropped our waiting input after an overrun).
     virtual int ReadEvent(AlsaEvent& event) = 0;
     virtual std::string ErrorText(int error) = 0;
 };
@@ -87,10 +121,16 @@ class AlsaMidiInPort;
 
 // Outputs are the ports we may write to (with subscription rights),
 // inputs those we may read from; ids number them in the sequencer's
-// client and port order. A port whose type says hardware and generic MIDI
-// reports the hardware-port technology, every other the software one.
-// The sequencer is opened on the first count; when it cannot be, the system
-// reports no ports and logs that once.
+// client and port order. A port whose type says hardware and generic MIDI,
+// or a MIDI port of a sound card's kernel client, reports the hardware-port
+// technology, every other the software one.
+// The sequencer is opened on a count; when it cannot be, the system reports
+// no ports, logs the first failure and tries again on the next count.
+// An open output subscribes the destination to our private send port; an
+// open input takes only what its subscribed source sends. Sends to a
+// hardware port are held back while the device's buffer, emptied at the
+// cable's rate, has no room for them. Ports whose client or port goes away
+// report Unplugged.
 class AlsaMidiSystem final : public MidiSystem {
 public:
     explicit AlsaMidiSystem(std::unique_ptr<AlsaApi> api);
@@ -107,7 +147,7 @@ public:
     MidiError OpenInput(uint32_t id, std::unique_ptr<MidiInPort>& port) override;
     bool Available(std::string* reason) override;
 
-    static uint16_t TechnologyOf(unsigned type);
+    static uint16_t TechnologyOf(const AlsaPortInfo& port);
 
 private:
     friend class AlsaMidiOutPort;
@@ -116,24 +156,35 @@ private:
     struct PendingSend {
         AlsaMidiOutPort* port = nullptr;
         MidiHeader* header = nullptr;
+        // Held back for the wire until `submitted`.
+        std::vector<uint8_t> bytes;
+        bool submitted = false;
     };
 
     bool EnsureOpen();
     void Refresh();
     // Drains output and reads every waiting event into the open inputs.
     void Pump();
-    void DrainPending();
+    // Hands held sends to the sequencer as the wire allows and drains them.
+    void Flush();
+    void FailSubmitted(int alsaError);
     void ForgetSends(AlsaMidiOutPort* port);
     MidiError Send(AlsaMidiOutPort* port, MidiHeader& header);
     MidiError ToMidiError(int alsaError) const;
+    void Unsubscribe(int client, int port);
+    void PortGone(int client, int port);
 
     std::unique_ptr<AlsaApi> m_api;
-    bool m_tried = false;
     bool m_open = false;
+    bool m_failureLogged = false;
     std::string m_failure;
     int m_client = -1;
     // Our port every message is sent from; created with the first output.
     int m_sendPort = -1;
+    // Our port the system's announcements arrive at.
+    int m_announcePort = -1;
+    // Destinations subscribed to the send port, with their open outputs.
+    std::vector<std::pair<std::pair<int, int>, int>> m_destinations;
     std::vector<AlsaPortInfo> m_outputs;
     std::vector<AlsaPortInfo> m_inputs;
     std::vector<AlsaMidiOutPort*> m_openOutputs;

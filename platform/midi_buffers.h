@@ -39,6 +39,10 @@ public:
     bool HasQueued() const { return !m_queue.empty(); }
     // Stores arrived bytes; dropped unless input is started.
     void Deliver(std::span<const uint8_t> bytes);
+    // After lost input: forgets the bytes of the message in progress and
+    // drops what arrives until the next message starts (0xF0), so that no
+    // message is completed with another's bytes.
+    void DiscardPartialMessage();
     // Bytes lost since creation because the waiting store was full.
     uint64_t Overflowed() const { return m_overflowed; }
 
@@ -50,6 +54,7 @@ private:
     std::vector<uint8_t> m_pending;
     size_t m_pendingStart = 0;
     bool m_started = false;
+    bool m_skipToStart = false;
     uint64_t m_overflowed = 0;
 };
 

@@ -12,8 +12,10 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "links/nimbra_midi.h"
@@ -37,25 +39,39 @@ struct Sent {
     Bytes data;
 };
 
-// A sequencer in memory. Events to deliver are queued per our local port;
-// `answer` lets a test play a device that replies to what is sent to it.
+// A sequencer in memory that behaves as the kernel does where it matters: a
+// device takes events only from a port subscribed to it (others are refused
+// with ENODEV and stay at the head of the output buffer), a subscriber hears
+// only its sources, drain returns 0 or an error, an overrun empties the
+// input queue, and an unplugged client is announced. `answer` lets a test
+// play a device that replies to what is sent to it.
 class FakeAlsa final : public platform::AlsaApi {
 public:
     void SilenceErrors() override { silenced = true; }
     int Open(const char*) override {
         openedAfterSilencing = silenced;
         ++opens;
+        if (!openResults.empty()) {
+            const int result = openResults.front();
+            openResults.pop_front();
+            return result;
+        }
         return openResult;
     }
     void Close() override { ++closes; }
     int ClientId() override { return kOurClient; }
+    int SetInputPool(size_t events) override {
+        inputPool = events;
+        return 0;
+    }
     int ListPorts(std::vector<AlsaPortInfo>& out) override {
         out = ports;
         return 0;
     }
-    int CreatePort(const char*, unsigned, unsigned) override {
+    int CreatePort(const char*, unsigned capability, unsigned) override {
         const int port = nextPort++;
         created.push_back(port);
+        createdCaps.push_back(capability);
         return port;
     }
     int DeletePort(int port) override {
@@ -63,6 +79,10 @@ public:
         return 0;
     }
     int ConnectFrom(int port, int client, int sourcePort) override {
+        if (client == platform::kAlsaSystemClient && sourcePort == platform::kAlsaAnnouncePort) {
+            announceTo = port;
+            return 0;
+        }
         if (connectResult < 0) return connectResult;
         subscriptions[{client, sourcePort}] = port;
         return 0;
@@ -71,25 +91,33 @@ public:
         subscriptions.erase({client, sourcePort});
         return 0;
     }
+    int ConnectTo(int port, int client, int destPort) override {
+        if (connectToResult < 0) return connectToResult;
+        if (!outSubscriptions.insert({port, client, destPort}).second) return -EBUSY;
+        return 0;
+    }
+    int DisconnectTo(int port, int client, int destPort) override {
+        return outSubscriptions.erase({port, client, destPort}) == 1 ? 0 : -ENOENT;
+    }
     int SendSysEx(int port, int client, int destPort, const uint8_t* data, size_t length) override {
         if (sendResult < 0) return sendResult;
         queuedOut.push_back(Sent{port, client, destPort, Bytes(data, data + length)});
         return 0;
     }
     int Drain() override {
-        int result = 0;
         if (!drainResults.empty()) {
-            result = drainResults.front();
+            const int result = drainResults.front();
             drainResults.pop_front();
+            if (result < 0) return result;
         }
-        if (result == 0) {
-            for (Sent& s : queuedOut) {
-                if (answer) answer(s);
-                sent.push_back(std::move(s));
-            }
-            queuedOut.clear();
+        while (!queuedOut.empty()) {
+            Sent& s = queuedOut.front();
+            if (outSubscriptions.count({s.fromPort, s.client, s.port}) == 0) return -ENODEV;
+            if (answer) answer(s);
+            sent.push_back(std::move(s));
+            queuedOut.pop_front();
         }
-        return result;
+        return 0;
     }
     int DropOutput() override {
         ++drops;
@@ -100,31 +128,78 @@ public:
         if (incoming.empty()) return 0;
         m_current = std::move(incoming.front());
         incoming.pop_front();
+        if (m_current.overrun) return -ENOSPC;
         event = platform::AlsaEvent{};
+        event.kind = m_current.kind;
+        event.sourceClient = m_current.sourceClient;
+        event.sourcePort = m_current.sourcePort;
         event.destPort = m_current.port;
-        event.sysex = m_current.sysex;
+        event.subjectClient = m_current.subjectClient;
+        event.subjectPort = m_current.subjectPort;
         event.data = m_current.data.data();
         event.length = m_current.data.size();
         return 1;
     }
-    std::string ErrorText(int error) override { return error == -ENOENT ? "No such file or directory" : "error"; }
+    std::string ErrorText(int error) override {
+        if (error == -ENOENT) return "No such file or directory";
+        if (error == -ENODEV) return "No such device";
+        if (error == -EBUSY) return "Device or resource busy";
+        return "error";
+    }
 
     // SysEx bytes from source port (client, port), if our port is subscribed.
     void Arrive(int client, int port, Bytes data, bool sysex = true) {
         auto it = subscriptions.find({client, port});
         if (it == subscriptions.end()) return;
-        incoming.push_back(Event{it->second, sysex, std::move(data)});
+        Inject(it->second, client, port, std::move(data), sysex);
+    }
+    // An event any program may send straight to one of our ports.
+    void Inject(int localPort, int client, int port, Bytes data, bool sysex = true) {
+        Event e;
+        e.port = localPort;
+        e.kind = sysex ? platform::AlsaEventKind::SysEx : platform::AlsaEventKind::Other;
+        e.sourceClient = client;
+        e.sourcePort = port;
+        e.data = std::move(data);
+        incoming.push_back(std::move(e));
+    }
+    // The kernel ran out of room for our input: what waited is gone.
+    void Overrun() {
+        incoming.clear();
+        Event e;
+        e.overrun = true;
+        incoming.push_back(std::move(e));
+    }
+    // A device's client goes away with its ports and subscriptions.
+    void Unplug(int client) {
+        std::vector<int> gone;
+        std::erase_if(ports, [&](const AlsaPortInfo& p) {
+            if (p.client == client) gone.push_back(p.port);
+            return p.client == client;
+        });
+        std::erase_if(subscriptions, [&](const auto& entry) { return entry.first.first == client; });
+        std::erase_if(outSubscriptions, [&](const auto& entry) { return std::get<1>(entry) == client; });
+        if (announceTo < 0) return;
+        for (int port : gone) Announce(platform::AlsaEventKind::PortExit, client, port);
+        Announce(platform::AlsaEventKind::ClientExit, client, 0);
     }
 
     struct Event {
-        int port;
-        bool sysex;
+        int port = -1;
+        platform::AlsaEventKind kind = platform::AlsaEventKind::SysEx;
+        int sourceClient = -1;
+        int sourcePort = -1;
+        int subjectClient = -1;
+        int subjectPort = -1;
+        bool overrun = false;
         Bytes data;
     };
 
     std::vector<AlsaPortInfo> ports;
     int openResult = 0;
+    std::deque<int> openResults;
     int connectResult = 0;
+    int connectToResult = 0;
     int sendResult = 0;
     bool silenced = false;
     bool openedAfterSilencing = false;
@@ -132,16 +207,31 @@ public:
     int closes = 0;
     int drops = 0;
     int nextPort = 0;
+    int announceTo = -1;
+    size_t inputPool = 0;
     std::vector<int> created;
+    std::vector<unsigned> createdCaps;
     std::vector<int> deleted;
     std::map<std::pair<int, int>, int> subscriptions;
+    std::set<std::tuple<int, int, int>> outSubscriptions;
     std::deque<int> drainResults;
-    std::vector<Sent> queuedOut;
+    std::deque<Sent> queuedOut;
     std::vector<Sent> sent;
     std::deque<Event> incoming;
     std::function<void(const Sent&)> answer;
 
 private:
+    void Announce(platform::AlsaEventKind kind, int client, int port) {
+        Event e;
+        e.port = announceTo;
+        e.kind = kind;
+        e.sourceClient = platform::kAlsaSystemClient;
+        e.sourcePort = platform::kAlsaAnnouncePort;
+        e.subjectClient = client;
+        e.subjectPort = port;
+        incoming.push_back(std::move(e));
+    }
+
     Event m_current;
 };
 
@@ -237,10 +327,30 @@ TEST_F(AlsaMidiTest, PortsAndTheirTechnology) {
     }
     EXPECT_TRUE(system->Available(nullptr));
 
-    // A hardware synthesizer is not a MIDI port.
-    EXPECT_EQ(platform::AlsaMidiSystem::TechnologyOf(platform::kAlsaTypeHardware | platform::kAlsaTypeSynth),
-              platform::kMidiTechSynth);
-    EXPECT_EQ(platform::AlsaMidiSystem::TechnologyOf(platform::kAlsaTypeHardware), platform::kMidiTechSoftwareSynth);
+}
+
+TEST(AlsaPortTechnology, DevicesAreHardwarePortsWhateverTheirPortsType) {
+    struct Case {
+        unsigned type;
+        bool kernelClient;
+        int card;
+        uint16_t technology;
+    };
+    const Case cases[] = {
+        {kUsbType, false, -1, platform::kMidiTechHardwarePort},
+        // A MIDI 2.0 device: a card's kernel client with UMP-typed ports.
+        {platform::kAlsaTypeMidiUmp | platform::kAlsaTypePort, true, 1, platform::kMidiTechHardwarePort},
+        {platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware, true, 0, platform::kMidiTechHardwarePort},
+        // Through and timer ports belong to kernel clients without a card.
+        {platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware, true, -1, platform::kMidiTechSoftwareSynth},
+        {platform::kAlsaTypeMidiUmp | platform::kAlsaTypeApplication, false, -1, platform::kMidiTechSoftwareSynth},
+        {platform::kAlsaTypeHardware | platform::kAlsaTypeSynth, true, 0, platform::kMidiTechSynth},
+        {platform::kAlsaTypeHardware, false, -1, platform::kMidiTechSoftwareSynth},
+    };
+    for (const Case& c : cases) {
+        AlsaPortInfo info{20, 0, "port", kDuplex, c.type, c.kernelClient, c.card};
+        EXPECT_EQ(platform::AlsaMidiSystem::TechnologyOf(info), c.technology) << std::hex << c.type;
+    }
 }
 
 TEST_F(AlsaMidiTest, SysExSendIsDoneOnceDrained) {
@@ -256,7 +366,7 @@ TEST_F(AlsaMidiTest, SysExSendIsDoneOnceDrained) {
     header.bufferLength = static_cast<uint32_t>(message.size());
     EXPECT_EQ(port->SendLong(header), platform::kMidiErrUnprepared);
     ASSERT_EQ(port->PrepareHeader(header), platform::kMidiNoError);
-    alsa->drainResults = {12, -EAGAIN, 0};
+    alsa->drainResults = {-EAGAIN, -EAGAIN};
     ASSERT_EQ(port->SendLong(header), platform::kMidiNoError);
     EXPECT_EQ(header.flags & platform::kMidiHeaderDone, 0u);
     EXPECT_EQ(port->UnprepareHeader(header), platform::kMidiErrStillPlaying);
@@ -356,7 +466,7 @@ TEST_F(AlsaMidiTest, InputThatCannotBeSubscribedIsNotOpened) {
     std::unique_ptr<platform::MidiInPort> port;
     EXPECT_NE(system->OpenInput(0, port), platform::kMidiNoError);
     EXPECT_EQ(port, nullptr);
-    EXPECT_EQ(alsa->deleted, alsa->created);
+    EXPECT_EQ(alsa->deleted, std::vector<int>{alsa->created.back()});
     EXPECT_EQ(system->OpenInput(5, port), platform::kMidiErrBadDeviceId);
 }
 
@@ -377,7 +487,8 @@ TEST_F(AlsaMidiTest, SequencerThatCannotBeOpenedMeansNoPortsAndOneLogLine) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     EXPECT_TRUE(alsa->openedAfterSilencing);
-    EXPECT_EQ(alsa->opens, 1);
+    // Every count and the availability question try again.
+    EXPECT_EQ(alsa->opens, 4);
     EXPECT_EQ(reason, "the ALSA sequencer cannot be opened: No such file or directory");
     const auto lines = LogLines();
     ASSERT_EQ(lines.size(), 1u);
@@ -449,6 +560,225 @@ TEST_F(AlsaMidiTest, TheLinkFindsAUnitBehindTheSequencer) {
     EXPECT_EQ(Bytes(buffer, buffer + received), Bytes({0xF0, 0x00, 0x01, 0x54, 0x70, 0x04, 0x00, 0x18, 0x40, 0xF7}));
     link.Close();
     EXPECT_TRUE(alsa->subscriptions.empty());
+}
+
+// A prepared header over `bytes`.
+platform::MidiHeader Prepared(platform::MidiOutPort& port, Bytes& bytes) {
+    platform::MidiHeader header{};
+    header.data = bytes.data();
+    header.bufferLength = static_cast<uint32_t>(bytes.size());
+    EXPECT_EQ(port.PrepareHeader(header), platform::kMidiNoError);
+    return header;
+}
+
+bool IsDone(const platform::MidiHeader& header) { return (header.flags & platform::kMidiHeaderDone) != 0; }
+
+TEST_F(AlsaMidiTest, AnOpenOutputSubscribesItsDestination) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    AddPort(25, 0, "Quil USB MIDI 2", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->OutputCount(), 2u);
+    std::unique_ptr<platform::MidiOutPort> first;
+    std::unique_ptr<platform::MidiOutPort> again;
+    ASSERT_EQ(system->OpenOutput(0, first), platform::kMidiNoError);
+    // A second output to the same device shares the subscription.
+    ASSERT_EQ(system->OpenOutput(0, again), platform::kMidiNoError);
+    ASSERT_EQ(alsa->outSubscriptions.size(), 1u);
+    const int sendPort = std::get<0>(*alsa->outSubscriptions.begin());
+    EXPECT_EQ(*alsa->outSubscriptions.begin(), std::make_tuple(sendPort, 24, 0));
+
+    Bytes message{0xF0, 0x7D, 0xF7};
+    platform::MidiHeader header = Prepared(*first, message);
+    ASSERT_EQ(first->SendLong(header), platform::kMidiNoError);
+    EXPECT_TRUE(IsDone(header));
+    ASSERT_EQ(alsa->sent.size(), 1u);
+    EXPECT_EQ(alsa->sent[0].client, 24);
+
+    ASSERT_EQ(first->Close(), platform::kMidiNoError);
+    EXPECT_EQ(alsa->outSubscriptions.size(), 1u);
+    again.reset();
+    EXPECT_TRUE(alsa->outSubscriptions.empty());
+
+    // A device that refuses the subscription is not opened.
+    alsa->connectToResult = -EBUSY;
+    std::unique_ptr<platform::MidiOutPort> refused;
+    EXPECT_EQ(system->OpenOutput(1, refused), platform::kMidiErrAllocated);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(LogLines().back(), "MIDI: Quil USB MIDI 2 cannot be subscribed: Device or resource busy");
+}
+
+TEST_F(AlsaMidiTest, ARefusedSendFailsAndDoesNotBlockTheOthers) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    AddPort(25, 0, "Quil USB MIDI 2", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->OutputCount(), 2u);
+    std::unique_ptr<platform::MidiOutPort> lost;
+    std::unique_ptr<platform::MidiOutPort> other;
+    ASSERT_EQ(system->OpenOutput(0, lost), platform::kMidiNoError);
+    ASSERT_EQ(system->OpenOutput(1, other), platform::kMidiNoError);
+    // The kernel forgets the first subscription (its device went away).
+    std::erase_if(alsa->outSubscriptions, [](const auto& s) { return std::get<1>(s) == 24; });
+
+    Bytes message{0xF0, 0x7D, 0xF7};
+    platform::MidiHeader header = Prepared(*lost, message);
+    EXPECT_EQ(lost->SendLong(header), platform::kMidiErrBadDeviceId);
+    EXPECT_EQ(header.flags & (platform::kMidiHeaderInQueue | platform::kMidiHeaderDone), 0u);
+    EXPECT_TRUE(alsa->queuedOut.empty());
+    EXPECT_EQ(LogLines().back(), "MIDI: a message could not be sent: No such device");
+
+    platform::MidiHeader second = Prepared(*other, message);
+    ASSERT_EQ(other->SendLong(second), platform::kMidiNoError);
+    EXPECT_TRUE(IsDone(second));
+    ASSERT_EQ(alsa->sent.size(), 1u);
+    EXPECT_EQ(alsa->sent[0].client, 25);
+
+    // Refused on a later poll: the header comes back and the next send fails.
+    alsa->drainResults = {-EAGAIN, -EPERM};
+    platform::MidiHeader third = Prepared(*other, message);
+    ASSERT_EQ(other->SendLong(third), platform::kMidiNoError);
+    EXPECT_FALSE(IsDone(third));
+    other->Poll();
+    EXPECT_TRUE(IsDone(third));
+    EXPECT_TRUE(alsa->queuedOut.empty());
+    platform::MidiHeader fourth = Prepared(*other, message);
+    EXPECT_EQ(other->SendLong(fourth), platform::kMidiErrError);
+    ASSERT_EQ(other->SendLong(fourth), platform::kMidiNoError);
+    EXPECT_EQ(alsa->sent.size(), 2u);
+}
+
+TEST_F(AlsaMidiTest, SendsToAHardwarePortKeepToTheCablesRate) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    AddPort(14, 0, "Midi Through Port-0", kDuplex, platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeSoftware);
+    platform::VirtualClock clock;
+    platform::ScopedClock scopedClock(clock);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->OutputCount(), 2u);
+    std::unique_ptr<platform::MidiOutPort> device;
+    std::unique_ptr<platform::MidiOutPort> through;
+    ASSERT_EQ(system->OpenOutput(1, device), platform::kMidiNoError);
+    ASSERT_EQ(system->OpenOutput(0, through), platform::kMidiNoError);
+
+    // Four 1000-byte messages fill the device's 4096-byte buffer; the fifth
+    // waits until 904 bytes have left at 3125 bytes/s (289.3 ms).
+    std::array<Bytes, 5> messages;
+    std::array<platform::MidiHeader, 5> headers;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        messages[i] = Bytes(1000, 0x11);
+        headers[i] = Prepared(*device, messages[i]);
+        ASSERT_EQ(device->SendLong(headers[i]), platform::kMidiNoError);
+        EXPECT_EQ(IsDone(headers[i]), i < 4) << i;
+    }
+    clock.Advance(289);
+    device->Poll();
+    EXPECT_FALSE(IsDone(headers[4]));
+    EXPECT_EQ(alsa->sent.size(), 4u);
+    clock.Advance(1);
+    device->Poll();
+    EXPECT_TRUE(IsDone(headers[4]));
+    EXPECT_EQ(alsa->sent.size(), 5u);
+
+    // The largest burst the programs send, a firmware packet and the writes
+    // around it, is far below the buffer; software ports are not paced.
+    for (auto& message : messages) {
+        platform::MidiHeader header = Prepared(*through, message);
+        ASSERT_EQ(through->SendLong(header), platform::kMidiNoError);
+        EXPECT_TRUE(IsDone(header));
+    }
+}
+
+TEST_F(AlsaMidiTest, AnInputOverrunDropsTheBrokenMessage) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->InputCount(), 1u);
+    EXPECT_EQ(alsa->inputPool, platform::kAlsaInputPool);
+    std::unique_ptr<platform::MidiInPort> port;
+    ASSERT_EQ(system->OpenInput(0, port), platform::kMidiNoError);
+    std::array<Buffer, 2> buffers;
+    for (Buffer& b : buffers) Queue(*port, b);
+    ASSERT_EQ(port->Start(), platform::kMidiNoError);
+
+    alsa->Arrive(24, 0, {0xF0, 0x00, 0x01, 0x54, 0x70});
+    port->Poll();
+    alsa->Arrive(24, 0, {0x04, 0x00});
+    alsa->Overrun();
+    alsa->Arrive(24, 0, {0x18, 0x40, 0xF7});
+    const Bytes whole{0xF0, 0x00, 0x01, 0x54, 0x70, 0x08, 0x00, 0x01, 0x02, 0xF7};
+    alsa->Arrive(24, 0, whole);
+    port->Poll();
+    ASSERT_TRUE(buffers[0].Done());
+    EXPECT_EQ(buffers[0].Contents(), whole);
+    EXPECT_FALSE(buffers[1].Done());
+    EXPECT_EQ(LogLines().back(), "MIDI: input overrun, messages were lost");
+}
+
+TEST_F(AlsaMidiTest, AnUnpluggedDeviceFailsItsPortsAndTheLinkLetsGo) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    alsa->answer = [this](const Sent& s) {
+        if (s.data.size() != 8) return;
+        alsa->Arrive(24, 0, {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (s.data[4] & 7)), s.data[5], 0x00,
+                             0x18, 0x40, 0xF7});
+    };
+    auto system = MakeSystem();
+    platform::VirtualClock clock;
+    platform::ScopedClock scopedClock(clock);
+    platform::ScopedMidiSystem scoped(*system);
+    CNimbraMIDI link;
+    link.SetDeviceName("Quil");
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+    ASSERT_TRUE(link.IsOpen());
+
+    alsa->Unplug(24);
+    uint8_t buffer[64];
+    int received = 0;
+    EXPECT_EQ(link.Read(buffer, 64, &received), kStatusFailed);
+    EXPECT_FALSE(link.IsOpen());
+    const auto lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "MIDI: input 24:0 has gone"), lines.end());
+    EXPECT_EQ(lines.back(), "CNimbraMIDI::Read: the port has gone");
+
+    // Plugged in again (a new client), the link finds it on the next open.
+    AddPort(26, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    alsa->answer = [this](const Sent& s) {
+        alsa->Arrive(26, 0, {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (s.data[4] & 7)), s.data[5], 0x00,
+                             0x18, 0x40, 0xF7});
+    };
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+}
+
+TEST_F(AlsaMidiTest, ASequencerThatAppearsLaterIsUsed) {
+    alsa->openResults = {-ENOENT, -ENOENT};
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    EXPECT_EQ(system->OutputCount(), 0u);
+    EXPECT_EQ(system->OutputCount(), 0u);
+    EXPECT_EQ(system->OutputCount(), 1u);
+    EXPECT_EQ(LogLines().size(), 1u);
+    EXPECT_TRUE(system->Available(nullptr));
+}
+
+TEST_F(AlsaMidiTest, OurPortsArePrivateAndHearOnlyTheirSource) {
+    AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
+    auto system = MakeSystem();
+    ASSERT_EQ(system->InputCount(), 1u);
+    std::unique_ptr<platform::MidiInPort> in;
+    std::unique_ptr<platform::MidiOutPort> out;
+    ASSERT_EQ(system->OpenInput(0, in), platform::kMidiNoError);
+    ASSERT_EQ(system->OpenOutput(0, out), platform::kMidiNoError);
+    ASSERT_EQ(alsa->createdCaps.size(), 3u);
+    for (unsigned caps : alsa->createdCaps) EXPECT_NE(caps & platform::kAlsaCapNoExport, 0u);
+
+    Buffer buffer;
+    Queue(*in, buffer);
+    ASSERT_EQ(in->Start(), platform::kMidiNoError);
+    const int local = alsa->subscriptions.at({24, 0});
+    alsa->Inject(local, 130, 0, {0xF0, 0x00, 0x01, 0x54, 0x70, 0x04, 0x00, 0x18, 0x40, 0xF7});
+    in->Poll();
+    EXPECT_FALSE(buffer.Done());
+    alsa->Arrive(24, 0, {0xF0, 0x01, 0xF7});
+    in->Poll();
+    EXPECT_EQ(buffer.Contents(), Bytes({0xF0, 0x01, 0xF7}));
 }
 
 }  // namespace
