@@ -12,6 +12,7 @@
 
 #include "app/ascii_case.h"
 #include "app/szdd.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "resources/firmware_resources.h"
@@ -117,41 +118,6 @@ public:
 
 private:
     int m_fd;
-};
-
-bool WriteAll(int fd, std::span<const uint8_t> data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data = data.subspan(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// Gathers the expander's ring-sized chunks into large writes; Finish writes
-// what is left.
-class FdSink final : public szdd::Sink {
-public:
-    explicit FdSink(int fd) : m_fd(fd) { m_buffer.reserve(kBufferSize); }
-    bool Write(std::span<const uint8_t> data) override {
-        if (m_buffer.size() + data.size() > kBufferSize && !Finish()) return false;
-        if (data.size() >= kBufferSize) return WriteAll(m_fd, data);
-        m_buffer.insert(m_buffer.end(), data.begin(), data.end());
-        return true;
-    }
-    bool Finish() {
-        const bool ok = WriteAll(m_fd, m_buffer);
-        m_buffer.clear();
-        return ok;
-    }
-
-private:
-    static constexpr size_t kBufferSize = 1 << 20;
-    int m_fd;
-    std::vector<uint8_t> m_buffer;
 };
 
 long ExpanderErrorFor(szdd::Status status) {
@@ -290,7 +256,7 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
                              Format("Create File Failure! [%08lx]", static_cast<unsigned long>(code)));
             return nullptr;
         }
-        if (!WriteAll(file.Get(), bytes) || !file.Close()) {
+        if (!platform::WriteAll(file.Get(), bytes) || !file.Close()) {
             const int code = errno;
             ExpansionFailure(Format("Unable to write compressed file '%s'!", compressedPath.c_str()),
                              Format("Write File Failure! [%08lx]", static_cast<unsigned long>(code)));
@@ -316,7 +282,7 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
             return nullptr;
         }
         szdd::FdSource in(source.Get());
-        FdSink out(destination.Get());
+        szdd::BufferedFdSink out(destination.Get());
         szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
         if (result.status == szdd::Status::Ok && (!out.Finish() || !destination.Close())) {
             result.status = szdd::Status::WriteFailed;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/files.h"
+
 namespace szdd {
 
 namespace {
@@ -398,6 +400,19 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
         current = h < end ? find(h) : Match{};
     }
     return true;
+}
+
+bool BufferedFdSink::Write(std::span<const uint8_t> data) {
+    if (m_buffer.size() + data.size() > kBufferSize && !Finish()) return false;
+    if (data.size() >= kBufferSize) return platform::WriteAll(m_fd, data);
+    m_buffer.insert(m_buffer.end(), data.begin(), data.end());
+    return true;
+}
+
+bool BufferedFdSink::Finish() {
+    const bool ok = platform::WriteAll(m_fd, m_buffer);
+    m_buffer.clear();
+    return ok;
 }
 
 bool FdSource::Read(std::span<uint8_t> dst, size_t& got) {

@@ -108,6 +108,20 @@ private:
     int m_fd;
 };
 
+// Writes to an open file descriptor (not owned), gathering the expander's
+// ring-sized chunks into large writes; Finish writes what is left.
+class BufferedFdSink final : public Sink {
+public:
+    explicit BufferedFdSink(int fd) : m_fd(fd) { m_buffer.reserve(kBufferSize); }
+    bool Write(std::span<const uint8_t> data) override;
+    bool Finish();
+
+private:
+    static constexpr size_t kBufferSize = 1 << 20;
+    int m_fd;
+    std::vector<uint8_t> m_buffer;
+};
+
 // Counts and discards (checks and benchmarks).
 class CountingSink final : public Sink {
 public:

@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/szdd.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -108,36 +110,20 @@ std::vector<uint8_t> MakeStandIn(std::string_view name, size_t size) {
 }
 
 bool ReadFile(const char* path, std::vector<uint8_t>& data) {
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        std::fprintf(stderr, "mkresources: cannot open %s: %s\n", path, std::strerror(errno));
-        return false;
-    }
-    data.clear();
-    uint8_t buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) != 0) data.insert(data.end(), buffer, buffer + got);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    if (!ok) std::fprintf(stderr, "mkresources: cannot read %s\n", path);
-    return ok;
+    // An image never comes near this; it only bounds a mistaken argument.
+    constexpr size_t kMaxInput = size_t{256} << 20;
+    std::string error;
+    if (platform::ReadWholeFile(path, kMaxInput, data, error) == platform::ReadStatus::Ok) return true;
+    std::fprintf(stderr, "mkresources: %s\n", error.c_str());
+    return false;
 }
 
 bool WriteFile(const char* path, const std::vector<uint8_t>& data) {
-    const std::string temp = std::string(path) + ".part";
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (f == nullptr) {
-        std::fprintf(stderr, "mkresources: cannot create %s: %s\n", temp.c_str(), std::strerror(errno));
-        return false;
-    }
-    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok) ok = std::rename(temp.c_str(), path) == 0;
-    if (!ok) {
-        std::fprintf(stderr, "mkresources: cannot write %s\n", path);
-        std::remove(temp.c_str());
-    }
-    return ok;
+    std::string error;
+    const std::unique_ptr<platform::OutputFile> out = platform::OutputFile::Open(path, error);
+    if (out && out->Write(data) && out->Commit()) return true;
+    std::fprintf(stderr, "mkresources: %s\n", out ? out->Error().c_str() : error.c_str());
+    return false;
 }
 
 bool ParseSize(const char* text, size_t& size) {

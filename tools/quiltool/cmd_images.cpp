@@ -7,12 +7,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/firmware_image.h"
 #include "app/serial_number.h"
 #include "app/szdd.h"
+#include "platform/files.h"
 #include "resources/firmware_resources.h"
 #include "tools/quiltool/commands.h"
 
@@ -25,90 +27,9 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& data, std::string& error) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    data.clear();
-    std::vector<uint8_t> chunk(1 << 16);
-    size_t got;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), f)) != 0) data.insert(data.end(), chunk.begin(), chunk.begin() + got);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    if (!ok) error = path + ": read error";
-    return ok;
-}
-
-// Writes OUT through a side file renamed into place, so that a failure never
-// leaves a partial output behind.
-class OutputFile final : public szdd::Sink {
-public:
-    explicit OutputFile(std::string path) : m_path(std::move(path)), m_temp(m_path + ".part") {
-        m_fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (m_fd < 0) m_error = m_temp + ": " + std::strerror(errno);
-        m_buffer.reserve(kBufferSize);
-    }
-    ~OutputFile() override {
-        if (m_fd >= 0) ::close(m_fd);
-        if (!m_committed) ::unlink(m_temp.c_str());
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    bool Opened() const { return m_fd >= 0; }
-    const std::string& Error() const { return m_error; }
-
-    // Gathers the expander's ring-sized chunks into large writes.
-    bool Write(std::span<const uint8_t> data) override {
-        if (m_buffer.size() + data.size() > kBufferSize && !Drain()) return false;
-        if (data.size() >= kBufferSize) return WriteOut(data);
-        m_buffer.insert(m_buffer.end(), data.begin(), data.end());
-        return true;
-    }
-
-    bool Commit() {
-        if (!Drain()) return false;
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0 || ::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-            m_error = m_path + ": " + std::strerror(errno);
-            return false;
-        }
-        m_committed = true;
-        return true;
-    }
-
-private:
-    static constexpr size_t kBufferSize = 1 << 20;
-
-    bool Drain() {
-        const bool ok = WriteOut(m_buffer);
-        m_buffer.clear();
-        return ok;
-    }
-
-    bool WriteOut(std::span<const uint8_t> data) {
-        while (!data.empty()) {
-            const ssize_t n = ::write(m_fd, data.data(), data.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                m_error = m_temp + ": " + std::strerror(errno);
-                return false;
-            }
-            data = data.subspan(static_cast<size_t>(n));
-        }
-        return true;
-    }
-
-    std::vector<uint8_t> m_buffer;
-    std::string m_path;
-    std::string m_temp;
-    std::string m_error;
-    int m_fd = -1;
-    bool m_committed = false;
-};
+// The most compress takes: several times a firmware image, and little
+// enough that the compressor's working memory stays small.
+constexpr size_t kMaxCompressInput = size_t{64} << 20;
 
 class InputFile final : public szdd::Source {
 public:
@@ -128,66 +49,89 @@ private:
 };
 
 int WriteBytes(const std::string& path, std::span<const uint8_t> bytes) {
-    OutputFile out(path);
-    if (!out.Opened()) return Fail(out.Error());
-    if (!out.Write(bytes) || !out.Commit()) return Fail(out.Error());
+    std::string error;
+    const std::unique_ptr<platform::OutputFile> out = platform::OutputFile::Open(path, error);
+    if (!out) return Fail(error);
+    if (!out->Write(bytes) || !out->Commit()) return Fail(out->Error());
     return 0;
 }
 
-// Expands (or copies) `in`, named `inName` in messages, into the file
-// `outPath`, which appears only when everything went well.
+// Expands (or copies) `in`, named `inName` in messages, into `outPath`. A
+// regular file appears only when everything went well.
 int ExpandInto(szdd::Source& in, const std::string& inName, const std::string& outPath, bool& copied) {
-    OutputFile out(outPath);
-    if (!out.Opened()) return Fail(out.Error());
-    const szdd::ExpandResult result = szdd::ExpandOrCopy(in, out);
-    if (result.status != szdd::Status::Ok) {
-        if (result.status == szdd::Status::WriteFailed) return Fail(out.Error());
-        return Fail(inName + ": " + szdd::StatusText(result.status));
+    std::string error;
+    const std::unique_ptr<platform::OutputFile> out = platform::OutputFile::Open(outPath, error);
+    if (!out) return Fail(error);
+    szdd::BufferedFdSink sink(out->Fd());
+    const szdd::ExpandResult result = szdd::ExpandOrCopy(in, sink);
+    if (result.status == szdd::Status::WriteFailed || (result.status == szdd::Status::Ok && !sink.Finish())) {
+        return Fail(outPath + ": " + std::strerror(errno));
     }
-    if (!out.Commit()) return Fail(out.Error());
+    if (result.status != szdd::Status::Ok) return Fail(inName + ": " + szdd::StatusText(result.status));
+    if (!out->Commit()) return Fail(out->Error());
     copied = result.copied;
     return 0;
+}
+
+// Writing a file over its own input would destroy the input before it is read.
+bool RefuseSameFile(const std::string& in, const std::string& out) {
+    if (!platform::SameFile(in, out)) return false;
+    Fail(out + ": is the input file");
+    return true;
 }
 
 }  // namespace
 
 int RunExpand(const Args& args) {
-    if (args.size() != 2) return UsageError("usage: expand IN OUT");
-    InputFile in(args[0]);
-    if (!in.Opened()) return Fail(args[0] + ": " + std::strerror(errno));
+    ParsedArgs parsed;
+    if (!SplitArgs("expand", args, {}, parsed)) return 2;
+    if (parsed.operands.size() != 2) return UsageError("usage: quiltool expand IN OUT");
+    const std::string& inPath = parsed.operands[0];
+    const std::string& outPath = parsed.operands[1];
+    InputFile in(inPath);
+    if (!in.Opened()) return Fail(inPath + ": " + std::strerror(errno));
+    if (RefuseSameFile(inPath, outPath)) return 1;
     bool copied = false;
-    const int code = ExpandInto(in, args[0], args[1], copied);
-    if (code == 0 && copied) std::fprintf(stderr, "quiltool: %s is not an SZDD container: copied unchanged\n", args[0].c_str());
+    const int code = ExpandInto(in, inPath, outPath, copied);
+    if (code == 0 && copied) std::fprintf(stderr, "quiltool: %s is not an SZDD container: copied unchanged\n", inPath.c_str());
     return code;
 }
 
 int RunCompress(const Args& args) {
+    static constexpr OptionSpec kOptions[] = {{"--max-match", true}};
+    ParsedArgs parsed;
+    if (!SplitArgs("compress", args, kOptions, parsed)) return 2;
+    if (parsed.operands.size() != 2) return UsageError("usage: quiltool compress [--max-match N] IN OUT");
     szdd::CompressOptions options;
-    size_t first = 0;
-    if (args.size() == 4 && args[0] == "--max-match") {
+    if (const std::string* value = parsed.Value("--max-match")) {
         unsigned long n = 0;
-        if (!ParseNumber(args[1], n) || n < szdd::kMinMatch || n > szdd::kMaxMatch) {
-            return UsageError("--max-match takes 3 to 18");
+        if (!ParseNumber(*value, n) || n < szdd::kMinMatch || n > szdd::kMaxMatch) {
+            return UsageError("compress: --max-match takes a number from " + std::to_string(szdd::kMinMatch) +
+                              " to " + std::to_string(szdd::kMaxMatch));
         }
         options.maxMatch = n;
-        first = 2;
-    } else if (args.size() != 2) {
-        return UsageError("usage: compress [--max-match N] IN OUT");
     }
+    const std::string& inPath = parsed.operands[0];
+    const std::string& outPath = parsed.operands[1];
+    if (RefuseSameFile(inPath, outPath)) return 1;
     std::vector<uint8_t> data;
     std::string error;
-    if (!ReadWholeFile(args[first], data, error)) return Fail(error);
+    if (platform::ReadWholeFile(inPath, kMaxCompressInput, data, error) != platform::ReadStatus::Ok) {
+        return Fail(error);
+    }
     // The header records the last character of the expanded file's name.
-    const std::string name = args[first].substr(args[first].find_last_of('/') + 1);
+    const std::string name = inPath.substr(inPath.find_last_of('/') + 1);
     options.missingChar = name.empty() ? 0 : static_cast<uint8_t>(name.back());
     std::vector<uint8_t> container;
-    if (!szdd::Compress(data, container, options)) return Fail(args[first] + ": too large for an SZDD container");
-    return WriteBytes(args[first + 1], container);
+    if (!szdd::Compress(data, container, options)) return Fail(inPath + ": too large for an SZDD container");
+    return WriteBytes(outPath, container);
 }
 
 int RunName(const Args& args) {
-    if (args.size() != 1) return UsageError("usage: name NAME");
-    const std::optional<FirmwareName> parsed = DecodeFirmwareName(FirmwareNameFromPath(args[0]));
+    ParsedArgs operands;
+    if (!SplitArgs("name", args, {}, operands)) return 2;
+    if (operands.operands.size() != 1) return UsageError("usage: quiltool name NAME");
+    const std::optional<FirmwareName> parsed = DecodeFirmwareName(FirmwareNameFromPath(operands.operands[0]));
     if (!parsed) {
         std::printf("%s\n", kUnknownDeviceIdText);
         return 1;
@@ -197,8 +141,10 @@ int RunName(const Args& args) {
 }
 
 int RunSerial(const Args& args) {
-    if (args.size() != 1) return UsageError("usage: serial TEXT");
-    const std::optional<uint32_t> serial = ParseSerialNumberText(args[0]);
+    ParsedArgs parsed;
+    if (!SplitArgs("serial", args, {}, parsed)) return 2;
+    if (parsed.operands.size() != 1) return UsageError("usage: quiltool serial TEXT");
+    const std::optional<uint32_t> serial = ParseSerialNumberText(parsed.operands[0]);
     if (!serial) {
         std::printf("invalid\n");
         return 1;
@@ -210,7 +156,9 @@ int RunSerial(const Args& args) {
 }
 
 int RunImages(const Args& args) {
-    if (!args.empty()) return UsageError("usage: images");
+    ParsedArgs split;
+    if (!SplitArgs("images", args, {}, split)) return 2;
+    if (!split.operands.empty()) return UsageError("usage: quiltool images");
     int rc = 0;
     for (const resources::RawResource& image : resources::RawResources()) {
         const std::string name(image.name);
@@ -232,12 +180,15 @@ int RunImages(const Args& args) {
 }
 
 int RunExtract(const Args& args) {
-    if (args.size() != 2) return UsageError("usage: extract NAME OUT");
-    const resources::RawResource* image = resources::FindRawResource(args[0]);
-    if (image == nullptr) return Fail("no embedded image named " + args[0]);
+    ParsedArgs parsed;
+    if (!SplitArgs("extract", args, {}, parsed)) return 2;
+    if (parsed.operands.size() != 2) return UsageError("usage: quiltool extract NAME OUT");
+    const std::string& name = parsed.operands[0];
+    const resources::RawResource* image = resources::FindRawResource(name);
+    if (image == nullptr) return Fail("no embedded image named " + name);
     szdd::SpanSource in(image->bytes);
     bool copied = false;
-    return ExpandInto(in, args[0], args[1], copied);
+    return ExpandInto(in, name, parsed.operands[1], copied);
 }
 
 }  // namespace quiltool

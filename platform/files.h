@@ -1,0 +1,69 @@
+// Whole-file reads and safe output files for the tools and the stores.
+//
+// OutputFile writes a regular file through a uniquely named temporary in the
+// target's folder and renames it into place on Commit, so a failed or
+// interrupted write never leaves a partial output and never touches a file
+// that merely happens to sit next to the target. Anything that is not a
+// regular file is written in place instead: "-" is standard output, and a
+// device or FIFO is opened and written, never replaced. A symbolic link is
+// written through: its target is replaced, the link stays.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class ReadStatus { Ok, OpenFailed, ReadFailed, TooLarge };
+
+// Reads all of `path` into `data`. A regular file's size is checked before a
+// byte is read; anything else (a FIFO, /dev/zero) is read until it passes
+// `maxSize`. `error` names the path and the cause on failure.
+ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error);
+
+// Writes every byte, retrying interrupted and short writes.
+bool WriteAll(int fd, std::span<const uint8_t> data);
+
+// True when `output` exists and is the same file as `input` (through links,
+// and "-" as standard output).
+bool SameFile(const std::string& input, const std::string& output);
+
+class OutputFile {
+public:
+    // Null on failure with `error` set ("PATH: reason").
+    static std::unique_ptr<OutputFile> Open(const std::string& path, std::string& error);
+
+    // Removes the temporary unless Commit succeeded.
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    int Fd() const { return m_fd; }
+    bool Write(std::span<const uint8_t> data);
+    // Closes the file and, for a regular target, renames the temporary over
+    // it with the mode of the file it replaces (or the umask's for a new one).
+    bool Commit();
+    // "PATH: reason" of the last failure.
+    const std::string& Error() const { return m_error; }
+
+    // The temporary's path (empty when writing in place); for tests.
+    const std::string& TempPath() const { return m_temp; }
+
+private:
+    OutputFile() = default;
+    void Fail(const std::string& path);
+
+    std::string m_target;  // the file replaced on Commit (links resolved)
+    std::string m_temp;
+    std::string m_error;
+    int m_fd = -1;
+    int m_slot = -1;       // the signal-cleanup entry of the temporary
+    unsigned m_mode = 0;
+    bool m_committed = false;
+};
+
+}  // namespace platform
