@@ -13,14 +13,17 @@ class IdentifyToolTest : public ::testing::Test {
 protected:
     int Run(const quiltool::Args& args) {
         ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
         const int code = quiltool::RunIdentify(args);
         out = ::testing::internal::GetCapturedStdout();
+        err = ::testing::internal::GetCapturedStderr();
         return code;
     }
     platform::VirtualClock clock{1000};
     platform::ScopedClock scopedClock{clock};
     TempLog log;
     std::string out;
+    std::string err;
 };
 
 const char kLine0[] =
@@ -43,12 +46,16 @@ TEST_F(IdentifyToolTest, OneConnection) {
     EXPECT_EQ(out, kLine1);
     EXPECT_EQ(Run({"--connection", "0x2", "--simulate"}), 0);
     EXPECT_EQ(out, kLine2);
+    EXPECT_EQ(Run({"--connection", "65534", "--simulate"}), 1);
 }
 
 TEST_F(IdentifyToolTest, BadArgumentsAndMissingConnections) {
     EXPECT_EQ(Run({"--simulate", "--connection", "7"}), 1);
-    EXPECT_EQ(out, "no connection 7 (3 found)\n");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "quiltool: no connection 7 (3 found)\n");
     EXPECT_EQ(Run({"--simulate", "--connection"}), 2);
+    EXPECT_EQ(Run({"--connection", "65535", "--simulate"}), 2);
+    EXPECT_EQ(err, "quiltool: identify: --connection takes a connection number from 0 to 65534\n");
     EXPECT_EQ(Run({"--simulate", "--connection", "one"}), 2);
     EXPECT_EQ(Run({"--verbose"}), 2);
 }

@@ -88,7 +88,7 @@ TEST(QuiltoolCodec, CrcOfHexAndText) {
 TEST(QuiltoolCodec, DecodesAStreamAsTheQueueCutsIt) {
     const Outcome o = RunTool(quiltool::RunDecode,
                           {"01 02",                                       // discarded before the first F0
-                           "F0 00 01 54 00 14 20 F7", "F000015401330 3F7",  // writes, short and high bank
+                           "F0 00 01 54 00 14 20 F7", "F00001540133 03F7",  // writes, short and high bank
                            "F0 00 01 54 07 01 01 35 30 F7",                // extended write
                            "F0 00 01 54 68 04 2E F7 F0 00 01 54 6F 02 00 00 3F 78 F7",
                            "F0 00 01 54 34 66 4A F7",                      // command 6

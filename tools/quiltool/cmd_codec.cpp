@@ -77,7 +77,10 @@ std::string Describe(const DecodedMessage& d) {
 
 }  // namespace
 
-int RunEncode(const Args& args) {
+int RunEncode(const Args& rawArgs) {
+    ParsedArgs parsed;
+    if (!SplitArgs("encode", rawArgs, {}, parsed)) return 2;
+    const Args& args = parsed.operands;
     if (args.empty()) {
         return UsageError("usage: quiltool encode command N | write REG VALUE | write-ext REG VALUE | "
                           "request FIRST LAST | request-ext FIRST LAST | packet HEX");
@@ -147,12 +150,15 @@ int RunEncode(const Args& args) {
 }
 
 int RunCrc(const Args& args) {
+    static constexpr OptionSpec kOptions[] = {{"--text", true}};
+    ParsedArgs parsed;
+    if (!SplitArgs("crc", args, kOptions, parsed)) return 2;
     std::vector<unsigned char> data;
-    if (!args.empty() && args[0] == "--text") {
-        if (args.size() != 2) return UsageError("usage: quiltool crc --text STRING");
-        data.assign(args[1].begin(), args[1].end());
-    } else if (args.empty() || !ParseHexBytes(args, 0, data)) {
-        return UsageError("usage: quiltool crc HEX... | crc --text STRING");
+    if (const std::string* text = parsed.Value("--text")) {
+        if (!parsed.operands.empty()) return UsageError("usage: quiltool crc --text STRING");
+        data.assign(text->begin(), text->end());
+    } else if (parsed.operands.empty() || !ParseHexBytes(parsed.operands, 0, data)) {
+        return UsageError("usage: quiltool crc HEX... | crc --text STRING (HEX in whole bytes)");
     }
     std::printf("0x%02X\n", PacketCrc(data.data(), static_cast<uint32_t>(data.size())));
     std::fflush(stdout);
@@ -160,8 +166,10 @@ int RunCrc(const Args& args) {
 }
 
 int RunDecode(const Args& args) {
+    ParsedArgs parsed;
+    if (!SplitArgs("decode", args, {}, parsed)) return 2;
     std::vector<unsigned char> bytes;
-    if (args.empty() || !ParseHexBytes(args, 0, bytes) || bytes.empty()) {
+    if (parsed.operands.empty() || !ParseHexBytes(parsed.operands, 0, bytes) || bytes.empty()) {
         return UsageError("usage: quiltool decode HEX... (byte pairs)");
     }
     // Cut the bytes as the engine's receive queue does, feeding them in as

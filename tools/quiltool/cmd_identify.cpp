@@ -21,21 +21,23 @@ struct IdentifyOptions {
 };
 
 bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--simulate") {
-            options.simulate = true;
-        } else if (args[i] == "--connection") {
-            unsigned long value = 0;
-            if (i + 1 >= args.size() || !ParseNumber(args[i + 1], value) || value >= kNoConnection) {
-                exitCode = UsageError("identify: --connection needs a connection number");
-                return false;
-            }
-            options.connection = static_cast<uint16_t>(value);
-            ++i;
-        } else {
-            exitCode = UsageError("identify: unexpected argument '" + args[i] + "'");
+    static constexpr OptionSpec kOptions[] = {{"--simulate", false}, {"--connection", true}};
+    ParsedArgs parsed;
+    exitCode = 2;
+    if (!SplitArgs("identify", args, kOptions, parsed)) return false;
+    if (!parsed.operands.empty()) {
+        UsageError("identify: unexpected argument '" + parsed.operands[0] + "'");
+        return false;
+    }
+    options.simulate = parsed.Has("--simulate");
+    if (const std::string* text = parsed.Value("--connection")) {
+        unsigned long value = 0;
+        if (!ParseNumber(*text, value) || value >= kNoConnection) {
+            UsageError("identify: --connection takes a connection number from 0 to " +
+                       std::to_string(kNoConnection - 1));
             return false;
         }
+        options.connection = static_cast<uint16_t>(value);
     }
     return true;
 }
@@ -114,11 +116,11 @@ int RunIdentify(const Args& args) {
     remote->SetDeviceName("Quil");
     uint16_t count = 0;
     if (remote->Open() != kStatusOk || remote->GetNumberOfConnections(&count) != kStatusOk || count == 0) {
-        std::printf("Unable to locate a Quil!\n");
+        std::fprintf(stderr, "quiltool: Unable to locate a Quil!\n");
         return 1;
     }
     if (options.connection && *options.connection >= count) {
-        std::printf("no connection %u (%u found)\n", static_cast<unsigned>(*options.connection),
+        std::fprintf(stderr, "quiltool: no connection %u (%u found)\n", static_cast<unsigned>(*options.connection),
                     static_cast<unsigned>(count));
         return 1;
     }

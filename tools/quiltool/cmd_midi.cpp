@@ -18,15 +18,15 @@ constexpr char kDeviceName[] = "Quil";
 
 // Parses "[--simulate]"; false after a usage error message.
 bool ParseSimulate(const char* command, const Args& args, bool& simulate, int& exitCode) {
-    simulate = false;
-    for (const std::string& arg : args) {
-        if (arg == "--simulate") {
-            simulate = true;
-            continue;
-        }
-        exitCode = UsageError(std::string(command) + ": unexpected argument '" + arg + "'");
+    static constexpr OptionSpec kOptions[] = {{"--simulate", false}};
+    ParsedArgs parsed;
+    exitCode = 2;
+    if (!SplitArgs(command, args, kOptions, parsed)) return false;
+    if (!parsed.operands.empty()) {
+        UsageError(std::string(command) + ": unexpected argument '" + parsed.operands[0] + "'");
         return false;
     }
+    simulate = parsed.Has("--simulate");
     return true;
 }
 
@@ -41,8 +41,8 @@ int RunPorts(const Args& args) {
 
     std::string reason;
     if (!system.Available(&reason)) {
-        std::printf("no MIDI sequencer: %s\n", reason.c_str());
-        return 0;
+        std::fprintf(stderr, "quiltool: no MIDI sequencer: %s\n", reason.c_str());
+        return 1;
     }
     const uint32_t outCount = system.OutputCount();
     for (uint32_t id = 0; id < outCount; ++id) {
@@ -69,7 +69,10 @@ int RunPorts(const Args& args) {
                                CNimbraMIDI::IsCandidateInput(caps.name.data(), kDeviceName);
         std::printf("in %u \"%s\" candidate=%s\n", id, caps.name.data(), candidate ? "yes" : "no");
     }
-    if (outCount == 0 && inCount == 0) std::printf("no MIDI ports\n");
+    if (outCount == 0 && inCount == 0) {
+        std::fprintf(stderr, "quiltool: no MIDI ports\n");
+        return 1;
+    }
     return 0;
 }
 
@@ -82,7 +85,7 @@ int RunProbe(const Args& args) {
     CNimbraMIDI link;
     link.SetDeviceName(kDeviceName);
     if (link.Open() != kStatusOk) {
-        std::printf("no connection\n");
+        std::fprintf(stderr, "quiltool: no connection\n");
         return 1;
     }
     uint16_t count = 0;

@@ -3,7 +3,9 @@
 // connection, invalid serial...), 2 a usage error (message on stderr).
 #pragma once
 
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quiltool {
@@ -27,10 +29,31 @@ int RunImages(const Args& args);   // images
 int RunExtract(const Args& args);  // extract NAME OUT
 
 // Shared argument helpers.
+
+// The options of one command: a flag, or an option followed by its value.
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+};
+
+struct ParsedArgs {
+    std::vector<std::string> operands;
+    std::vector<std::pair<std::string, std::string>> options;  // name, value ("" for a flag)
+    bool Has(const char* name) const;
+    // The last value given for `name`; null when absent.
+    const std::string* Value(const char* name) const;
+};
+
+// Separates options from operands: options may come before, between or
+// after the operands, "--" ends them and "-" alone is an operand. False after
+// a usage error on stderr (an unknown option, a missing value).
+bool SplitArgs(const char* command, const Args& args, std::span<const OptionSpec> specs, ParsedArgs& parsed);
+
 // Parses a decimal or 0x-hex number; false when the text is not one.
 bool ParseNumber(const std::string& text, unsigned long& value);
-// Concatenates HEX arguments (byte pairs, spaces optional); false on an odd
-// digit count or a non-hex character.
+// Concatenates HEX arguments; each argument, and each space-separated group
+// in one, is whole bytes (an even count of digits). False on an odd group or
+// a non-hex character.
 bool ParseHexBytes(const Args& args, size_t first, std::vector<unsigned char>& bytes);
 // "F0 00 01 54 ..." (upper-case, single spaces).
 std::string FormatHex(const unsigned char* data, size_t n);

@@ -26,16 +26,66 @@ bool ParseNumber(const std::string& text, unsigned long& value) {
 bool ParseHexBytes(const Args& args, size_t first, std::vector<unsigned char>& bytes) {
     std::string digits;
     for (size_t i = first; i < args.size(); ++i) {
-        for (char ch : args[i]) {
-            if (ch == ' ' || ch == '\t') continue;
+        size_t group = 0;
+        for (char ch : args[i] + ' ') {
+            if (ch == ' ' || ch == '\t') {
+                // "1 2" is two half bytes, not the byte 0x12.
+                if (group % 2 != 0) return false;
+                group = 0;
+                continue;
+            }
             if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
             digits.push_back(ch);
+            ++group;
         }
     }
-    if (digits.size() % 2 != 0) return false;
     bytes.clear();
     for (size_t i = 0; i < digits.size(); i += 2) {
         bytes.push_back(static_cast<unsigned char>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return true;
+}
+
+bool ParsedArgs::Has(const char* name) const { return Value(name) != nullptr; }
+
+const std::string* ParsedArgs::Value(const char* name) const {
+    const std::string* found = nullptr;
+    for (const auto& [option, value] : options) {
+        if (option == name) found = &value;
+    }
+    return found;
+}
+
+bool SplitArgs(const char* command, const Args& args, std::span<const OptionSpec> specs, ParsedArgs& parsed) {
+    parsed = ParsedArgs{};
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            parsed.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& s : specs) {
+            if (arg == s.name) spec = &s;
+        }
+        if (spec == nullptr) {
+            UsageError(std::string(command) + ": unknown option '" + arg + "'");
+            return false;
+        }
+        if (!spec->takesValue) {
+            parsed.options.emplace_back(arg, std::string());
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            UsageError(std::string(command) + ": " + arg + " needs a value");
+            return false;
+        }
+        parsed.options.emplace_back(arg, args[++i]);
     }
     return true;
 }

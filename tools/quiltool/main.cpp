@@ -22,32 +22,57 @@ constexpr Command kCommands[] = {
     {"probe", quiltool::RunProbe, "probe [--simulate]"},
     {"identify", quiltool::RunIdentify, "identify [--simulate] [--connection N]"},
     {"expand", quiltool::RunExpand, "expand IN OUT"},
-    {"compress", quiltool::RunCompress, "compress IN OUT"},
+    {"compress", quiltool::RunCompress, "compress [--max-match N] IN OUT"},
     {"name", quiltool::RunName, "name NAME"},
     {"serial", quiltool::RunSerial, "serial TEXT"},
     {"images", quiltool::RunImages, "images"},
     {"extract", quiltool::RunExtract, "extract NAME OUT"},
 };
 
-void PrintUsage() {
-    std::fprintf(stderr, "usage: quiltool COMMAND [ARGS]\n");
-    for (const Command& c : kCommands) std::fprintf(stderr, "  quiltool %s\n", c.usage);
+// The version of the package this tool is built with.
+constexpr const char* kVersion = QUIL_VERSION;
+
+void PrintUsage(FILE* stream) {
+    std::fprintf(stream, "usage: quiltool COMMAND [ARGS]\n");
+    for (const Command& c : kCommands) std::fprintf(stream, "  quiltool %s\n", c.usage);
+    std::fprintf(stream,
+                 "  quiltool help | --help | -h | --version\n"
+                 "OUT may be \"-\" for standard output. Exit status: 0 success, 1 the command failed or found "
+                 "nothing, 2 a usage error.\n");
 }
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        PrintUsage();
+        PrintUsage(stderr);
         return 2;
     }
+    const std::string first = argv[1];
+    if (IsHelp(first) || first == "help") {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (first == "--version") {
+        std::printf("quiltool (Quil Firmware Update) %s\n", kVersion);
+        return 0;
+    }
     for (const Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name) == 0) {
-            quiltool::Args args(argv + 2, argv + argc);
-            return c.run(args);
+        if (first != c.name) continue;
+        quiltool::Args args(argv + 2, argv + argc);
+        // "COMMAND --help" prints that command's usage; after "--" it is an operand.
+        for (const std::string& arg : args) {
+            if (arg == "--") break;
+            if (IsHelp(arg)) {
+                std::printf("usage: quiltool %s\n", c.usage);
+                return 0;
+            }
         }
+        return c.run(args);
     }
     std::fprintf(stderr, "quiltool: unknown command '%s'\n", argv[1]);
-    PrintUsage();
+    PrintUsage(stderr);
     return 2;
 }
