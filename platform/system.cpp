@@ -88,7 +88,10 @@ PowerStatus LinuxSystemInfo::QueryPowerStatus() {
         return status;
     }
 
-    bool anyReadable = false;
+    // Only a battery that powers the machine can put it on battery: a
+    // desktop lists offline USB-C ports and "Mains" entries, but without a
+    // battery of its own it runs on mains all the same.
+    bool systemBattery = false;
     bool lineOnline = false;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
@@ -99,23 +102,14 @@ PowerStatus LinuxSystemInfo::QueryPowerStatus() {
         const std::optional<std::string> scope = ReadAttribute(supply + "/scope");
         if (scope && *scope == "Device") continue;
         if (IsLineSupply(*type)) {
-            const std::optional<std::string> online = ReadAttribute(supply + "/online");
-            if (!online) continue;
-            anyReadable = true;
-            if (*online == "1") lineOnline = true;
+            if (ReadAttribute(supply + "/online") == "1") lineOnline = true;
         } else if (*type == "Battery") {
-            anyReadable = true;
+            systemBattery = true;
         }
     }
 
     status.queryOk = true;
-    if (lineOnline) {
-        status.acLineStatus = kAcLineOnline;
-    } else if (anyReadable) {
-        status.acLineStatus = kAcLineOffline;
-    } else {
-        status.acLineStatus = kAcLineUnknown;
-    }
+    status.acLineStatus = systemBattery && !lineOnline ? kAcLineOffline : kAcLineOnline;
     return status;
 }
 

@@ -40,11 +40,11 @@ public:
 };
 
 // uname for the version; the power-supply class folder for the AC line:
-// a line supply ("Mains" or "USB...") that is online gives 1; readable
-// supplies of which none is online (batteries only) give 0; no readable
-// supply at all, or no folder, gives 255. Supplies whose scope is "Device"
-// (the battery of a wireless mouse or keyboard) do not power the computer
-// and are left out. A folder that exists but cannot be opened fails the
+// a battery that powers the computer with no line supply ("Mains" or
+// "USB...") online gives 0; anything else gives 1, since a machine without a
+// battery runs on mains whatever its offline ports report; no folder gives
+// 255. Supplies whose scope is "Device" (the battery of a wireless mouse or
+// keyboard) do not power the computer and are left out. A folder that exists but cannot be opened fails the
 // query with its errno.
 class LinuxSystemInfo final : public SystemInfo {
 public:

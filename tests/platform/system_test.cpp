@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -43,50 +44,47 @@ protected:
     fs::path m_folder;
 };
 
-TEST_F(PowerSupplyFolder, MainsOnlineBesideBatteryIsOnMains) {
-    AddSupply("BAT0", "Battery");
-    AddSupply("AC", "Mains", "1");
-    const platform::PowerStatus status = Query();
-    EXPECT_TRUE(status.queryOk);
-    EXPECT_EQ(status.acLineStatus, platform::kAcLineOnline);
+struct Supply {
+    const char* name;
+    const char* type;
+    const char* online;
+    const char* scope;
+};
+
+TEST_F(PowerSupplyFolder, OnBatteryOnlyWithASystemBatteryAndNoLineOnline) {
+    struct Case {
+        const char* machine;
+        std::vector<Supply> supplies;
+        uint8_t expected;
+    };
+    const Supply battery{"BAT0", "Battery", nullptr, nullptr};
+    const Supply mouse{"hidpp_battery_0", "Battery", nullptr, "Device"};
+    const Supply usbcOff{"ucsi-source-psy-USBC000:001", "USB", "0", nullptr};
+    const Supply usbcOn{"ucsi-source-psy-USBC000:001", "USB", "1", nullptr};
+    const Case cases[] = {
+        {"desktop with a USB-C port", {usbcOff}, platform::kAcLineOnline},
+        {"desktop with an offline Mains entry", {{"AC", "Mains", "0", nullptr}}, platform::kAcLineOnline},
+        {"desktop with a wireless mouse", {mouse}, platform::kAcLineOnline},
+        {"laptop on mains", {battery, {"AC", "Mains", "1", nullptr}, usbcOff}, platform::kAcLineOnline},
+        {"laptop on a USB-C charger", {battery, {"AC", "Mains", "0", nullptr}, usbcOn}, platform::kAcLineOnline},
+        {"laptop on battery", {battery, {"AC", "Mains", "0", nullptr}, usbcOff}, platform::kAcLineOffline},
+        {"laptop on battery, Mains unreadable", {battery, {"AC", "Mains", nullptr, nullptr}}, platform::kAcLineOffline},
+        {"laptop on battery with a wireless mouse", {battery, mouse}, platform::kAcLineOffline},
+        {"laptop on mains with a wireless mouse", {battery, mouse, {"ADP1", "Mains", "1", nullptr}},
+         platform::kAcLineOnline},
+        {"empty folder", {}, platform::kAcLineOnline},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(m_folder);
+        fs::create_directory(m_folder);
+        for (const Supply& supply : c.supplies) AddSupply(supply.name, supply.type, supply.online, supply.scope);
+        const platform::PowerStatus status = Query();
+        EXPECT_TRUE(status.queryOk) << c.machine;
+        EXPECT_EQ(status.acLineStatus, c.expected) << c.machine;
+    }
 }
 
-TEST_F(PowerSupplyFolder, UsbSupplyOnlineIsOnMains) {
-    AddSupply("BAT0", "Battery");
-    AddSupply("AC", "Mains", "0");
-    AddSupply("ucsi-source-psy-USBC000:001", "USB", "1");
-    EXPECT_EQ(Query().acLineStatus, platform::kAcLineOnline);
-}
-
-TEST_F(PowerSupplyFolder, BatteryOnlyOrNoSupplyOnlineIsOnBattery) {
-    AddSupply("BAT0", "Battery");
-    EXPECT_EQ(Query().acLineStatus, platform::kAcLineOffline);
-
-    AddSupply("AC", "Mains", "0");
-    AddSupply("usb", "USB", "0");
-    const platform::PowerStatus status = Query();
-    EXPECT_TRUE(status.queryOk);
-    EXPECT_EQ(status.acLineStatus, platform::kAcLineOffline);
-}
-
-TEST_F(PowerSupplyFolder, PeripheralBatteriesDoNotPowerTheComputer) {
-    // A desktop whose only listed supply is a wireless mouse.
-    AddSupply("hidpp_battery_0", "Battery", nullptr, "Device");
-    EXPECT_EQ(Query().acLineStatus, platform::kAcLineUnknown);
-}
-
-TEST_F(PowerSupplyFolder, NothingReadableCannotTell) {
-    EXPECT_EQ(Query().acLineStatus, platform::kAcLineUnknown);  // empty folder
-
-    // A supply whose type cannot be read, a mains supply without an online
-    // attribute and a kind that is neither mains nor battery.
-    fs::create_directories(m_folder / "broken" / "type");
-    AddSupply("AC", "Mains");
-    AddSupply("charger", "Wireless", "1");
-    const platform::PowerStatus status = Query();
-    EXPECT_TRUE(status.queryOk);
-    EXPECT_EQ(status.acLineStatus, platform::kAcLineUnknown);
-
+TEST_F(PowerSupplyFolder, NoFolderCannotTell) {
     const platform::PowerStatus missing = Query(m_root / "absent");
     EXPECT_TRUE(missing.queryOk);
     EXPECT_EQ(missing.acLineStatus, platform::kAcLineUnknown);
