@@ -50,8 +50,9 @@ public:
     }
 };
 
-// The links of this build: the MIDI-port link on the process-wide MIDI
-// system. No driver link, Dante link or VX-USB updater yet.
+// The links of this build: the driver link on the process-wide driver
+// access and the MIDI-port link on the process-wide MIDI system. No Dante
+// link or VX-USB updater yet.
 class DefaultLinkFactory final : public LinkFactory {
 public:
     std::unique_ptr<CNimbraInterface> CreateLink(uint16_t linkType) override;

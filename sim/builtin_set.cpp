@@ -58,4 +58,20 @@ std::vector<BuiltinPort> BuiltinSet() {
     return ports;
 }
 
+std::vector<BuiltinAdapter> BuiltinDriverSet() {
+    // The interface takes the slot: no card of its own to show or update.
+    const auto behindThunderbolt = [](UnitDescription u) {
+        u.card = OptionCardDescription{};
+        u.card.type = kCardThunderbolt;
+        return u;
+    };
+    const auto typeWord = [](const UnitDescription& u) { return static_cast<uint16_t>((u.pid << 8) | 0x14); };
+    std::vector<BuiltinAdapter> adapters;
+    for (const UnitDescription& unit : {QuilOne(), QuilTwo(), NimbraSixteen()}) {
+        const UnitDescription placed = behindThunderbolt(unit);
+        adapters.push_back({typeWord(placed), placed});
+    }
+    return adapters;
+}
+
 }  // namespace sim

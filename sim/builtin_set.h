@@ -2,6 +2,7 @@
 // told otherwise, so that every command shows the same units.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,5 +21,17 @@ struct BuiltinPort {
 
 // The ports in id order (outputs and inputs alike).
 std::vector<BuiltinPort> BuiltinSet();
+
+// A unit behind the maker's kernel driver: the adapter's type word (model
+// code in the high byte, 0x14 for the Thunderbolt interface in the low) and
+// the unit.
+struct BuiltinAdapter {
+    uint16_t typeWord = 0;
+    UnitDescription unit;
+};
+
+// The built-in set's units behind the driver, adapters 0, 1, 2: each carries
+// the Thunderbolt interface in its option slot instead of its card.
+std::vector<BuiltinAdapter> BuiltinDriverSet();
 
 }  // namespace sim

@@ -28,6 +28,7 @@ std::string_view CardName(uint8_t type) {
         case kCardNone: return "none";
         case kCardVxMadi:
         case kCardVxMadiB: return "VX-MADI";
+        case kCardThunderbolt: return "Thunderbolt";
         case kCardVxDante: return "VX-DANTE";
         case kCardVxHd: return "VX-HD";
         case kCardVxFw: return "VX-FW";

@@ -26,6 +26,8 @@ inline constexpr uint8_t kPidTonelink = 0x80;
 // Option card types (register 16); 0 means no card fitted.
 inline constexpr uint8_t kCardNone = 0;
 inline constexpr uint8_t kCardVxMadi = 19;
+// The Thunderbolt interface of a unit behind the maker's driver.
+inline constexpr uint8_t kCardThunderbolt = 20;
 inline constexpr uint8_t kCardVxDante = 21;
 inline constexpr uint8_t kCardVxMadiB = 23;
 inline constexpr uint8_t kCardVxHd = 24;

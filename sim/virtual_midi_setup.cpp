@@ -35,20 +35,40 @@ std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLin
     return setup;
 }
 
-ScopedBuiltinUnits::ScopedBuiltinUnits(bool install) {
-    if (!install) return;
-    m_setup = MakeBuiltinMidiSystem();
+ScopedBuiltinUnits::ScopedBuiltinUnits(bool install)
+    : ScopedBuiltinUnits(install ? BuiltinTransport::Midi : BuiltinTransport::None) {}
+
+ScopedBuiltinUnits::ScopedBuiltinUnits(BuiltinTransport transport) {
+    switch (transport) {
+        case BuiltinTransport::None:
+            return;
+        case BuiltinTransport::Midi:
+            m_setup = MakeBuiltinMidiSystem();
+            break;
+        case BuiltinTransport::Driver:
+            m_setup = std::make_unique<VirtualMidiSetup>();
+            m_driverSetup = MakeBuiltinDriverSystem();
+            m_scopedDriver = std::make_unique<platform::ScopedDriverSystem>(m_driverSetup->System());
+            break;
+    }
     m_scoped = std::make_unique<platform::ScopedMidiSystem>(m_setup->System());
 }
 
 std::vector<VirtualQuil*> ScopedBuiltinUnits::Units() const {
     std::vector<VirtualQuil*> units;
-    if (!m_setup) return units;
-    for (size_t i = 0; i < m_setup->UnitCount(); ++i) units.push_back(&m_setup->Unit(i));
+    if (m_setup) {
+        for (size_t i = 0; i < m_setup->UnitCount(); ++i) units.push_back(&m_setup->Unit(i));
+    }
+    if (m_driverSetup) {
+        for (size_t i = 0; i < m_driverSetup->UnitCount(); ++i) units.push_back(&m_driverSetup->Unit(i));
+    }
     return units;
 }
 
-// The previous system comes back before the units it replaced go away.
-ScopedBuiltinUnits::~ScopedBuiltinUnits() { m_scoped.reset(); }
+// The previous systems come back before the units they replaced go away.
+ScopedBuiltinUnits::~ScopedBuiltinUnits() {
+    m_scopedDriver.reset();
+    m_scoped.reset();
+}
 
 }  // namespace sim

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/driver.h"
 #include "platform/midi.h"
 #include "platform/midi_virtual.h"
 #include "sim/builtin_set.h"
 #include "sim/unit_description.h"
+#include "sim/virtual_driver_setup.h"
 #include "sim/virtual_quil.h"
 
 namespace sim {
@@ -53,22 +55,31 @@ private:
 // The built-in set that --simulate shows, ports in id order.
 std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLinkModel model = {});
 
-// Installs the built-in set as the process's MIDI system for the lifetime of
-// this object, when asked for (the program's and the tools' --simulate).
+// Which transport the built-in units are reached through: virtual MIDI
+// ports (--simulate) or the virtual kernel driver (--simulate=driver).
+enum class BuiltinTransport { None, Midi, Driver };
+
+// Installs the built-in set for the lifetime of this object, when asked for
+// (the program's and the tools' --simulate): as the process's MIDI system,
+// or behind the driver, with an empty MIDI system beside it so that nothing
+// of the computer's own is reached.
 class ScopedBuiltinUnits {
 public:
     explicit ScopedBuiltinUnits(bool install = true);
+    explicit ScopedBuiltinUnits(BuiltinTransport transport);
     ~ScopedBuiltinUnits();
     ScopedBuiltinUnits(const ScopedBuiltinUnits&) = delete;
     ScopedBuiltinUnits& operator=(const ScopedBuiltinUnits&) = delete;
 
-    // The installed units, in the order of their ports (none when not
-    // installed).
+    // The installed units, in the order of their ports or adapters (none
+    // when not installed).
     std::vector<VirtualQuil*> Units() const;
 
 private:
     std::unique_ptr<VirtualMidiSetup> m_setup;
+    std::unique_ptr<VirtualDriverSetup> m_driverSetup;
     std::unique_ptr<platform::ScopedMidiSystem> m_scoped;
+    std::unique_ptr<platform::ScopedDriverSystem> m_scopedDriver;
 };
 
 }  // namespace sim
