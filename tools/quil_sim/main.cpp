@@ -1,0 +1,267 @@
+// quil-sim: serves the built-in set's virtual Quils on raw MIDI devices (the
+// device side of a USB-MIDI gadget, a serial MIDI interface), one unit per
+// device in the set's order, reading and writing the device's bytes as a unit
+// on a MIDI cable would. It runs until SIGINT or SIGTERM, then saves the
+// units into the state folder.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/builtin_set.h"
+#include "sim/demo_options.h"
+#include "sim/unit_description.h"
+#include "sim/virtual_quil.h"
+
+namespace {
+
+constexpr char kUsage[] = "usage: quil-sim --rawmidi DEVICE[,DEVICE...] [--sim-state DIR]\n";
+// The longest message the protocol has is a firmware packet of 154 bytes; a
+// message that grows beyond this is noise and is dropped.
+constexpr size_t kMaxMessage = 1024;
+// How often the units' timed flash work runs while the wire is quiet.
+constexpr int kWorkIntervalMs = 2;
+
+struct Options {
+    std::vector<std::string> devices;
+    std::optional<std::filesystem::path> state;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if ((arg == "--rawmidi" || arg == "--sim-state") && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (arg == "--sim-state") {
+                options.state = value;
+                continue;
+            }
+            size_t start = 0;
+            while (start <= value.size()) {
+                const size_t comma = value.find(',', start);
+                const size_t end = comma == std::string::npos ? value.size() : comma;
+                if (end > start) options.devices.push_back(value.substr(start, end - start));
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
+            continue;
+        }
+        return false;
+    }
+    return !options.devices.empty();
+}
+
+// One device and the unit behind it. SysEx bytes are gathered from 0xF0 to
+// 0xF7; real-time bytes may come in between and are skipped, any other
+// status byte ends a message unfinished.
+class Wire {
+public:
+    Wire(std::string path, int fd, sim::VirtualQuil& unit) : m_path(std::move(path)), m_fd(fd), m_unit(&unit) {}
+    ~Wire() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+
+    int Fd() const { return m_fd; }
+    const std::string& Path() const { return m_path; }
+
+    // False when the device has failed for good.
+    bool ReadAvailable() {
+        uint8_t buffer[512];
+        for (;;) {
+            const ssize_t n = read(m_fd, buffer, sizeof buffer);
+            if (n > 0) {
+                for (ssize_t i = 0; i < n; ++i) Take(buffer[i]);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return true;
+            std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), n == 0 ? "closed" : std::strerror(errno));
+            return false;
+        }
+    }
+
+    // Sends what the unit has to say; false when the device has failed.
+    bool WriteReplies() {
+        m_unit->TakeReplies(m_replies);
+        for (const std::vector<uint8_t>& reply : m_replies) {
+            if (!WriteAll(reply)) return false;
+        }
+        m_replies.clear();
+        return true;
+    }
+
+private:
+    void Take(uint8_t byte) {
+        if (byte >= 0xF8) return;
+        if (byte == 0xF0) {
+            m_message.assign(1, byte);
+            m_inside = true;
+            return;
+        }
+        if (!m_inside) return;
+        if (byte >= 0x80 && byte != 0xF7) {
+            m_inside = false;
+            return;
+        }
+        m_message.push_back(byte);
+        if (byte == 0xF7) {
+            m_inside = false;
+            m_unit->ReceiveMessage(m_message.data(), m_message.size(), platform::Endpoint::Unit);
+        } else if (m_message.size() > kMaxMessage) {
+            m_inside = false;
+        }
+    }
+
+    bool WriteAll(const std::vector<uint8_t>& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                pollfd ready{m_fd, POLLOUT, 0};
+                poll(&ready, 1, 100);
+                continue;
+            }
+            std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    std::string m_path;
+    int m_fd;
+    sim::VirtualQuil* m_unit;
+    std::vector<uint8_t> m_message;
+    bool m_inside = false;
+    std::vector<std::vector<uint8_t>> m_replies;
+};
+
+int Serve(const Options& options) {
+    std::vector<std::unique_ptr<sim::VirtualQuil>> units;
+    for (const sim::BuiltinPort& port : sim::BuiltinSet()) {
+        if (port.unit && units.size() < options.devices.size()) {
+            units.push_back(std::make_unique<sim::VirtualQuil>(*port.unit));
+        }
+    }
+    if (units.size() < options.devices.size()) {
+        std::fprintf(stderr, "quil-sim: the built-in set has %zu units for %zu devices\n", units.size(),
+                     options.devices.size());
+        return 2;
+    }
+    std::vector<sim::VirtualQuil*> unitPointers;
+    for (auto& unit : units) unitPointers.push_back(unit.get());
+    if (options.state) {
+        std::string error;
+        if (!sim::LoadUnits(unitPointers, *options.state, error)) {
+            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
+            return 1;
+        }
+    }
+
+    // The signals arrive through a descriptor the loop polls with the
+    // devices, so that no handler has to reach into the loop.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "quil-sim: signalfd: %s\n", std::strerror(errno));
+        return 1;
+    }
+
+    std::vector<std::unique_ptr<Wire>> wires;
+    for (size_t i = 0; i < options.devices.size(); ++i) {
+        const std::string& path = options.devices[i];
+        const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            std::fprintf(stderr, "quil-sim: %s: %s\n", path.c_str(), std::strerror(errno));
+            close(signalFd);
+            return 1;
+        }
+        wires.push_back(std::make_unique<Wire>(path, fd, *units[i]));
+        std::printf("quil-sim: unit %s on %s\n", sim::SerialText(units[i]->Description().serial).c_str(),
+                    path.c_str());
+    }
+    std::fflush(stdout);
+
+    int status = 0;
+    std::vector<pollfd> fds;
+    for (bool running = true; running;) {
+        fds.clear();
+        fds.push_back(pollfd{signalFd, POLLIN, 0});
+        for (const auto& wire : wires) fds.push_back(pollfd{wire->Fd(), POLLIN, 0});
+        const int ready = poll(fds.data(), fds.size(), kWorkIntervalMs);
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "quil-sim: poll: %s\n", std::strerror(errno));
+            status = 1;
+            break;
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+            signalfd_siginfo info{};
+            if (read(signalFd, &info, sizeof info) > 0) running = false;
+        }
+        for (size_t i = 0; i < wires.size(); ++i) {
+            Wire& wire = *wires[i];
+            const short events = fds[i + 1].revents;
+            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (events & POLLIN) == 0) {
+                std::fprintf(stderr, "quil-sim: %s has gone\n", wire.Path().c_str());
+                running = false;
+                status = 1;
+                break;
+            }
+            if ((events & POLLIN) != 0 && !wire.ReadAvailable()) {
+                running = false;
+                status = 1;
+                break;
+            }
+            if (!wire.WriteReplies()) {
+                running = false;
+                status = 1;
+                break;
+            }
+        }
+    }
+    close(signalFd);
+    wires.clear();
+
+    if (options.state) {
+        std::string error;
+        if (!sim::SaveUnits(unitPointers, *options.state, error)) {
+            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("quil-sim: units saved in %s\n", options.state->c_str());
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    return Serve(options);
+}
