@@ -44,9 +44,9 @@ void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault) {
 
 bool LoadUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error) {
     bool ok = true;
-    for (VirtualQuil* unit : units) {
+    for (size_t position = 0; position < units.size(); ++position) {
         std::string reason;
-        if (LoadUnitState(*unit, folder, reason) == LoadResult::Invalid) {
+        if (LoadUnitState(*units[position], position, folder, reason) == LoadResult::Invalid) {
             error += reason + "\n";
             ok = false;
         }
@@ -56,9 +56,9 @@ bool LoadUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::pa
 
 bool SaveUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error) {
     bool ok = true;
-    for (const VirtualQuil* unit : units) {
+    for (size_t position = 0; position < units.size(); ++position) {
         std::string reason;
-        if (!SaveUnitState(*unit, folder, reason)) {
+        if (!SaveUnitState(*units[position], position, folder, reason)) {
             error += reason + "\n";
             ok = false;
         }

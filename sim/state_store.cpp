@@ -1,9 +1,12 @@
 #include "sim/state_store.h"
 
 #include <cstdio>
-#include <fstream>
+#include <memory>
+#include <span>
 #include <system_error>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace sim {
 
@@ -20,51 +23,17 @@ constexpr const char* kUnitFile = "unit.txt";
 // Writes through a temporary file and renames it, so that a failed save
 // never leaves a half-written file behind.
 bool WriteFile(const fs::path& path, const uint8_t* data, size_t size, std::string& error) {
-    fs::path temp = path;
-    temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot create " + temp.string();
-            return false;
-        }
-        if (size > 0) {
-            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        }
-        out.flush();
-        if (!out) {
-            error = "cannot write " + temp.string();
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) {
-        error = "cannot rename " + temp.string() + ": " + ec.message();
-        fs::remove(temp, ec);
+    const std::unique_ptr<platform::OutputFile> out = platform::OutputFile::Open(path.string(), error);
+    if (!out) return false;
+    if (!out->Write(std::span<const uint8_t>(data, size)) || !out->Commit()) {
+        error = out->Error();
         return false;
     }
     return true;
 }
 
 bool ReadFile(const fs::path& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    if (ec) {
-        error = "cannot read " + path.string() + ": " + ec.message();
-        return false;
-    }
-    if (size > maxSize) {
-        error = path.string() + " is too large";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    data.resize(static_cast<size_t>(size));
-    if (!in || (size > 0 && !in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size)))) {
-        error = "cannot read " + path.string();
-        return false;
-    }
-    return true;
+    return platform::ReadWholeFile(path.string(), maxSize, data, error) == platform::ReadStatus::Ok;
 }
 
 std::string UnitText(const VirtualQuil& unit, const PersistentState& state) {
@@ -88,13 +57,15 @@ std::string UnitText(const VirtualQuil& unit, const PersistentState& state) {
 
 }  // namespace
 
-fs::path UnitStateFolder(const fs::path& folder, const VirtualQuil& unit) {
-    return folder / SerialText(unit.Description().serial);
+fs::path UnitStateFolder(const fs::path& folder, const VirtualQuil& unit, size_t position) {
+    const uint32_t serial = unit.Description().serial;
+    if (serial == kNoSerial) return folder / ("no-serial-" + std::to_string(position + 1));
+    return folder / SerialText(serial);
 }
 
-bool SaveUnitState(const VirtualQuil& unit, const fs::path& folder, std::string& error) {
+bool SaveUnitState(const VirtualQuil& unit, size_t position, const fs::path& folder, std::string& error) {
     error.clear();
-    const fs::path dir = UnitStateFolder(folder, unit);
+    const fs::path dir = UnitStateFolder(folder, unit, position);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
@@ -110,9 +81,9 @@ bool SaveUnitState(const VirtualQuil& unit, const fs::path& folder, std::string&
            WriteFile(dir / kUnitFile, reinterpret_cast<const uint8_t*>(text.data()), text.size(), error);
 }
 
-LoadResult LoadUnitState(VirtualQuil& unit, const fs::path& folder, std::string& error) {
+LoadResult LoadUnitState(VirtualQuil& unit, size_t position, const fs::path& folder, std::string& error) {
     error.clear();
-    const fs::path dir = UnitStateFolder(folder, unit);
+    const fs::path dir = UnitStateFolder(folder, unit, position);
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) {
         return LoadResult::NotFound;

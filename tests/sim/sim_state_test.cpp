@@ -163,9 +163,9 @@ TEST_F(StateStore, RoundTripKeepsFlashSerialAndRegisters) {
     ASSERT_EQ(unit.Register(56), 6);
 
     std::string error;
-    ASSERT_TRUE(sim::SaveUnitState(unit, m_dir, error)) << error;
+    ASSERT_TRUE(sim::SaveUnitState(unit, 0, m_dir, error)) << error;
     const fs::path folder = m_dir / "3118220001";
-    EXPECT_EQ(sim::UnitStateFolder(m_dir, unit), folder);
+    EXPECT_EQ(sim::UnitStateFolder(m_dir, unit, 0), folder);
     EXPECT_EQ(FileBytes(folder / "registers.bin").size(), 2048u);
     EXPECT_EQ(FileBytes(folder / "bank2.bin"), image);  // exactly the announced bytes
     EXPECT_TRUE(FileBytes(folder / "bank1.bin").empty());
@@ -175,10 +175,10 @@ TEST_F(StateStore, RoundTripKeepsFlashSerialAndRegisters) {
     EXPECT_NE(unitTxt.find("3118220099"), std::string::npos);
     EXPECT_NE(unitTxt.find("Quil"), std::string::npos);
     EXPECT_NE(unitTxt.find("VX-DANTE"), std::string::npos);
-    EXPECT_FALSE(fs::exists(folder / "bank2.bin.tmp"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 5);  // no temporaries
 
     sim::VirtualQuil fresh(d);
-    ASSERT_EQ(sim::LoadUnitState(fresh, m_dir, error), sim::LoadResult::Loaded) << error;
+    ASSERT_EQ(sim::LoadUnitState(fresh, 0, m_dir, error), sim::LoadResult::Loaded) << error;
     EXPECT_TRUE(std::equal(image.begin(), image.end(), fresh.Bank(2).begin(), fresh.Bank(2).end()));
     EXPECT_EQ(fresh.CardPacketCount(), 1u);
     EXPECT_EQ(sim::SerialText(fresh.CurrentSerial()), "3118220099");  // the unstored write is gone
@@ -197,26 +197,46 @@ TEST_F(StateStore, MissingOrBrokenStateLeavesTheUnitAlone) {
     const sim::UnitDescription d = *sim::BuiltinSet()[1].unit;
     sim::VirtualQuil unit(d);
     std::string error;
-    EXPECT_EQ(sim::LoadUnitState(unit, m_dir, error), sim::LoadResult::NotFound);
-    ASSERT_TRUE(sim::SaveUnitState(unit, m_dir, error));
+    EXPECT_EQ(sim::LoadUnitState(unit, 0, m_dir, error), sim::LoadResult::NotFound);
+    ASSERT_TRUE(sim::SaveUnitState(unit, 0, m_dir, error));
     const fs::path folder = m_dir / "3119100042";
     {
         std::ofstream out(folder / "registers.bin", std::ios::binary | std::ios::trunc);
         out << "short";
     }
     Send(unit, simtest::Write(5, 0x10));
-    EXPECT_EQ(sim::LoadUnitState(unit, m_dir, error), sim::LoadResult::Invalid);
+    EXPECT_EQ(sim::LoadUnitState(unit, 0, m_dir, error), sim::LoadResult::Invalid);
     EXPECT_NE(error.find("registers.bin"), std::string::npos);
     EXPECT_EQ(unit.Register(5), 0x10);
     fs::remove(folder / "bank1.bin");
-    EXPECT_EQ(sim::LoadUnitState(unit, m_dir, error), sim::LoadResult::Invalid);
+    EXPECT_EQ(sim::LoadUnitState(unit, 0, m_dir, error), sim::LoadResult::Invalid);
     EXPECT_NE(error.find("bank1.bin"), std::string::npos);
 
     // A folder that cannot be created is reported, not ignored.
     const fs::path blocker = m_dir / "file";
     { std::ofstream(blocker) << "x"; }
-    EXPECT_FALSE(sim::SaveUnitState(unit, blocker, error));
+    EXPECT_FALSE(sim::SaveUnitState(unit, 0, blocker, error));
     EXPECT_FALSE(error.empty());
+}
+
+TEST_F(StateStore, UnitsWithoutASerialNumberKeepTheirOwnFolders) {
+    sim::UnitDescription d = *sim::BuiltinSet()[1].unit;
+    d.serial = sim::kNoSerial;
+    sim::VirtualQuil first(d);
+    sim::VirtualQuil second(d);
+    Send(first, simtest::Write(5, 0x11));
+    Send(second, simtest::Write(5, 0x22));
+    std::string error;
+    ASSERT_TRUE(sim::SaveUnitState(first, 0, m_dir, error)) << error;
+    ASSERT_TRUE(sim::SaveUnitState(second, 1, m_dir, error)) << error;
+    EXPECT_EQ(sim::UnitStateFolder(m_dir, first, 1), m_dir / "no-serial-2");
+
+    sim::VirtualQuil firstAgain(d);
+    sim::VirtualQuil secondAgain(d);
+    ASSERT_EQ(sim::LoadUnitState(firstAgain, 0, m_dir, error), sim::LoadResult::Loaded) << error;
+    ASSERT_EQ(sim::LoadUnitState(secondAgain, 1, m_dir, error), sim::LoadResult::Loaded) << error;
+    EXPECT_EQ(firstAgain.Register(5), 0x11);
+    EXPECT_EQ(secondAgain.Register(5), 0x22);
 }
 
 }  // namespace
