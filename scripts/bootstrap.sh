@@ -13,6 +13,7 @@ packages=(
   fonts-wine
   mscompress 7zip
   desktop-file-utils appstream dpkg-dev
+  qemu-system-x86 busybox-static cpio
 )
 
 missing=()
@@ -29,4 +30,16 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   "${sudo_cmd[@]}" apt-get update -qq >/dev/null
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The kernel the sequencer test boots in QEMU: fetched, never installed, and
+# pinned because the metapackage moves. A fetch that fails (offline machine)
+# only makes that test skip.
+kernel_package=linux-image-6.1.0-57-amd64
+kernel_cache=${QUIL_KERNEL_CACHE:-$(cd "$(dirname "$0")/.." && pwd)/.cache/kernel}
+if ! ls "$kernel_cache/$kernel_package"_*.deb >/dev/null 2>&1; then
+  mkdir -p "$kernel_cache"
+  if ! (cd "$kernel_cache" && apt-get download -qq "$kernel_package" >/dev/null 2>&1); then
+    echo "bootstrap: $kernel_package could not be fetched; the kernel test will be skipped"
+  fi
 fi
