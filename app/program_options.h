@@ -1,5 +1,5 @@
 // The program's own options, beside the main window's keywords:
-//   --simulate, --sim-state DIR, --sim-fault FAULT, --console, --unit N,
+//   --simulate[=driver], --sim-state DIR, --sim-fault FAULT, --console, --unit N,
 //   --update, --yes, --help, --version.
 // Every other word is a keyword for the main window (SN=, GETSN, FILE=,
 // PROM=, XSLOT); a word that begins with '-' and is not one of ours is a
@@ -12,6 +12,8 @@
 
 struct ProgramOptions {
     bool simulate = false;
+    // --simulate=driver: the virtual units sit behind the virtual kernel driver.
+    bool simulateDriver = false;
     std::optional<std::string> simState;  // folder
     std::optional<std::string> simFault;  // as typed; checked by the caller
     bool console = false;

@@ -128,9 +128,11 @@ int main(int argc, char** argv) {
     }
     platform::ScopedUi scopedView(*view);
 
-    // The demo mode's units answer on virtual MIDI ports in place of the
-    // system's own.
-    sim::ScopedBuiltinUnits virtualUnits(options.simulate);
+    // The demo mode's units answer on virtual MIDI ports, or behind the
+    // virtual driver, in place of the system's own.
+    sim::ScopedBuiltinUnits virtualUnits(options.simulateDriver ? sim::BuiltinTransport::Driver
+                                         : options.simulate     ? sim::BuiltinTransport::Midi
+                                                                : sim::BuiltinTransport::None);
     if (options.simState) {
         if (!sim::LoadUnits(virtualUnits.Units(), *options.simState, error)) {
             std::cerr << kProgram << ": cannot load the virtual units from " << *options.simState << ":\n" << error;

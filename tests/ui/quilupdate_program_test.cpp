@@ -189,4 +189,24 @@ TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {
     EXPECT_EQ(cancelled.out.find("Downloading"), std::string::npos);
 }
 
+TEST_F(QuilUpdateProgram, DriverSimulationListsAndUpdatesTheQuilsBehindThunderbolt) {
+    const ProgramRun list = Start({"--console", "--simulate=driver"});
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_NE(list.out.find("0  Quil connected via Thunderbolt\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("1  Quil connected via Thunderbolt\n"), std::string::npos) << list.out;
+    // Neither the interface in the slot nor the sibling model is an entry.
+    EXPECT_EQ(list.out.find("2  "), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find(" in Quil connected via"), std::string::npos);
+    EXPECT_EQ(list.out.find("Nimbra"), std::string::npos);
+
+    const ProgramRun extract = Start({"extract", "QUIL0803C.BIN", (m_dir / "image.bin").string()},
+                                     QUIL_BINARY_DIR "/tools/quiltool");
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    const fs::path state = m_dir / "state";
+    const ProgramRun update =
+        Start({"--console", "--simulate=driver", "--update", "--yes", "--sim-state", state.string()});
+    EXPECT_EQ(update.code, 0) << update.out << update.err;
+    EXPECT_TRUE(ReadAll(state / "3118220001" / "bank2.bin") == ReadAll(m_dir / "image.bin"));
+}
+
 }  // namespace
