@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <span>
+#include <string_view>
 #include <utility>
 
 #include "platform/clock.h"
@@ -47,6 +48,23 @@ constexpr unsigned kOwnPortType = kAlsaTypeMidiGeneric | kAlsaTypeApplication;
 constexpr int kEventsPerPoll = 1024;
 
 void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+
+bool CardIsUsb(int card) {
+    const std::string name = "hw:" + std::to_string(card);
+    snd_ctl_t* control = nullptr;
+    if (snd_ctl_open(&control, name.c_str(), 0) < 0) return false;
+    snd_ctl_card_info_t* info = nullptr;
+    bool usb = false;
+    if (snd_ctl_card_info_malloc(&info) >= 0) {
+        if (snd_ctl_card_info(control, info) >= 0) {
+            const char* driver = snd_ctl_card_info_get_driver(info);
+            usb = driver != nullptr && std::string_view(driver) == "USB-Audio";
+        }
+        snd_ctl_card_info_free(info);
+    }
+    snd_ctl_close(control);
+    return usb;
+}
 
 // The sequencer itself.
 class SystemAlsaApi final : public AlsaApi {
@@ -92,6 +110,7 @@ public:
             const int clientId = snd_seq_client_info_get_client(client);
             const bool kernelClient = snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT;
             const int card = snd_seq_client_info_get_card(client);
+            const bool usb = kernelClient && card >= 0 && CardIsUsb(card);
             snd_seq_port_info_set_client(port, clientId);
             snd_seq_port_info_set_port(port, -1);
             while (snd_seq_query_next_port(m_seq, port) >= 0) {
@@ -104,6 +123,7 @@ public:
                 info.type = snd_seq_port_info_get_type(port);
                 info.kernelClient = kernelClient;
                 info.card = card;
+                info.usb = usb;
                 ports.push_back(std::move(info));
             }
         }
@@ -201,7 +221,8 @@ public:
         : m_system(&system),
           m_client(destination.client),
           m_port(destination.port),
-          m_paced(AlsaMidiSystem::TechnologyOf(destination) == kMidiTechHardwarePort) {}
+          m_paced(AlsaMidiSystem::TechnologyOf(destination) == kMidiTechHardwarePort),
+          m_bytesPerSecond(destination.usb ? kUsbMidiBytesPerSecond : kMidiWireBytesPerSecond) {}
     ~AlsaMidiOutPort() override { Release(); }
 
     MidiError PrepareHeader(MidiHeader& header) override {
@@ -264,7 +285,7 @@ public:
 
 private:
     void Drained(uint32_t nowMs) {
-        const uint64_t gone = uint64_t{nowMs - m_wireMs} * kMidiWireBytesPerSecond / 1000u;
+        const uint64_t gone = uint64_t{nowMs - m_wireMs} * m_bytesPerSecond / 1000u;
         if (gone == 0) return;
         // The part of a byte still on its way counts as unsent: the model
         // never sees more room than the device has.
@@ -284,6 +305,7 @@ private:
     int m_client;
     int m_port;
     bool m_paced;
+    uint32_t m_bytesPerSecond;
     bool m_unplugged = false;
     MidiError m_failure = kMidiNoError;
     uint64_t m_wireBytes = 0;

@@ -38,6 +38,9 @@ inline constexpr size_t kAlsaInputPool = 2000;
 // A hardware port's device buffer, and the rate at which DIN MIDI empties it.
 inline constexpr uint32_t kAlsaDeviceBufferBytes = 4096;
 inline constexpr uint32_t kMidiWireBytesPerSecond = 3125;
+// A USB device drains it at the bus's pace; ten times the cable's rate is
+// well below what a full-speed USB-MIDI interface takes.
+inline constexpr uint32_t kUsbMidiBytesPerSecond = 31250;
 
 struct AlsaPortInfo {
     int client = 0;
@@ -48,6 +51,8 @@ struct AlsaPortInfo {
     // The owning client: a kernel client of a sound card (a device) or not.
     bool kernelClient = false;
     int card = -1;
+    // The card is a USB device.
+    bool usb = false;
 };
 
 enum class AlsaEventKind : uint8_t {

@@ -194,7 +194,7 @@ tr -d '\r' <"$console" | grep -v '^$' | sed 's/^/  guest: /' || true
 elapsed=$(($(date +%s) - started))
 ran_on=$(tr -d '\r' <"$console" | grep -o 'KERNEL-TEST: kernel [^ ]*' | head -1 | cut -d' ' -f3)
 echo "kernel test: ran on kernel ${ran_on:-unknown} in ${elapsed} s"
-if tr -d '\r' <"$console" | grep -q '^KERNEL-TEST: RESULT PASS$'; then
+if tr -d '\r' <"$console" | grep -q 'KERNEL-TEST: RESULT PASS$'; then
   echo "kernel test: passed"
   exit 0
 fi

@@ -677,6 +677,23 @@ TEST_F(AlsaMidiTest, SendsToAHardwarePortKeepToTheCablesRate) {
     EXPECT_TRUE(IsDone(headers[4]));
     EXPECT_EQ(alsa->sent.size(), 5u);
 
+    // A USB device's buffer drains ten times faster: 904 bytes in 28.9 ms.
+    AddPort(30, 0, "Quil USB MIDI 2", kDuplex, kUsbType);
+    alsa->ports.back().usb = true;
+    ASSERT_EQ(system->OutputCount(), 3u);
+    std::unique_ptr<platform::MidiOutPort> usb;
+    ASSERT_EQ(system->OpenOutput(2, usb), platform::kMidiNoError);
+    for (size_t i = 0; i < messages.size(); ++i) {
+        headers[i] = Prepared(*usb, messages[i]);
+        ASSERT_EQ(usb->SendLong(headers[i]), platform::kMidiNoError);
+    }
+    clock.Advance(28);
+    usb->Poll();
+    EXPECT_FALSE(IsDone(headers[4]));
+    clock.Advance(1);
+    usb->Poll();
+    EXPECT_TRUE(IsDone(headers[4]));
+
     // The largest burst the programs send, a firmware packet and the writes
     // around it, is far below the buffer; software ports are not paced.
     for (auto& message : messages) {
