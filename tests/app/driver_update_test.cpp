@@ -58,7 +58,8 @@ TEST_F(DriverUpdateTest, MainUnitUpdateThroughTheDriverLink) {
     Run("");
 
     EXPECT_EQ(ListTexts(MainWindow()), (std::vector<std::string>{"Quil connected via Thunderbolt"}));
-    EXPECT_EQ(ui().Boxes().at(0).text, "About to program the Quil connected via Thunderbolt with Firmware Version 8.3\n");
+    EXPECT_EQ(ui().Boxes().at(0).text,
+              "About to program the Quil connected via Thunderbolt with Firmware Version 8.3\n");
     EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
     const std::span<const uint8_t> written = quil->Bank(2);
     EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin(), image.end()));

@@ -17,11 +17,13 @@ namespace {
 
 struct IdentifyOptions {
     bool simulate = false;
+    bool driver = false;  // --simulate=driver: the units behind the virtual driver
     std::optional<uint16_t> connection;
 };
 
 bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode) {
-    static constexpr OptionSpec kOptions[] = {{"--simulate", false}, {"--connection", true}};
+    static constexpr OptionSpec kOptions[] = {
+        {"--simulate", false}, {"--simulate=driver", false}, {"--connection", true}};
     ParsedArgs parsed;
     exitCode = 2;
     if (!SplitArgs("identify", args, kOptions, parsed)) return false;
@@ -30,6 +32,7 @@ bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode
         return false;
     }
     options.simulate = parsed.Has("--simulate");
+    options.driver = parsed.Has("--simulate=driver");
     if (const std::string* text = parsed.Value("--connection")) {
         unsigned long value = 0;
         if (!ParseNumber(*text, value) || value >= kNoConnection) {
@@ -110,7 +113,9 @@ int RunIdentify(const Args& args) {
     IdentifyOptions options;
     int exitCode = 0;
     if (!ParseIdentifyArgs(args, options, exitCode)) return exitCode;
-    const sim::ScopedBuiltinUnits units(options.simulate);
+    const sim::ScopedBuiltinUnits units(options.driver     ? sim::BuiltinTransport::Driver
+                                        : options.simulate ? sim::BuiltinTransport::Midi
+                                                           : sim::BuiltinTransport::None);
 
     auto remote = std::make_unique<CNimbraRemote>();
     remote->SetDeviceName("Quil");
