@@ -28,6 +28,8 @@ int RunSerial(const Args& args);   // serial TEXT
 int RunImages(const Args& args);   // images
 int RunExtract(const Args& args);  // extract NAME OUT
 
+int RunBrowse(const Args& args);   // browse [--seconds N]
+
 // Shared argument helpers.
 
 // The options of one command: a flag, or an option followed by its value.
