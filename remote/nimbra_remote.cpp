@@ -199,6 +199,8 @@ NimbraStatus CNimbraRemote::ResumePolling() { return SetPollMode(kPollIdentity);
 NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
     if (!m_pMidiIF) return kStatusFailed;
     if (index == m_selectedConnection) return kStatusOk;
+    // A caller's own choice ends the search for a dropped unit.
+    if (!m_reselecting) m_lostUnit.reset();
 
     m_wantedConnection = index;
     // The link is about to move to another connection: until the unit there
@@ -455,11 +457,7 @@ NimbraStatus CNimbraRemote::Service() {
     if (!m_pMidiIF) return kStatusFailed;
     if (!m_pMidiIF->IsOpen()) {
         if (m_pMidiIF->Open() != kStatusOk) return kStatusFailed;
-        uint16_t index = m_wantedConnection;
-        if (index == kNoConnection) index = m_selectedConnection;
-        if (index == kNoConnection) index = 0;
-        m_selectedConnection = kNoConnection;
-        if (SelectConnection(index) != kStatusOk) return kStatusFailed;
+        if (ReselectLostUnit() != kStatusOk) return kStatusFailed;
     }
 
     NimbraStatus result = kStatusOk;
@@ -500,7 +498,55 @@ void CNimbraRemote::ForgetUnit() {
     m_offline = 1;
 }
 
+NimbraStatus CNimbraRemote::ReselectLostUnit() {
+    uint16_t index = m_wantedConnection;
+    if (index == kNoConnection) index = m_selectedConnection;
+    if (index == kNoConnection) index = 0;
+    m_selectedConnection = kNoConnection;
+    if (!m_lostUnit) return SelectConnection(index);
+
+    // The old index first: it usually still names the unit. A unit without a
+    // serial number cannot be told from another blank one, so it is looked
+    // for there only.
+    uint16_t count = 0;
+    if (m_lostUnit->serial == kNoSerialNumber || m_pMidiIF->GetNumberOfConnections(&count) != kStatusOk) count = 0;
+    const UnitIdentity lost = *m_lostUnit;
+    m_reselecting = true;
+    bool found = false;
+    for (uint32_t k = 0; k <= count; ++k) {
+        const uint16_t candidate = k == 0 ? index : static_cast<uint16_t>(k - 1);
+        if (k > 0 && candidate == index) continue;
+        uint32_t serial = kNoSerialNumber;
+        found = SelectConnection(candidate) == kStatusOk && GetSerialNumber(&serial) == kStatusOk &&
+                serial == lost.serial && Pid() == lost.pid;
+        if (found) break;
+        // Another unit: it must not pass for the lost one, not even while a
+        // later candidate is being asked.
+        m_selectedConnection = kNoConnection;
+        ForgetUnit();
+    }
+    m_reselecting = false;
+    if (found) {
+        m_lostUnit.reset();
+        return kStatusOk;
+    }
+    // Not there (yet): nothing is selected, the unit reads as offline, and
+    // the next pass opens the link and looks again.
+    m_wantedConnection = index;
+    m_pMidiIF->Close();
+    ForgetUnit();
+    return kStatusFailed;
+}
+
 void CNimbraRemote::DropUnit() {
+    // Remember who was selected; a unit dropped again while it is being
+    // looked for keeps the identity it had.
+    if (m_offline == 0) {
+        uint32_t serial = kNoSerialNumber;
+        GetSerialNumber(&serial);
+        m_lostUnit = UnitIdentity{serial, Pid()};
+    }
+    m_selectedConnection = kNoConnection;
     if (m_pMidiIF) m_pMidiIF->Close();
     m_receiveQueue.Clear();
     m_insideMessage = false;
@@ -741,7 +787,7 @@ NimbraStatus CNimbraRemote::RequestVerifyPacket() {
 }
 
 NimbraStatus CNimbraRemote::ReadVerifyPacket(uint8_t* dest, uint32_t length) {
-    if (length > kVerifyBufferSize) return kStatusOutOfRange;
+    if (length == 0 || length > kVerifyBufferSize) return kStatusOutOfRange;
     if (dest == nullptr && length > 0) return kStatusFailed;
     if (length > 0) std::memcpy(dest, m_verifyBuffer.data(), length);
     return kStatusOk;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "links/link_factory.h"
 #include "links/nimbra_interface.h"
@@ -282,6 +283,8 @@ private:
     NimbraStatus SendCycleRequest();
     void DropUnit();
     void ForgetUnit();
+    // After the link reopened: selects the unit that was lost, by who it is.
+    NimbraStatus ReselectLostUnit();
     void StoreMixerTables(uint32_t reg, uint8_t value);
     bool IsQuilOrNimbraN();
     uint8_t Pid();
@@ -337,4 +340,13 @@ private:
     // cleared while a reselection runs and stays cleared when it fails; the
     // next attempt must go back to this one, never to another unit.
     uint16_t m_wantedConnection = kNoConnection;
+
+    // Who the dropped unit was. The link numbers its connections afresh on
+    // every Open, so the old index may name another unit by now.
+    struct UnitIdentity {
+        uint32_t serial;
+        uint8_t pid;
+    };
+    std::optional<UnitIdentity> m_lostUnit;
+    bool m_reselecting = false;
 };
