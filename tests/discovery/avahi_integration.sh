@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# quiltool browse against a real avahi-daemon: a private network namespace on
+# its loopback only, a private D-Bus, the daemon, and a publisher of two
+# devices of which only one carries the maker's "Velk" subtype (a raw PTR
+# record, since avahi-publish accepts only "_" subtypes). Everything started
+# here is stopped here, and the namespace is deleted.
+set -u
+quiltool=${1:?usage: avahi_integration.sh QUILTOOL}
+
+skip() { echo "skipped: $*"; exit 77; }
+[ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
+# Debian's interpreter, where python3-dbus lives, even under another python3.
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3 || echo python3)
+for tool in ip dbus-daemon dbus-send avahi-daemon "$python"; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+"$python" -c 'import dbus' 2>/dev/null || skip "python3-dbus is not installed"
+ldconfig -p | grep -q 'libdns_sd.so.1 ' || skip "libdns_sd.so.1 (libavahi-compat-libdnssd1) is not installed"
+
+ns=quil-disc-$$
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    alive=0
+    for p in "${pids[@]}"; do
+      # A zombie whose parent has gone counts as stopped.
+      state=$(awk '{print $3}' "/proc/$p/stat" 2>/dev/null || true)
+      [ -n "$state" ] && [ "$state" != Z ] && alive=1
+    done
+    [ $alive = 0 ] && break
+    sleep 0.1
+  done
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  ip netns del "$ns" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$ns" 2>/dev/null || skip "cannot create a network namespace here"
+ip -n "$ns" link set lo up || skip "cannot bring up loopback in the namespace"
+
+cat > "$work/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+CONF
+ip netns exec "$ns" dbus-daemon --config-file="$work/bus.conf" --fork --print-pid > "$work/dbus.pid" ||
+  skip "cannot start a private D-Bus"
+pids+=("$(head -n 1 "$work/dbus.pid")")
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
+
+cat > "$work/avahi.conf" <<CONF
+[server]
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=lo
+enable-dbus=yes
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+CONF
+mkdir -p /run/avahi-daemon
+ip netns exec "$ns" sh -c "mount -n -t tmpfs -o size=1m tmpfs /run/avahi-daemon && exec avahi-daemon -f '$work/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits" \
+  > "$work/avahi.log" 2>&1 &
+pids+=($!)
+
+ready=0
+for _ in $(seq 1 50); do
+  if ip netns exec "$ns" dbus-send --system --print-reply=literal --dest=org.freedesktop.Avahi / \
+       org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'; then
+    ready=1
+    break
+  fi
+  sleep 0.1
+done
+[ $ready = 1 ] || { cat "$work/avahi.log"; echo "FAIL: avahi-daemon did not become ready"; exit 1; }
+
+cat > "$work/publish.py" <<'PY'
+import dbus, signal, sys
+bus = dbus.SystemBus()
+server = dbus.Interface(bus.get_object("org.freedesktop.Avahi", "/"), "org.freedesktop.Avahi.Server")
+group = dbus.Interface(bus.get_object("org.freedesktop.Avahi", server.EntryGroupNew()),
+                       "org.freedesktop.Avahi.EntryGroup")
+def txt(*pairs):
+    return [dbus.Array([dbus.Byte(b) for b in p.encode()], signature="y") for p in pairs]
+for name in ("quil-1", "other-1"):
+    group.AddService(-1, 0, dbus.UInt32(0), name, "_netaudio-arc._udp", "", "", dbus.UInt16(4440),
+                     txt("arcp_vers=2.7.0", "router_vers=4.0.2"))
+wire = b"".join(bytes([len(l)]) + l.encode() for l in ("quil-1", "_netaudio-arc", "_udp", "local")) + b"\0"
+group.AddRecord(-1, 0, dbus.UInt32(0), "Velk._sub._netaudio-arc._udp.local", dbus.UInt16(1), dbus.UInt16(12),
+                dbus.UInt32(120), dbus.Array([dbus.Byte(b) for b in wire], signature="y"))
+group.Commit()
+print("published", flush=True)
+signal.pause()
+PY
+ip netns exec "$ns" "$python" "$work/publish.py" > "$work/publish.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do grep -q published "$work/publish.log" && break; sleep 0.1; done
+grep -q published "$work/publish.log" || { cat "$work/publish.log"; echo "FAIL: could not publish"; exit 1; }
+sleep 1  # probing and announcing
+
+ip netns exec "$ns" env AVAHI_COMPAT_NOWARN=1 "$quiltool" browse --seconds 3 > "$work/out" 2> "$work/err"
+code=$?
+echo "quiltool browse exited $code:"
+cat "$work/out"
+failed=0
+if [ $code != 0 ]; then cat "$work/err"; failed=1; fi
+grep -qx 'device quil-1 address=127.0.0.1 port=4440' "$work/out" || { echo "FAIL: quil-1 not listed with its address"; failed=1; }
+if grep -q other-1 "$work/out"; then echo "FAIL: the device without the subtype was listed"; failed=1; fi
+[ $failed = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
+exit $failed
