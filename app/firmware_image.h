@@ -13,14 +13,15 @@
 #include <vector>
 
 #include "platform/temp_dir.h"
+#include "remote/option_card.h"
 
 // DeviceID values: what an image is for. The same byte heads a serial number.
 inline constexpr uint8_t kDeviceQuil = 0x31;
-inline constexpr uint8_t kDeviceVxMadi = 19;
-inline constexpr uint8_t kDeviceVxDante = 21;
-inline constexpr uint8_t kDeviceVxHd = 24;
-inline constexpr uint8_t kDeviceVxFw = 25;
-inline constexpr uint8_t kDeviceVxUsb = 50;
+inline constexpr uint8_t kDeviceVxMadi = kCardVxMadi;
+inline constexpr uint8_t kDeviceVxDante = kCardVxDante;
+inline constexpr uint8_t kDeviceVxHd = kCardVxHd;
+inline constexpr uint8_t kDeviceVxFw = kCardVxFw;
+inline constexpr uint8_t kDeviceVxUsb = kCardVxUsb;
 inline constexpr uint8_t kDeviceNone = 0xFF;
 inline constexpr uint16_t kVersionNone = 0xFFFF;
 

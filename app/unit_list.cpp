@@ -16,17 +16,17 @@ void ShowBox(const char* text) { platform::ShowOkBox(text, kCaption, platform::B
 
 const char* OptionCardLabel(uint8_t cardType, bool haveUsbUpdater) {
     switch (cardType) {
-    case 19: return "VX-MADI";
-    case 21: return "VX-DANTE";
-    case 24: return "VX-HD";
-    case 50: return haveUsbUpdater ? "VX-USB" : nullptr;
+    case kCardVxMadi:
+    case kCardVxDante:
+    case kCardVxHd: return CardTypeName(cardType);
+    case kCardVxUsb: return haveUsbUpdater ? CardTypeName(cardType) : nullptr;
     default: return nullptr;
     }
 }
 
 const char* OptionCardName(uint8_t cardType) {
-    if (const char* label = OptionCardLabel(cardType, true)) return label;
-    return cardType == kCardVxFw ? "VX-FW" : "Unknown";
+    if (const char* name = CardTypeName(cardType)) return name;
+    return "Unknown";
 }
 
 std::unique_ptr<CNimbraRemote> LocateQuil() {

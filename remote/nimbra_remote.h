@@ -18,6 +18,7 @@
 #include "links/link_factory.h"
 #include "links/nimbra_interface.h"
 #include "remote/nimbra_mixer_interface.h"
+#include "remote/option_card.h"
 #include "remote/receive_queue.h"
 #include "remote/sysex_codec.h"
 
@@ -32,14 +33,6 @@ inline constexpr uint8_t kPidNimbra16 = 0x26;
 inline constexpr uint8_t kPidNimbra8 = 0x27;
 inline constexpr uint8_t kPidNimbraN = 0x60;
 inline constexpr uint8_t kPidTonelink = 0x80;
-
-// Option card types (register 16).
-inline constexpr uint8_t kCardVxMadi = 19;
-inline constexpr uint8_t kCardVxDante = 21;
-inline constexpr uint8_t kCardVxMadiB = 23;
-inline constexpr uint8_t kCardVxHd = 24;
-inline constexpr uint8_t kCardVxFw = 25;
-inline constexpr uint8_t kCardVxUsb = 50;
 
 // Registers the engine reads or writes itself.
 inline constexpr uint16_t REG_ASTAT_PID = 1;

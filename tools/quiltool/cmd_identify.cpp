@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "app/serial_number.h"
+#include "app/unit_list.h"
 #include "platform/midi.h"
 #include "remote/nimbra_remote.h"
 #include "sim/virtual_midi_setup.h"
@@ -51,33 +53,9 @@ std::string RevisionText(uint8_t revision) {
     return std::string(1, static_cast<char>(revision + 64));
 }
 
-std::string SerialText(uint32_t serial) {
-    if (serial == kNoSerialNumber) return "none";
-    char text[32];
-    std::snprintf(text, sizeof text, "%02lx%02ld%02ld%04ld", static_cast<unsigned long>(serial >> 24),
-                  static_cast<long>((((serial >> 18) & 0x03) << 4) | ((serial >> 20) & 0x0F)),
-                  static_cast<long>((serial >> 12) & 0x3F), static_cast<long>(serial & 0x0FFF));
-    return text;
-}
+std::string SerialText(uint32_t serial) { return serial == kNoSerialNumber ? "none" : FormatSerialNumber(serial); }
 
-const char* CardLabel(uint8_t type) {
-    switch (type) {
-        case 0:
-            return "none";
-        case kCardVxMadi:
-            return "VX-MADI";
-        case kCardVxDante:
-            return "VX-DANTE";
-        case kCardVxHd:
-            return "VX-HD";
-        case kCardVxFw:
-            return "VX-FW";
-        case kCardVxUsb:
-            return "VX-USB";
-        default:
-            return "Unknown";
-    }
-}
+const char* CardLabel(uint8_t type) { return type == kCardNone ? "none" : OptionCardName(type); }
 
 // Prints the identity line of connection `index`; false when it cannot be
 // selected.
