@@ -116,7 +116,10 @@ for _ in $(seq 1 50); do grep -q published "$work/publish.log" && break; sleep 0
 grep -q published "$work/publish.log" || { cat "$work/publish.log"; echo "FAIL: could not publish"; exit 1; }
 sleep 1  # probing and announcing
 
-ip netns exec "$ns" env AVAHI_COMPAT_NOWARN=1 "$quiltool" browse --seconds 3 > "$work/out" 2> "$work/err"
+# Avahi's client library and libdbus keep allocations past their unloading;
+# under a sanitizer build the leak report would be theirs, not ours (our own
+# code is leak-checked on the fake library).
+ip netns exec "$ns" env AVAHI_COMPAT_NOWARN=1 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$quiltool" browse --seconds 3 > "$work/out" 2> "$work/err"
 code=$?
 echo "quiltool browse exited $code:"
 cat "$work/out"
