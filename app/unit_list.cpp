@@ -65,7 +65,7 @@ std::vector<UnitListEntry> ListUnits(CNimbraRemote& remote) {
         uint8_t cardType = 0;
         remote.GetXSlotCardType(&cardType);
         char cardText[300];
-        if (const char* label = OptionCardLabel(cardType, remote.HasUsbCard())) {
+        if (const char* label = OptionCardLabel(cardType, remote.UsbCardConnection() == c)) {
             std::snprintf(cardText, sizeof cardText, "%s in %s", label, text);
             LogMessage("Found %s\n", cardText);
             entries.push_back({cardText, c | kUnitMapOptionCard});

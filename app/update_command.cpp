@@ -13,6 +13,7 @@
 #include "app/firmware_image.h"
 #include "app/programming_sequences.h"
 #include "app/quil_update_dlg.h"
+#include "links/vxusb.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
@@ -28,6 +29,19 @@ constexpr uint32_t kServiceTimerMs = 16;
 void Box(const std::string& text, const std::string& caption, platform::BoxIcon icon) {
     platform::ShowOkBox(text, caption, icon, true);
 }
+
+// The card's download moves the window's progress bar, in bytes.
+class DfuBar final : public DfuProgressBar {
+public:
+    explicit DfuBar(ProgrammingDisplay& display) : m_display(display) {}
+    void SetRange(uint32_t low, uint32_t high) override {
+        m_display.SetProgressRange(static_cast<int>(low), static_cast<int>(high));
+    }
+    void SetPos(uint32_t pos) override { m_display.SetProgressPos(static_cast<int>(pos)); }
+
+private:
+    ProgrammingDisplay& m_display;
+};
 
 // What each DeviceID names, for the refusal of an image this program cannot
 // write.
@@ -169,14 +183,15 @@ bool CQuilUpdateDlg::LoadImage(const std::string& path) {
 bool CQuilUpdateDlg::ProgramLoadedImage() {
     WindowProgrammingDisplay display(*m_window, resources::IDC_STATUS_LINE, resources::IDC_PROGRESS);
     switch (m_imageDeviceId) {
-    case kDeviceVxUsb:
-        // The download through the USB audio driver's library is not built
-        // yet: the card updater never exists, and OnUpdate refuses the image
-        // before this point. Should one appear, nothing is sent and the
-        // failure is reported.
-        LogMessage("VX-USB Firmware Update Failed!\n");
+    case kDeviceVxUsb: {
+        // OnUpdate has refused the image when there is no updater.
+        CVXUSB* card = m_pRemote->UsbCard();
+        DfuBar bar(display);
+        if (card != nullptr && card->DownloadFirmware(m_image.Size(), m_image.Image().data(), bar)) return true;
         Box("VX-USB Firmware Update Failed!", kFailureCaption, platform::BoxIcon::Warning);
+        LogMessage("VX-USB Firmware Update Failed!\n");
         return false;
+    }
     case kDeviceVxDante:
         if (ProgramXSlotEEPROM(*m_pRemote, m_image, m_bXSlotTarget, display)) return true;
         Box("VX-DANTE Firmware Update Failed!", kFailureCaption, platform::BoxIcon::Warning);

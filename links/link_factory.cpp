@@ -2,6 +2,24 @@
 
 #include "links/hal_midi.h"
 #include "links/nimbra_midi.h"
+#include "links/vxusb.h"
+
+namespace {
+
+void DestroyVxUsb(CVXUSB* card) {
+    card->Close();
+    delete card;
+}
+
+}  // namespace
+
+VXUSBHandle OpenVxUsbCard(uint16_t connection) {
+    VXUSBHandle card(new CVXUSB, VXUSBDeleter{DestroyVxUsb});
+    if (!card->Open(connection)) card.reset();
+    return card;
+}
+
+VXUSBHandle DefaultLinkFactory::OpenUsbCard(uint16_t connection) { return OpenVxUsbCard(connection); }
 
 std::unique_ptr<CNimbraInterface> DefaultLinkFactory::CreateLink(uint16_t linkType) {
     switch (linkType) {

@@ -51,12 +51,17 @@ public:
 };
 
 // The links of this build: the driver link on the process-wide driver
-// access and the MIDI-port link on the process-wide MIDI system. No Dante
-// link or VX-USB updater yet.
+// access and the MIDI-port link on the process-wide MIDI system, and the
+// VX-USB updater over the USB audio driver's library. No Dante link yet.
 class DefaultLinkFactory final : public LinkFactory {
 public:
     std::unique_ptr<CNimbraInterface> CreateLink(uint16_t linkType) override;
+    VXUSBHandle OpenUsbCard(uint16_t connection) override;
 };
+
+// A new CVXUSB opened for USB device `connection`; null, after its Close,
+// when Open fails.
+VXUSBHandle OpenVxUsbCard(uint16_t connection);
 
 // The factory an engine uses when it is given none. Stateless.
 LinkFactory& DefaultLinks();

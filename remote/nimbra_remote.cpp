@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "links/vxusb.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/ui.h"
@@ -154,6 +155,7 @@ NimbraStatus CNimbraRemote::Open() {
 NimbraStatus CNimbraRemote::Close() {
     if (m_pMidiIF) {
         if (m_extendedAddressing) SetHostReportMode(0);
+        m_pVXUSB.reset();
         m_pMidiIF->Close();
         m_pMidiIF.reset();
         m_offline = 1;
@@ -201,6 +203,9 @@ NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
     if (index == m_selectedConnection) return kStatusOk;
     // A caller's own choice ends the search for a dropped unit.
     if (!m_reselecting) m_lostUnit.reset();
+    // The updater speaks to the USB device of its own connection: kept, it
+    // would list and update another unit's card through this one's.
+    if (m_pVXUSB && m_usbCardConnection != index) m_pVXUSB.reset();
 
     m_wantedConnection = index;
     // The link is about to move to another connection: until the unit there
@@ -241,8 +246,10 @@ NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
     NimbraStatus result = kStatusOk;
     if (m_registers[REMO_VX_TYPE] == kCardVxFw) result = RequestRegisterStatusVerified(32, 32);
 
-    if (m_registers[REMO_VX_TYPE] == kCardVxUsb && m_linkType == kLinkTypeMidi && !m_pVXUSB)
+    if (m_registers[REMO_VX_TYPE] == kCardVxUsb && m_linkType == kLinkTypeMidi && !m_pVXUSB) {
         m_pVXUSB = m_links.OpenUsbCard(index);
+        m_usbCardConnection = index;
+    }
 
     const uint8_t major = FirmwareMajor();
     if (IsQuil()) {
@@ -987,6 +994,54 @@ NimbraStatus CNimbraRemote::WriteXSlotSerialNumber(uint32_t serial) {
 }
 
 // ---------------------------------------------------------------------------
+// Sample rate: register 3 bits 6..4, or the USB card's own clock when a
+// VX-USB card carries the audio.
+
+namespace {
+constexpr uint16_t REG_CLOCK = 3;
+constexpr uint16_t REG_CARD_FLAGS = 19;  // bit 0: the card sets the rate
+constexpr uint8_t kRateShift = 4;
+constexpr uint8_t kRateMask = 0x70;
+constexpr std::array<uint32_t, 6> kSampleRatesHz = {44100, 48000, 88200, 96000, 176400, 192000};
+}  // namespace
+
+NimbraStatus CNimbraRemote::SetSampleRate(uint8_t index) {
+    if (m_registers[REMO_VX_TYPE] == kCardVxUsb) {
+        if (!m_pVXUSB) return kStatusFailed;
+        if (index >= kSampleRatesHz.size()) return kStatusOutOfRange;
+        const TUsbAudioStatus status = m_pVXUSB->SetSampleRate(kSampleRatesHz[index]);
+        if (status == kTUsbAudioOk) {
+            m_registers[REG_CLOCK] =
+                static_cast<uint8_t>((m_registers[REG_CLOCK] & ~kRateMask) | (index << kRateShift));
+            PumpMessages();
+            return kStatusOk;
+        }
+        if (status == kTUsbAudioDeviceInUse)
+            platform::ShowOkBox("Cannot change Sample Rate with Active Devices!", "VX-USB", platform::BoxIcon::Warning,
+                                false);
+        return kStatusFailed;
+    }
+    if (m_registers[REG_CARD_FLAGS] & 0x01) return kStatusFailed;
+    if (index >= kSampleRatesHz.size()) return kStatusOutOfRange;
+    m_registers[REG_CLOCK] = static_cast<uint8_t>((m_registers[REG_CLOCK] & ~kRateMask) | (index << kRateShift));
+    return WriteRegister(REG_CLOCK, m_registers[REG_CLOCK]);
+}
+
+NimbraStatus CNimbraRemote::GetSampleRate(uint8_t* index) {
+    if (index == nullptr) return kStatusFailed;
+    if (m_registers[REMO_VX_TYPE] == kCardVxUsb && m_pVXUSB) {
+        uint32_t rate = 0;
+        if (m_pVXUSB->GetCurrentSampleRate(&rate) != kTUsbAudioOk) return kStatusFailed;
+        const auto* found = std::find(kSampleRatesHz.begin(), kSampleRatesHz.end(), rate);
+        if (found == kSampleRatesHz.end()) return kStatusOutOfRange;
+        *index = static_cast<uint8_t>(found - kSampleRatesHz.begin());
+        return kStatusOk;
+    }
+    *index = static_cast<uint8_t>((m_registers[REG_CLOCK] & kRateMask) >> kRateShift);
+    return kStatusOk;
+}
+
+// ---------------------------------------------------------------------------
 // Mixer controls of the sibling models and of the Quil's extended register
 // map. Not supported yet: each refuses with 1 and changes nothing.
 
@@ -996,8 +1051,6 @@ NimbraStatus CNimbraRemote::SetSourceSelect(uint8_t) { return kStatusFailed; }
 NimbraStatus CNimbraRemote::GetSourceSelect(uint8_t*) { return kStatusFailed; }
 NimbraStatus CNimbraRemote::SetSourceOption(uint8_t) { return kStatusFailed; }
 NimbraStatus CNimbraRemote::GetSourceOption(uint8_t*) { return kStatusFailed; }
-NimbraStatus CNimbraRemote::SetSampleRate(uint8_t) { return kStatusFailed; }
-NimbraStatus CNimbraRemote::GetSampleRate(uint8_t*) { return kStatusFailed; }
 NimbraStatus CNimbraRemote::GetRateStatus(uint8_t*) { return kStatusFailed; }
 NimbraStatus CNimbraRemote::SetModeA(uint8_t) { return kStatusFailed; }
 NimbraStatus CNimbraRemote::GetModeA(uint8_t*) { return kStatusFailed; }

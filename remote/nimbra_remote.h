@@ -247,9 +247,12 @@ public:
     NimbraStatus WriteRegister(uint16_t reg, uint8_t value);
     // Spends 250 ms handling window messages.
     NimbraStatus PumpMessages();
-    // True while the VX-USB card updater exists.
+    // True while the VX-USB card updater exists. It belongs to one
+    // connection: selecting another drops it.
     bool HasUsbCard() const { return static_cast<bool>(m_pVXUSB); }
     CVXUSB* UsbCard() const { return m_pVXUSB.get(); }
+    // The connection the updater was opened for; none without one.
+    uint16_t UsbCardConnection() const { return m_pVXUSB ? m_usbCardConnection : kNoConnection; }
     // The link in use (null without one); the engine keeps owning it.
     CNimbraInterface* Link() const { return m_pMidiIF.get(); }
     uint8_t PollMode() const { return m_pollMode; }
@@ -305,6 +308,7 @@ private:
     std::unique_ptr<CNimbraInterface> m_pMidiIF;
     std::array<uint8_t, kRegisterImageSize> m_registers{};
     VXUSBHandle m_pVXUSB;
+    uint16_t m_usbCardConnection = kNoConnection;
 
     // Per-channel copies of the sibling models' mixer registers.
     static constexpr size_t kChannelGroups = 32;

@@ -46,6 +46,23 @@ UnitDescription NimbraSixteen() {
     return u;
 }
 
+// Its card's firmware is reached through the USB audio driver's library,
+// which the demo mode stands in for with our fake (sim/usb_cards.h).
+UnitDescription QuilFour() {
+    UnitDescription u;
+    u.pid = kPidQuil;
+    u.firmwareMajor = 8;
+    u.firmwareMinor = 2;
+    u.boardRevision = 3;  // C
+    u.serial = PackSerial(kPidQuil, 20, 3, 43);
+    u.card.type = kCardVxUsb;
+    u.card.firmwareMajor = 9;
+    u.card.firmwareMinor = 5;
+    u.card.revision = 1;  // A
+    u.card.serial = PackSerial(kCardVxUsb, 20, 3, 44);
+    return u;
+}
+
 }  // namespace
 
 std::vector<BuiltinPort> BuiltinSet() {
@@ -55,6 +72,7 @@ std::vector<BuiltinPort> BuiltinSet() {
     ports.push_back({"Quil MIDI 3", PortTechnology::Hardware, NimbraSixteen()});
     ports.push_back({"Quil Virtual MIDI", PortTechnology::Hardware, std::nullopt});
     ports.push_back({"Quil Software Synth", PortTechnology::Software, std::nullopt});
+    ports.push_back({"Quil USB MIDI 4", PortTechnology::Hardware, QuilFour()});
     return ports;
 }
 

@@ -7,6 +7,7 @@
 namespace sim {
 
 std::optional<DemoFault> ParseDemoFault(std::string_view text) {
+    if (text == "dfustall") return DemoFault{DemoFault::Kind::DfuStall, 0};
     const size_t at = text.find('@');
     if (at == std::string_view::npos) return std::nullopt;
     const std::string_view name = text.substr(0, at);
@@ -31,7 +32,8 @@ const char* DemoFaultHelp() {
     return "  pgmerr@N    the unit reports a programming error (PGMERR) for packet N\n"
            "  txerr@N     the unit reports a transfer error (TXERR) for packet N\n"
            "  silence@N   the unit stops answering once it has acknowledged packet N\n"
-           "  (packets are counted from 0)\n";
+           "  (packets are counted from 0)\n"
+           "  dfustall    the VX-USB card's download stops moving halfway\n";
 }
 
 void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault) {
@@ -39,6 +41,7 @@ void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault) {
     case DemoFault::Kind::PgmErr: unit.FailPacket(fault.packet, kStatusPgmErr); break;
     case DemoFault::Kind::TxErr: unit.FailPacket(fault.packet, kStatusTxErr); break;
     case DemoFault::Kind::Silence: unit.FallSilentAfterPacket(fault.packet); break;
+    case DemoFault::Kind::DfuStall: break;
     }
 }
 

@@ -16,11 +16,12 @@
 namespace sim {
 
 struct DemoFault {
-    enum class Kind : uint8_t { PgmErr, TxErr, Silence } kind = Kind::PgmErr;
+    // DfuStall strikes the VX-USB card's download (sim/usb_cards.h), not a unit.
+    enum class Kind : uint8_t { PgmErr, TxErr, Silence, DfuStall } kind = Kind::PgmErr;
     uint32_t packet = 0;  // index of the packet in the transfer, from 0
 };
 
-// "pgmerr@N", "txerr@N" or "silence@N"; empty for anything else.
+// "pgmerr@N", "txerr@N", "silence@N" or "dfustall"; empty for anything else.
 std::optional<DemoFault> ParseDemoFault(std::string_view text);
 
 // One line per fault, for --help.

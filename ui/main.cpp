@@ -19,8 +19,10 @@
 #include "app/program_options.h"
 #include "app/quil_update_app.h"
 #include "platform/log.h"
+#include "platform/program_files.h"
 #include "platform/ui.h"
 #include "sim/demo_options.h"
+#include "sim/usb_cards.h"
 #include "sim/virtual_midi_setup.h"
 #include "ui/console_ui.h"
 #include "ui/qt_ui.h"
@@ -29,6 +31,8 @@ namespace {
 
 constexpr const char* kProgram = "quilupdate";
 constexpr const char* kVersion = "0.1";
+// Where the demo's stalled VX-USB download stops, in bytes.
+constexpr uint32_t kDemoDfuStallAt = 16384;
 
 int UsageError(const std::string& reason) {
     std::cerr << kProgram << ": " << reason << "\nTry '" << kProgram << " --help' for more information.\n";
@@ -144,6 +148,21 @@ int main(int argc, char** argv) {
         // the selected unit.
         for (sim::VirtualQuil* unit : virtualUnits.Units()) sim::ApplyDemoFault(*unit, *fault);
     }
+    // The VX-USB card's firmware goes through the USB audio driver's
+    // library: the demo points the program-files folder at the build's fake
+    // of it (whatever the environment said, so that no real driver is
+    // reached) and shows the set's cards through it.
+    std::unique_ptr<sim::FakeUsbAudio> usbCards;
+    if (options.simulate && !options.simulateDriver) {
+        ::setenv(platform::ProgramFilesVariable(), sim::FakeUsbProgramFiles().c_str(), 1);
+        usbCards = sim::FakeUsbAudio::Open(sim::FakeUsbLibraryPath(), error);
+        if (!usbCards) {
+            std::cerr << kProgram << ": the VX-USB card is not simulated: " << error << '\n';
+        } else {
+            sim::PresentUsbCards(*usbCards, virtualUnits.Units());
+            if (fault && fault->kind == sim::DemoFault::Kind::DfuStall) usbCards->SetFault(kFakeTusbStall, kDemoDfuStallAt);
+        }
+    }
 
     CQuilUpdateApp app;
     app.SetCommandLine(options.keywords);
@@ -153,6 +172,7 @@ int main(int argc, char** argv) {
     app.InitInstance();
 
     int status = app.ExitStatus();
+    if (usbCards) sim::CollectUsbCards(*usbCards, virtualUnits.Units());
     if (options.simState) {
         error.clear();
         if (!sim::SaveUnits(virtualUnits.Units(), *options.simState, error)) {
