@@ -1,5 +1,6 @@
 #include "links/link_factory.h"
 
+#include "links/dante_if.h"
 #include "links/hal_midi.h"
 #include "links/nimbra_midi.h"
 #include "links/vxusb.h"
@@ -27,6 +28,8 @@ std::unique_ptr<CNimbraInterface> DefaultLinkFactory::CreateLink(uint16_t linkTy
             return std::make_unique<CHalMIDI>();
         case kLinkTypeMidi:
             return std::make_unique<CNimbraMIDI>();
+        case kLinkTypeDante:
+            return std::make_unique<CDanteIF>();
         default:
             return nullptr;
     }

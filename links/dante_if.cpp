@@ -1,0 +1,227 @@
+#include "links/dante_if.h"
+
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "discovery/dante_scan.h"
+#include "discovery/dnssd.h"
+#include "platform/clock.h"
+#include "platform/ui.h"
+
+namespace {
+
+// The browse covers the media-device and the conmon-device types.
+constexpr unsigned kBrowseTypes = DB_TYPE_MEDIA_DEVICE | DB_TYPE_CONMON_DEVICE;
+constexpr unsigned kBrowseMaxSockets = 18;
+constexpr int32_t kBrowseWaitUs = 1000;
+constexpr int32_t kResolveWaitUs = 1000000;
+constexpr int kReadWaitMs = 1;
+
+void NoTreeChange(db_browse_t*) {}
+void NoDeviceChange(dr_device_t*, unsigned) {}
+
+// The name the loader reports as missing, for the box's caption.
+std::string MissingEntryPoint(const std::string& error) {
+    const std::string marker = "missing entry point ";
+    const size_t at = error.rfind(marker);
+    return at == std::string::npos ? std::string() : error.substr(at + marker.size());
+}
+
+}  // namespace
+
+uint32_t ChooseDanteAddress(const dr_address_t* addresses, unsigned count) {
+    if (count == 0) return 0;
+    return addresses[0].ip != 0 || count < 2 ? addresses[0].ip : addresses[1].ip;
+}
+
+CDanteIF::CDanteIF(const DanteOptions& options) : m_options(options) {}
+
+CDanteIF::~CDanteIF() { Close(); }
+
+void CDanteIF::RebuildBrowseSockets(db_browse_t* browse) {
+    auto* self = static_cast<CDanteIF*>(db_browse_get_context(browse));
+    aud_socket_set_init(&self->m_browseSockets);
+    db_browse_get_sockets(browse, &self->m_browseSockets);
+}
+
+void CDanteIF::RebuildRoutingSockets(dr_devices_t* devices) {
+    auto* self = static_cast<CDanteIF*>(dr_devices_get_context(devices));
+    aud_socket_set_init(&self->m_routingSockets);
+    dr_devices_get_sockets(devices, &self->m_routingSockets);
+}
+
+void CDanteIF::NodeChanged(db_browse_t* browse, const db_node_event_t* event, int change) {
+    if (event->kind != DB_NODE_DEVICE || change != DB_NODE_ADDED) return;
+    auto* self = static_cast<CDanteIF*>(db_browse_get_context(browse));
+    self->AddDevice(db_device_get_name(static_cast<const db_device_t*>(event->node)));
+}
+
+// Looks up the device's address; a device that cannot be opened by name, or
+// has no address within the resolve limit, is not stored.
+void CDanteIF::AddDevice(const char* name) {
+    if (m_deviceCount >= kDanteMaxDevices || name == nullptr) return;
+    if (dr_device_open_remote(m_devices, name, &m_resolving) != AUD_SUCCESS || m_resolving == nullptr) {
+        m_resolving = nullptr;
+        return;
+    }
+    dr_device_set_context(m_resolving, this);
+    dr_device_set_changed_callback(m_resolving, NoDeviceChange);
+    platform::Clock& clock = platform::CurrentClock();
+    const uint32_t start = clock.TickMs();
+    while (dr_device_get_state(m_resolving) != DR_DEVICE_STATE_RESOLVED &&
+           clock.TickMs() - start < m_options.resolveLimitMs) {
+        aud_socket_set_t ready = m_routingSockets;
+        aud_error_t error = AUD_SUCCESS;
+        const int n = aud_socket_set_select(&ready, kResolveWaitUs, &error);
+        if (n < 0 || (n > 0 && dr_devices_process(m_devices, &ready) != AUD_SUCCESS)) break;
+    }
+    uint32_t address = 0;
+    if (dr_device_get_state(m_resolving) == DR_DEVICE_STATE_RESOLVED) {
+        dr_address_t found[2] = {};
+        unsigned count = 2;
+        if (dr_device_get_addresses(m_resolving, &count, found) == AUD_SUCCESS) {
+            address = ChooseDanteAddress(found, count);
+        }
+    }
+    dr_device_close(m_resolving);
+    m_resolving = nullptr;
+    if (address == 0) return;
+    std::snprintf(m_names[m_deviceCount].data(), kDanteNameSize, "%s", name);
+    m_addresses[m_deviceCount] = address;
+    ++m_deviceCount;
+}
+
+bool CDanteIF::SetUpDiscovery() {
+    if (aud_env_acquire(&m_env) != AUD_SUCCESS) return false;
+    if (db_browse_new(m_env, kBrowseTypes, &m_browse) != AUD_SUCCESS) return false;
+    if (db_browse_set_max_sockets(m_browse, kBrowseMaxSockets) != AUD_SUCCESS) return false;
+    if (dr_devices_new(m_env, &m_devices) != AUD_SUCCESS) return false;
+    dr_devices_set_context(m_devices, this);
+    dr_devices_set_sockets_callback(m_devices, RebuildRoutingSockets);
+    dr_devices_get_sockets(m_devices, &m_routingSockets);
+    db_id64_t filter{};
+    std::memcpy(filter.data, discovery::kMakerSubtype, sizeof filter.data);
+    if (db_browse_set_subtype_filter(m_browse, &filter) != AUD_SUCCESS) return false;
+    db_browse_set_node_callback(m_browse, NodeChanged);
+    db_browse_set_tree_callback(m_browse, NoTreeChange);
+    db_browse_set_sockets_callback(m_browse, RebuildBrowseSockets);
+    db_browse_set_context(m_browse, this);
+    db_browse_config_t config;
+    db_browse_config_init(&config);
+    if (db_browse_start_config(m_browse, &config) != AUD_SUCCESS) return false;
+    db_browse_get_sockets(m_browse, &m_browseSockets);
+    return true;
+}
+
+// One processing step: a failed wait or pass ends the step, not the window.
+void CDanteIF::ProcessBrowse() {
+    aud_socket_set_t ready = m_browseSockets;
+    aud_error_t error = AUD_SUCCESS;
+    const int n = aud_socket_set_select(&ready, kBrowseWaitUs, &error);
+    if (n > 0) db_browse_process(m_browse, &ready, nullptr);
+}
+
+NimbraStatus CDanteIF::Open() {
+    Close();
+    m_deviceCount = 0;
+    m_selected = kNoConnection;
+
+    std::string error;
+    m_library = dnssd::Library::Load(error);
+    if (!m_library) {
+        const std::string missing = MissingEntryPoint(error);
+        if (!missing.empty()) platform::ShowOkBox("GetProcAddress failed", missing, platform::BoxIcon::None, false);
+        return kStatusFailed;
+    }
+    aud_socket_set_init(&m_browseSockets);
+    aud_socket_set_init(&m_routingSockets);
+    if (!SetUpDiscovery()) {
+        Close();
+        return kStatusFailed;
+    }
+    platform::Clock& clock = platform::CurrentClock();
+    const uint32_t start = clock.TickMs();
+    while (clock.TickMs() - start < m_options.browseMs) ProcessBrowse();
+
+    if (m_deviceCount == 0 || !m_send.Create(true) || !m_receive.Create(false) ||
+        !m_receive.Bind(htonl(INADDR_ANY), m_options.ports.reply)) {
+        Close();
+        return kStatusFailed;
+    }
+    return kStatusOk;
+}
+
+NimbraStatus CDanteIF::Close() {
+    aud_socket_set_init(&m_browseSockets);
+    aud_socket_set_init(&m_routingSockets);
+    m_send.Close();
+    m_receive.Close();
+    if (m_devices != nullptr) dr_devices_delete(m_devices);
+    m_devices = nullptr;
+    if (m_browse != nullptr) db_browse_delete(m_browse);
+    m_browse = nullptr;
+    if (m_env != nullptr) aud_env_release(m_env);
+    m_env = nullptr;
+    m_library.reset();
+    return kStatusOk;
+}
+
+bool CDanteIF::IsOpen() { return m_send.IsOpen() && m_receive.IsOpen(); }
+
+NimbraStatus CDanteIF::GetNumberOfConnections(uint16_t* count) {
+    *count = m_deviceCount;
+    return kStatusOk;
+}
+
+NimbraStatus CDanteIF::SelectConnection(uint16_t index) {
+    if (index >= m_deviceCount) return kStatusFailed;
+    m_selected = index;
+    m_selectedAddress = m_addresses[index];
+    return kStatusOk;
+}
+
+NimbraStatus CDanteIF::GetSelectedConnection(uint16_t* index) {
+    if (!IsOpen()) return kStatusFailed;
+    *index = m_selected;
+    return kStatusOk;
+}
+
+// Names the selected connection whatever the index: callers select first.
+NimbraStatus CDanteIF::GetConnectionName(uint16_t /*index*/, char* buffer, int size) {
+    if (buffer == nullptr || size <= 0) return kStatusOk;
+    std::snprintf(buffer, static_cast<size_t>(size), "Dante (%s)", platform::Ipv4Text(m_selectedAddress).c_str());
+    return kStatusOk;
+}
+
+NimbraStatus CDanteIF::SetXSlotTarget(uint8_t on) {
+    m_xslotTarget = on != 0 ? 1 : 0;
+    return kStatusOk;
+}
+
+NimbraStatus CDanteIF::Write(const uint8_t* data, int length) {
+    if (!m_send.IsOpen() || length < 0) return kStatusFailed;
+    const uint16_t port = m_xslotTarget != 0 ? m_options.ports.card : m_options.ports.unit;
+    return m_send.SendTo(m_selectedAddress, port, data, static_cast<size_t>(length)) ? kStatusOk : kStatusFailed;
+}
+
+NimbraStatus CDanteIF::Read(uint8_t* buffer, int size, int* received) {
+    *received = 0;
+    if (size <= 0) return kStatusOk;
+    std::fill_n(buffer, size, uint8_t{0});
+    const int ready = m_receive.WaitReadable(kReadWaitMs);
+    if (ready == 0) return kStatusOk;
+    const long n = ready > 0 ? m_receive.Receive(buffer, static_cast<size_t>(size)) : -1;
+    // An empty datagram is how a peer says the link is gone.
+    if (n <= 0) {
+        Close();
+        return kStatusFailed;
+    }
+    *received = static_cast<int>(n);
+    return kStatusOk;
+}
+
+uint32_t CDanteIF::DeviceAddress(uint16_t index) const { return index < m_deviceCount ? m_addresses[index] : 0; }

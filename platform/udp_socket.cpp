@@ -1,0 +1,102 @@
+#include "platform/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = address;
+    return a;
+}
+
+}  // namespace
+
+UdpSocket::~UdpSocket() { Close(); }
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+bool UdpSocket::Create(bool nonBlocking) {
+    Close();
+    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
+    return m_fd >= 0;
+}
+
+bool UdpSocket::Bind(uint32_t address, uint16_t port) {
+    if (m_fd < 0) return false;
+    const sockaddr_in a = SocketAddress(address, port);
+    return bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
+    if (m_fd < 0) return false;
+    const sockaddr_in a = SocketAddress(address, port);
+    ssize_t sent;
+    do {
+        sent = sendto(m_fd, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(length);
+}
+
+int UdpSocket::WaitReadable(int waitMs) {
+    if (m_fd < 0) return -1;
+    pollfd ready{m_fd, POLLIN, 0};
+    const int n = poll(&ready, 1, waitMs);
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    if (n == 0) return 0;
+    return (ready.revents & (POLLIN | POLLERR)) != 0 ? 1 : -1;
+}
+
+long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
+    if (m_fd < 0) return -1;
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    ssize_t n;
+    do {
+        n = recvfrom(m_fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && from != nullptr) *from = sender.sin_addr.s_addr;
+    return static_cast<long>(n);
+}
+
+void UdpSocket::Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
+std::string Ipv4Text(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = address;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+bool ParseIpv4(const std::string& text, uint32_t& address) {
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    address = a.s_addr;
+    return true;
+}
+
+}  // namespace platform

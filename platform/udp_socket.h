@@ -1,0 +1,46 @@
+// UDP sockets for the Dante link and the virtual units' UDP transport: IPv4
+// datagrams, a bounded wait for readability, one datagram per receive.
+// Addresses are IPv4 in network byte order; ports in host order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // A new IPv4 datagram socket; false when the system refuses one.
+    bool Create(bool nonBlocking);
+    // Binds to ADDRESS:PORT (INADDR_ANY for every local address); false when
+    // the port is taken or the address is not local.
+    bool Bind(uint32_t address, uint16_t port);
+    // One datagram; false on any send error, including would-block.
+    bool SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length);
+    // 1 readable, 0 nothing within waitMs, -1 error.
+    int WaitReadable(int waitMs);
+    // One datagram of at most `size` bytes: its length, or -1 on error.
+    // `from` (when given) receives the sender's address.
+    long Receive(uint8_t* buffer, size_t size, uint32_t* from = nullptr);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    int Descriptor() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+// Dotted-decimal text of an address in network order.
+std::string Ipv4Text(uint32_t address);
+// Parses "a.b.c.d" into network order; false for anything else.
+bool ParseIpv4(const std::string& text, uint32_t& address);
+
+}  // namespace platform

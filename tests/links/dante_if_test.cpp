@@ -1,0 +1,257 @@
+// The Dante link on the fake DNS-SD library, with virtual units served over
+// UDP on loopback addresses. Each test uses its own ports, so that the tests
+// can run side by side.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <string>
+#include <vector>
+
+#include "links/dante_if.h"
+#include "platform/ui.h"
+#include "sim/udp_units.h"
+#include "sim/virtual_quil.h"
+#include "tests/discovery/fake_dns_sd_fixture.h"
+#include "ui/headless_ui.h"
+
+namespace {
+
+constexpr const char* kArc = "_netaudio-arc._udp.";
+constexpr int kInterface = 7;
+
+uint32_t Ip(const char* text) {
+    uint32_t address = 0;
+    platform::ParseIpv4(text, address);
+    return address;
+}
+
+// A request for register 0x41 alone, as the MIDI-port link's probe asks.
+const std::vector<uint8_t> kProbe = {0xF0, 0x00, 0x01, 0x54, 0x6A, 0x04, 0x00, 0xF7};
+
+class DanteLink : public FakeDnsSd {
+protected:
+    void SetUp() override {
+        FakeDnsSd::SetUp();
+        m_clock.SetSpinReadsPerMs(1);
+    }
+
+    // Ports of their own for each test, from `base` up.
+    void UsePorts(uint16_t base) {
+        options.ports = DantePorts{base, static_cast<uint16_t>(base + 1), static_cast<uint16_t>(base + 2)};
+        serverPorts = sim::UdpUnitPorts{base, static_cast<uint16_t>(base + 1), static_cast<uint16_t>(base + 2)};
+        options.browseMs = 100;
+    }
+
+    void Card(const char* name, const char* address, const char* subtype = "Velk") {
+        const std::string host = std::string(name) + ".local.";
+        Service(name, kArc, subtype, kInterface, host.c_str(), 4440, {"arcp_vers=2.7.0", "router_vers=4.0.2"});
+        const uint32_t ip = Ip(address);
+        addAddress(host.c_str(), kInterface, reinterpret_cast<const uint8_t*>(&ip), 4);
+    }
+
+    std::string Name(CDanteIF& link, uint16_t index) {
+        char buffer[255] = {};
+        EXPECT_EQ(link.SelectConnection(index), kStatusOk);
+        EXPECT_EQ(link.GetConnectionName(index, buffer, sizeof buffer), kStatusOk);
+        return buffer;
+    }
+
+    std::vector<uint8_t> ReadOne(CDanteIF& link) {
+        uint8_t buffer[4096];
+        int received = 0;
+        for (int i = 0; i < 200 && received == 0; ++i) {
+            if (link.Read(buffer, 4095, &received) != kStatusOk) break;
+        }
+        return std::vector<uint8_t>(buffer, buffer + received);
+    }
+
+    DanteOptions options;
+    sim::UdpUnitPorts serverPorts;
+};
+
+TEST_F(DanteLink, CardsInAdvertisementOrderAndNotTheOneWithoutTheSubtype) {
+    UsePorts(35610);
+    Card("quil-b", "127.0.0.3");
+    Card("other", "127.0.0.9", "");
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    EXPECT_TRUE(link.IsOpen());
+    uint16_t devices = 0;
+    link.GetNumberOfConnections(&devices);
+    ASSERT_EQ(devices, 2);
+    uint16_t selected = 0;
+    EXPECT_EQ(link.GetSelectedConnection(&selected), kStatusOk);
+    EXPECT_EQ(selected, kNoConnection);
+    EXPECT_EQ(Name(link, 0), "Dante (127.0.0.3)");
+    EXPECT_EQ(Name(link, 1), "Dante (127.0.0.2)");
+    // The name is that of the selected connection, whatever the index.
+    char buffer[255] = {};
+    link.GetConnectionName(0, buffer, sizeof buffer);
+    EXPECT_STREQ(buffer, "Dante (127.0.0.2)");
+}
+
+TEST_F(DanteLink, ADeviceThatCannotBeResolvedIsSkipped) {
+    UsePorts(35620);
+    options.resolveLimitMs = 50;
+    Card("broken", "127.0.0.5");
+    setResolveMode("broken", 2);
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    uint16_t devices = 0;
+    link.GetNumberOfConnections(&devices);
+    ASSERT_EQ(devices, 1);
+    EXPECT_EQ(link.DeviceAddress(0), Ip("127.0.0.2"));
+}
+
+TEST_F(DanteLink, NothingFoundFailsAndLeavesTheLinkClosed) {
+    UsePorts(35630);
+    Card("other", "127.0.0.9", "");
+    CDanteIF link(options);
+    EXPECT_EQ(link.Open(), kStatusFailed);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(openRefs(), 0);
+}
+
+TEST_F(DanteLink, SelectBeyondTheCountFailsAndKeepsTheSelection) {
+    UsePorts(35640);
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    uint16_t selected = 0;
+    EXPECT_EQ(link.GetSelectedConnection(&selected), kStatusFailed);  // closed
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+    EXPECT_EQ(link.SelectConnection(1), kStatusFailed);
+    EXPECT_EQ(link.GetSelectedConnection(&selected), kStatusOk);
+    EXPECT_EQ(selected, 0);
+    link.Close();
+    EXPECT_EQ(link.GetSelectedConnection(&selected), kStatusFailed);
+}
+
+TEST_F(DanteLink, XSlotTargetSwitchesBetweenUnitAndCardPort) {
+    UsePorts(35650);
+    Card("quil-a", "127.0.0.2");
+    sim::VirtualQuil quil(sim::UnitDescription{});
+    sim::UdpUnitServer server(serverPorts);
+    std::string error;
+    ASSERT_TRUE(server.Add(Ip("127.0.0.2"), quil, error)) << error;
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+
+    const struct {
+        uint8_t target;
+        platform::Endpoint endpoint;
+    } cases[] = {{1, platform::Endpoint::OptionCard}, {0, platform::Endpoint::Unit}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(link.SetXSlotTarget(c.target), kStatusOk);
+        EXPECT_EQ(link.XSlotTarget(), c.target);
+        ASSERT_EQ(link.Write(kProbe.data(), static_cast<int>(kProbe.size())), kStatusOk);
+        server.Service(1000);
+        ASSERT_FALSE(quil.Received().empty());
+        EXPECT_EQ(quil.Received().back().endpoint, c.endpoint);
+        EXPECT_EQ(quil.Received().back().raw, kProbe);
+        // The unit's reply comes back on the reply port, one message.
+        const std::vector<uint8_t> reply = ReadOne(link);
+        ASSERT_EQ(reply.size(), 10u);
+        EXPECT_EQ(reply[0], 0xF0);
+        EXPECT_EQ(reply[4] & 0x78, 0x70);
+    }
+    // The flag outlives Close and Open.
+    link.SetXSlotTarget(1);
+    link.Close();
+    EXPECT_EQ(link.XSlotTarget(), 1);
+}
+
+TEST_F(DanteLink, ReplyFromAnotherHostIsDeliveredAndAnEmptyDatagramCloses) {
+    UsePorts(35660);
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    link.SelectConnection(0);
+    platform::UdpSocket other;
+    ASSERT_TRUE(other.Create(false));
+    ASSERT_TRUE(other.Bind(Ip("127.0.0.7"), 0));
+    const uint8_t message[] = {0xF0, 0x01, 0xF7};
+    ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, message, sizeof message));
+    EXPECT_EQ(ReadOne(link), std::vector<uint8_t>(message, message + 3));
+
+    ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, message, 0));
+    uint8_t buffer[16];
+    int received = -1;
+    NimbraStatus status = kStatusOk;
+    for (int i = 0; i < 200 && status == kStatusOk; ++i) status = link.Read(buffer, sizeof buffer, &received);
+    EXPECT_EQ(status, kStatusFailed);
+    EXPECT_EQ(received, 0);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(link.Write(kProbe.data(), static_cast<int>(kProbe.size())), kStatusFailed);
+}
+
+TEST_F(DanteLink, SecondOpenAfterCloseBrowsesAgain) {
+    UsePorts(35670);
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    const int browses = count("DNSServiceBrowse");
+    EXPECT_GT(browses, 0);
+    link.Close();
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(openRefs(), 0);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    EXPECT_GT(count("DNSServiceBrowse"), browses);
+    EXPECT_EQ(Name(link, 0), "Dante (127.0.0.2)");
+}
+
+TEST_F(DanteLink, AReplyPortAlreadyTakenFailsOpen) {
+    UsePorts(35680);
+    Card("quil-a", "127.0.0.2");
+    platform::UdpSocket taken;
+    ASSERT_TRUE(taken.Create(false));
+    ASSERT_TRUE(taken.Bind(htonl(INADDR_ANY), options.ports.reply));
+    CDanteIF link(options);
+    EXPECT_EQ(link.Open(), kStatusFailed);
+    EXPECT_FALSE(link.IsOpen());
+}
+
+TEST_F(DanteLink, MissingLibraryFailsSilentlyAndAMissingEntryPointIsShown) {
+    UsePorts(35690);
+    ui::HeadlessUi ui;
+    platform::ScopedUi scopedUi(ui);
+    {
+        platform::ScopedLibraryRedirect none(dnssd::PlatformLibraryName(), "/nonexistent/libdns_sd.so.1");
+        CDanteIF link(options);
+        EXPECT_EQ(link.Open(), kStatusFailed);
+        EXPECT_TRUE(ui.Boxes().empty());
+    }
+    platform::ScopedLibraryRedirect other(dnssd::PlatformLibraryName(), "libm.so.6");
+    CDanteIF link(options);
+    EXPECT_EQ(link.Open(), kStatusFailed);
+    ASSERT_EQ(ui.Boxes().size(), 1u);
+    EXPECT_EQ(ui.Boxes()[0].text, "GetProcAddress failed");
+    EXPECT_EQ(ui.Boxes()[0].caption, "DNSServiceBrowse");
+    EXPECT_EQ(ui.Boxes()[0].buttons, platform::BoxButtons::Ok);
+}
+
+TEST(DanteAddress, SecondAddressOnlyWhenTheFirstIsZero) {
+    const struct {
+        uint32_t first, second;
+        unsigned count;
+        uint32_t expected;
+    } cases[] = {{5, 6, 2, 5}, {0, 6, 2, 6}, {0, 6, 1, 0}, {0, 0, 2, 0}, {5, 0, 0, 0}};
+    for (const auto& c : cases) {
+        const dr_address_t a[2] = {{c.first, 1}, {c.second, 1}};
+        EXPECT_EQ(ChooseDanteAddress(a, c.count), c.expected) << c.first << ' ' << c.second << ' ' << c.count;
+    }
+}
+
+TEST(DanteConstants, PortsWindowAndTableSize) {
+    const DanteOptions options;
+    EXPECT_EQ(options.ports.unit, 5645);
+    EXPECT_EQ(options.ports.reply, 5646);
+    EXPECT_EQ(options.ports.card, 5647);
+    EXPECT_EQ(options.browseMs, 1000u);
+    EXPECT_EQ(kDanteMaxDevices, 16);
+}
+
+}  // namespace
