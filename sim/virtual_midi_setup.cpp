@@ -50,6 +50,10 @@ ScopedBuiltinUnits::ScopedBuiltinUnits(BuiltinTransport transport) {
             m_driverSetup = MakeBuiltinDriverSystem();
             m_scopedDriver = std::make_unique<platform::ScopedDriverSystem>(m_driverSetup->System());
             break;
+        case BuiltinTransport::Dante:
+            m_setup = std::make_unique<VirtualMidiSetup>();
+            m_dante = std::make_unique<DanteDemoUnits>();
+            break;
     }
     m_scoped = std::make_unique<platform::ScopedMidiSystem>(m_setup->System());
 }
@@ -62,11 +66,19 @@ std::vector<VirtualQuil*> ScopedBuiltinUnits::Units() const {
     if (m_driverSetup) {
         for (size_t i = 0; i < m_driverSetup->UnitCount(); ++i) units.push_back(&m_driverSetup->Unit(i));
     }
+    if (m_dante) {
+        for (VirtualQuil* unit : m_dante->Units()) units.push_back(unit);
+    }
     return units;
+}
+
+void ScopedBuiltinUnits::StopServing() {
+    if (m_dante) m_dante->Stop();
 }
 
 // The previous systems come back before the units they replaced go away.
 ScopedBuiltinUnits::~ScopedBuiltinUnits() {
+    m_dante.reset();
     m_scopedDriver.reset();
     m_scoped.reset();
 }

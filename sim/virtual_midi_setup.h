@@ -14,6 +14,7 @@
 #include "platform/midi.h"
 #include "platform/midi_virtual.h"
 #include "sim/builtin_set.h"
+#include "sim/dante_demo.h"
 #include "sim/unit_description.h"
 #include "sim/virtual_driver_setup.h"
 #include "sim/virtual_quil.h"
@@ -56,8 +57,9 @@ private:
 std::unique_ptr<VirtualMidiSetup> MakeBuiltinMidiSystem(platform::VirtualMidiLinkModel model = {});
 
 // Which transport the built-in units are reached through: virtual MIDI
-// ports (--simulate) or the virtual kernel driver (--simulate=driver).
-enum class BuiltinTransport { None, Midi, Driver };
+// ports (--simulate), the virtual kernel driver (--simulate=driver) or the
+// Dante link on loopback addresses (--simulate=dante).
+enum class BuiltinTransport { None, Midi, Driver, Dante };
 
 // Installs the built-in set for the lifetime of this object, when asked for
 // (the program's and the tools' --simulate): as the process's MIDI system,
@@ -74,10 +76,14 @@ public:
     // The installed units, in the order of their ports or adapters (none
     // when not installed).
     std::vector<VirtualQuil*> Units() const;
+    // Stops the threads that serve units (the Dante transport's), so that
+    // the units can be saved; nothing reaches them afterwards.
+    void StopServing();
 
 private:
     std::unique_ptr<VirtualMidiSetup> m_setup;
     std::unique_ptr<VirtualDriverSetup> m_driverSetup;
+    std::unique_ptr<DanteDemoUnits> m_dante;
     std::unique_ptr<platform::ScopedMidiSystem> m_scoped;
     std::unique_ptr<platform::ScopedDriverSystem> m_scopedDriver;
 };

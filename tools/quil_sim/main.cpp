@@ -1,8 +1,10 @@
 // quil-sim: serves the built-in set's virtual Quils on raw MIDI devices (the
 // device side of a USB-MIDI gadget, a serial MIDI interface), one unit per
 // device in the set's order, reading and writing the device's bytes as a unit
-// on a MIDI cable would. It runs until SIGINT or SIGTERM, then saves the
-// units into the state folder.
+// on a MIDI cable would; or, with --dante, the set's Quils that carry a
+// VX-DANTE card over UDP, one per address, optionally published through the
+// local DNS-SD daemon. It runs until SIGINT or SIGTERM, then saves the units
+// into the state folder.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,14 +22,20 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/udp_socket.h"
 #include "sim/builtin_set.h"
+#include "sim/dante_demo.h"
 #include "sim/demo_options.h"
 #include "sim/unit_description.h"
+#include "sim/udp_units.h"
 #include "sim/virtual_quil.h"
+#include "tools/quil_sim/advertise.h"
 
 namespace {
 
-constexpr char kUsage[] = "usage: quil-sim --rawmidi DEVICE[,DEVICE...] [--sim-state DIR]\n";
+constexpr char kUsage[] =
+    "usage: quil-sim --rawmidi DEVICE[,DEVICE...] [--sim-state DIR]\n"
+    "       quil-sim --dante ADDRESS[,ADDRESS...] [--sim-state DIR] [--advertise]\n";
 // The longest message the protocol has is a firmware packet of 154 bytes; a
 // message that grows beyond this is noise and is dropped.
 constexpr size_t kMaxMessage = 1024;
@@ -35,15 +43,25 @@ constexpr size_t kMaxMessage = 1024;
 constexpr int kWorkIntervalMs = 2;
 
 struct Options {
-    std::vector<std::string> devices;
+    bool dante = false;
+    bool advertise = false;
+    std::vector<std::string> devices;  // raw MIDI devices, or addresses with --dante
     std::optional<std::filesystem::path> state;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if ((arg == "--rawmidi" || arg == "--sim-state") && i + 1 < argc) {
+        if (arg == "--advertise") {
+            options.advertise = true;
+            continue;
+        }
+        if ((arg == "--rawmidi" || arg == "--dante" || arg == "--sim-state") && i + 1 < argc) {
             const std::string value = argv[++i];
+            if (arg != "--sim-state") {
+                if (!options.devices.empty()) return false;  // one of --rawmidi and --dante, once
+                options.dante = arg == "--dante";
+            }
             if (arg == "--sim-state") {
                 options.state = value;
                 continue;
@@ -60,7 +78,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
         return false;
     }
-    return !options.devices.empty();
+    return !options.devices.empty() && (options.dante || !options.advertise);
 }
 
 // One device and the unit behind it. SysEx bytes are gathered from 0xF0 to
@@ -154,6 +172,28 @@ private:
     std::vector<std::vector<uint8_t>> m_replies;
 };
 
+// The signals arrive through a descriptor the loop polls with the devices,
+// so that no handler has to reach into the loop.
+int SignalDescriptor() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    return signalfd(-1, &signals, SFD_CLOEXEC);
+}
+
+bool SaveState(const Options& options, const std::vector<sim::VirtualQuil*>& units) {
+    if (!options.state) return true;
+    std::string error;
+    if (!sim::SaveUnits(units, *options.state, error)) {
+        std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
+        return false;
+    }
+    std::printf("quil-sim: units saved in %s\n", options.state->c_str());
+    return true;
+}
+
 int Serve(const Options& options) {
     std::vector<std::unique_ptr<sim::VirtualQuil>> units;
     for (const sim::BuiltinPort& port : sim::BuiltinSet()) {
@@ -176,14 +216,7 @@ int Serve(const Options& options) {
         }
     }
 
-    // The signals arrive through a descriptor the loop polls with the
-    // devices, so that no handler has to reach into the loop.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    const int signalFd = SignalDescriptor();
     if (signalFd < 0) {
         std::fprintf(stderr, "quil-sim: signalfd: %s\n", std::strerror(errno));
         return 1;
@@ -243,16 +276,76 @@ int Serve(const Options& options) {
     }
     close(signalFd);
     wires.clear();
+    return SaveState(options, unitPointers) ? status : 1;
+}
 
+// The set's Quils with a VX-DANTE card, one per address, until a signal.
+int ServeDante(const Options& options) {
+    const std::vector<sim::UnitDescription> descriptions = sim::BuiltinDanteUnits();
+    if (descriptions.size() < options.devices.size()) {
+        std::fprintf(stderr, "quil-sim: the built-in set has %zu units with a VX-DANTE card for %zu addresses\n",
+                     descriptions.size(), options.devices.size());
+        return 1;
+    }
+    std::vector<uint32_t> addresses;
+    for (const std::string& text : options.devices) {
+        uint32_t address = 0;
+        if (!platform::ParseIpv4(text, address) || address == 0) {
+            std::fprintf(stderr, "quil-sim: bad address '%s'\n", text.c_str());
+            return 1;
+        }
+        addresses.push_back(address);
+    }
+    std::vector<std::unique_ptr<sim::VirtualQuil>> units;
+    std::vector<sim::VirtualQuil*> unitPointers;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        units.push_back(std::make_unique<sim::VirtualQuil>(descriptions[i]));
+        unitPointers.push_back(units.back().get());
+    }
     if (options.state) {
         std::string error;
-        if (!sim::SaveUnits(unitPointers, *options.state, error)) {
+        if (!sim::LoadUnits(unitPointers, *options.state, error)) {
             std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
             return 1;
         }
-        std::printf("quil-sim: units saved in %s\n", options.state->c_str());
     }
-    return status;
+    sim::UdpUnitServer server;
+    std::vector<quilsim::Advertised> advertised;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        std::string error;
+        if (!server.Add(addresses[i], *units[i], error)) {
+            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
+            return 1;
+        }
+        const std::string serial = sim::SerialText(units[i]->Description().serial);
+        advertised.push_back(quilsim::Advertised{"quil-" + serial, addresses[i]});
+        std::printf("quil-sim: unit %s on %s\n", serial.c_str(), options.devices[i].c_str());
+    }
+    std::unique_ptr<quilsim::Advertiser> advertiser;
+    if (options.advertise) {
+        std::string error;
+        advertiser = quilsim::Advertise(advertised, error);
+        if (!advertiser) {
+            std::fprintf(stderr, "quil-sim: cannot advertise: %s\n", error.c_str());
+            return 1;
+        }
+        for (const quilsim::Advertised& unit : advertised) std::printf("quil-sim: advertised %s\n", unit.name.c_str());
+    }
+    std::fflush(stdout);
+
+    const int signalFd = SignalDescriptor();
+    if (signalFd < 0) {
+        std::fprintf(stderr, "quil-sim: signalfd: %s\n", std::strerror(errno));
+        return 1;
+    }
+    for (;;) {
+        pollfd fds[1] = {pollfd{signalFd, POLLIN, 0}};
+        if (poll(fds, 1, 0) > 0) break;
+        server.Service(kWorkIntervalMs);
+    }
+    close(signalFd);
+    advertiser.reset();
+    return SaveState(options, unitPointers) ? 0 : 1;
 }
 
 }  // namespace
@@ -263,5 +356,5 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    return Serve(options);
+    return options.dante ? ServeDante(options) : Serve(options);
 }
