@@ -52,9 +52,11 @@ bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& o
         bool ok = true;
         std::string text;
         if (name == "--simulate" && inlineValue) {
-            ok = *inlineValue == "driver";
-            if (!ok) error = "option '--simulate' takes no value or '=driver'";
-            options.simulate = options.simulateDriver = ok;
+            ok = *inlineValue == "driver" || *inlineValue == "dante";
+            if (!ok) error = "option '--simulate' takes no value, '=driver' or '=dante'";
+            options.simulate = ok;
+            options.simulateDriver = ok && *inlineValue == "driver";
+            options.simulateDante = ok && *inlineValue == "dante";
         } else if (name == "--simulate") {
             ok = flag(options.simulate);
         } else if (name == "--console") {
@@ -105,6 +107,7 @@ std::string ProgramUsage(const std::string& program, const std::string& faultHel
            "Options:\n"
            "  --simulate         work on the built-in virtual units instead of real ones\n"
            "  --simulate=driver  the same units behind the virtual Thunderbolt driver\n"
+           "  --simulate=dante   the units with a VX-DANTE card, over the Dante link on loopback addresses\n"
            "  --sim-state DIR    load the virtual units from DIR when it holds them, save them there on exit\n"
            "  --sim-fault FAULT  inject a fault into the virtual unit being updated:\n" +
            faultHelp +

@@ -1,5 +1,5 @@
 // The program's own options, beside the main window's keywords:
-//   --simulate[=driver], --sim-state DIR, --sim-fault FAULT, --console, --unit N,
+//   --simulate[=driver|=dante], --sim-state DIR, --sim-fault FAULT, --console, --unit N,
 //   --update, --yes, --help, --version.
 // Every other word is a keyword for the main window (SN=, GETSN, FILE=,
 // PROM=, XSLOT); a word that begins with '-' and is not one of ours is a
@@ -14,6 +14,9 @@ struct ProgramOptions {
     bool simulate = false;
     // --simulate=driver: the virtual units sit behind the virtual kernel driver.
     bool simulateDriver = false;
+    // --simulate=dante: the virtual units with a VX-DANTE card, reached over
+    // the Dante link on loopback addresses.
+    bool simulateDante = false;
     std::optional<std::string> simState;  // folder
     std::optional<std::string> simFault;  // as typed; checked by the caller
     bool console = false;

@@ -132,11 +132,12 @@ int main(int argc, char** argv) {
     }
     platform::ScopedUi scopedView(*view);
 
-    // The demo mode's units answer on virtual MIDI ports, or behind the
-    // virtual driver, in place of the system's own.
+    // The demo mode's units answer on virtual MIDI ports, behind the virtual
+    // driver, or over the Dante link on loopback, in place of the system's own.
     sim::ScopedBuiltinUnits virtualUnits(options.simulateDriver ? sim::BuiltinTransport::Driver
-                                         : options.simulate     ? sim::BuiltinTransport::Midi
-                                                                : sim::BuiltinTransport::None);
+                                         : options.simulateDante  ? sim::BuiltinTransport::Dante
+                                         : options.simulate       ? sim::BuiltinTransport::Midi
+                                                                  : sim::BuiltinTransport::None);
     if (options.simState) {
         if (!sim::LoadUnits(virtualUnits.Units(), *options.simState, error)) {
             std::cerr << kProgram << ": cannot load the virtual units from " << *options.simState << ":\n" << error;
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
     // of it (whatever the environment said, so that no real driver is
     // reached) and shows the set's cards through it.
     std::unique_ptr<sim::FakeUsbAudio> usbCards;
-    if (options.simulate && !options.simulateDriver) {
+    if (options.simulate && !options.simulateDriver && !options.simulateDante) {
         ::setenv(platform::ProgramFilesVariable(), sim::FakeUsbProgramFiles().c_str(), 1);
         usbCards = sim::FakeUsbAudio::Open(sim::FakeUsbLibraryPath(), error);
         if (!usbCards) {
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
     app.InitInstance();
 
     int status = app.ExitStatus();
+    virtualUnits.StopServing();
     if (usbCards) sim::CollectUsbCards(*usbCards, virtualUnits.Units());
     if (options.simState) {
         error.clear();

@@ -67,15 +67,16 @@ TEST_F(DriverUpdateTest, MainUnitUpdateThroughTheDriverLink) {
                       "Download took: ", "Programming Complete\n"});
 }
 
-TEST(ProgramOptionsDriver, SimulateTakesTheDriverOnly) {
+TEST(ProgramOptionsDriver, SimulateTakesTheDriverOrDante) {
     const struct {
         std::vector<std::string> args;
-        bool ok, simulate, driver;
+        bool ok, simulate, driver, dante;
     } cases[] = {
-        {{"--simulate=driver", "--sim-state", "d"}, true, true, true},
-        {{"--simulate"}, true, true, false},
-        {{"--simulate=midi"}, false, false, false},
-        {{"--simulate="}, false, false, false},
+        {{"--simulate=driver", "--sim-state", "d"}, true, true, true, false},
+        {{"--simulate=dante", "--sim-state", "d"}, true, true, false, true},
+        {{"--simulate"}, true, true, false, false},
+        {{"--simulate=midi"}, false, false, false, false},
+        {{"--simulate="}, false, false, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -84,7 +85,8 @@ TEST(ProgramOptionsDriver, SimulateTakesTheDriverOnly) {
         EXPECT_EQ(ParseProgramOptions(c.args, options, error), c.ok);
         EXPECT_EQ(options.simulate, c.simulate);
         EXPECT_EQ(options.simulateDriver, c.driver);
-        EXPECT_EQ(error, c.ok ? "" : "option '--simulate' takes no value or '=driver'");
+        EXPECT_EQ(options.simulateDante, c.dante);
+        EXPECT_EQ(error, c.ok ? "" : "option '--simulate' takes no value, '=driver' or '=dante'");
     }
 }
 

@@ -209,4 +209,30 @@ TEST_F(QuilUpdateProgram, DriverSimulationListsAndUpdatesTheQuilsBehindThunderbo
     EXPECT_TRUE(ReadAll(state / "3118220001" / "bank2.bin") == ReadAll(m_dir / "image.bin"));
 }
 
+// The Dante link's ports are the system's own, so the Dante runs stay in one
+// test: quiltool's identify, then the card's update through quilupdate.
+TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
+    const ProgramRun identify = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
+    EXPECT_EQ(identify.code, 0) << identify.err;
+    EXPECT_NE(identify.out.find("connection 0: Quil connected via Dante (127.0.0.2) "), std::string::npos)
+        << identify.out;
+    EXPECT_EQ(identify.out.find("connection 1:"), std::string::npos) << identify.out;
+
+    const ProgramRun extract = Start({"extract", "VXDNT0102NC.BIN", (m_dir / "image.bin").string()},
+                                     QUIL_BINARY_DIR "/tools/quiltool");
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    const std::string image = ReadAll(m_dir / "image.bin");
+    ASSERT_FALSE(image.empty());
+    const fs::path state = m_dir / "state";
+    const ProgramRun update = Start(
+        {"--console", "--simulate=dante", "--unit", "1", "--update", "--yes", "--sim-state", state.string()});
+    EXPECT_EQ(update.code, 0) << update.out << update.err;
+    EXPECT_NE(update.out.find("0  Quil connected via Dante (127.0.0.2)\n"), std::string::npos) << update.out;
+    EXPECT_NE(update.out.find("1  VX-DANTE in Quil connected via Dante (127.0.0.2)\n"), std::string::npos);
+    const std::string card = ReadAll(state / "3118220001" / "card.bin");
+    ASSERT_EQ(card.size(), (image.size() + 127) / 128 * 128);
+    EXPECT_TRUE(card.compare(0, image.size(), image) == 0);
+    EXPECT_EQ(card.find_first_not_of('\0', image.size()), std::string::npos);
+}
+
 }  // namespace

@@ -20,12 +20,13 @@ namespace {
 struct IdentifyOptions {
     bool simulate = false;
     bool driver = false;  // --simulate=driver: the units behind the virtual driver
+    bool dante = false;   // --simulate=dante: the VX-DANTE units over the Dante link
     std::optional<uint16_t> connection;
 };
 
 bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode) {
     static constexpr OptionSpec kOptions[] = {
-        {"--simulate", false}, {"--simulate=driver", false}, {"--connection", true}};
+        {"--simulate", false}, {"--simulate=driver", false}, {"--simulate=dante", false}, {"--connection", true}};
     ParsedArgs parsed;
     exitCode = 2;
     if (!SplitArgs("identify", args, kOptions, parsed)) return false;
@@ -35,6 +36,7 @@ bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode
     }
     options.simulate = parsed.Has("--simulate");
     options.driver = parsed.Has("--simulate=driver");
+    options.dante = parsed.Has("--simulate=dante");
     if (const std::string* text = parsed.Value("--connection")) {
         unsigned long value = 0;
         if (!ParseNumber(*text, value) || value >= kNoConnection) {
@@ -92,6 +94,7 @@ int RunIdentify(const Args& args) {
     int exitCode = 0;
     if (!ParseIdentifyArgs(args, options, exitCode)) return exitCode;
     const sim::ScopedBuiltinUnits units(options.driver     ? sim::BuiltinTransport::Driver
+                                        : options.dante    ? sim::BuiltinTransport::Dante
                                         : options.simulate ? sim::BuiltinTransport::Midi
                                                            : sim::BuiltinTransport::None);
 
