@@ -59,8 +59,10 @@ public:
             address.proto = AVAHI_PROTO_INET;
             address.data.ipv4.address = unit.address;
             const std::vector<uint8_t> instance = WireName({unit.name, "_netaudio-arc", "_udp", "local"});
+            // No reverse record: the address may be the host's own, whose
+            // reverse name the daemon already publishes.
             int result = avahi_entry_group_add_address(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                                       AvahiPublishFlags(0), host.c_str(), &address);
+                                                       AVAHI_PUBLISH_NO_REVERSE, host.c_str(), &address);
             if (result >= 0) {
                 result = avahi_entry_group_add_service(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags(0),
                                                        unit.name.c_str(), kServiceType, nullptr, host.c_str(),

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# The Dante link end to end over real mDNS: two private network namespaces
+# joined by a veth pair, each with its own D-Bus and avahi-daemon. quil-sim
+# serves the VX-DANTE Quil at 10.77.0.2 and publishes it with the maker's
+# subtype; a second device is published at 10.77.0.3 without the subtype.
+# quilupdate in the other namespace must list the unit and its card, and
+# update the card so that the image lies in the virtual card's store.
+# Everything started here is stopped here, and both namespaces are deleted.
+set -u
+quilsim=${1:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
+quilupdate=${2:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
+quiltool=${3:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
+
+skip() { echo "skipped: $*"; exit 77; }
+[ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3 || echo python3)
+for tool in ip dbus-daemon dbus-send avahi-daemon avahi-publish "$python"; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+ldconfig -p | grep -q 'libdns_sd.so.1 ' || skip "libdns_sd.so.1 (libavahi-compat-libdnssd1) is not installed"
+"$quilsim" --dante 127.0.0.1 --advertise --sim-state /nonexistent 2>&1 | grep -q 'no Avahi client library' &&
+  skip "quil-sim was built without Avahi's client library"
+
+server=quil-dante-s-$$
+client=quil-dante-c-$$
+work=$(mktemp -d)
+pids=()
+simpid=
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    alive=0
+    for p in "${pids[@]}"; do
+      # A zombie whose parent has gone counts as stopped.
+      state=$(awk '{print $3}' "/proc/$p/stat" 2>/dev/null || true)
+      [ -n "$state" ] && [ "$state" != Z ] && alive=1
+    done
+    [ $alive = 0 ] && break
+    sleep 0.1
+  done
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  ip netns del "$server" 2>/dev/null
+  ip netns del "$client" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$server" 2>/dev/null || skip "cannot create a network namespace here"
+ip netns add "$client" || skip "cannot create a second network namespace"
+ip -n "$server" link set lo up && ip -n "$client" link set lo up || skip "cannot bring up loopback in the namespaces"
+ip -n "$server" link add vq0 type veth peer name vq1 netns "$client" || skip "cannot create a veth pair"
+ip -n "$server" addr add 10.77.0.2/24 dev vq0
+ip -n "$server" addr add 10.77.0.3/24 dev vq0
+ip -n "$client" addr add 10.77.0.1/24 dev vq1
+ip -n "$server" link set vq0 up
+ip -n "$client" link set vq1 up
+
+# A private D-Bus and avahi-daemon for namespace $1 on interface $2.
+start_daemons() {
+  local ns=$1 ifname=$2 dir=$work/$1
+  mkdir -p "$dir"
+  cat > "$dir/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$dir/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+CONF
+  ip netns exec "$ns" dbus-daemon --config-file="$dir/bus.conf" --fork --print-pid > "$dir/dbus.pid" ||
+    skip "cannot start a private D-Bus"
+  pids+=("$(head -n 1 "$dir/dbus.pid")")
+  cat > "$dir/avahi.conf" <<CONF
+[server]
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=$ifname
+enable-dbus=yes
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+CONF
+  mkdir -p /run/avahi-daemon
+  ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" sh -c "mount -n -t tmpfs -o size=1m tmpfs /run/avahi-daemon && exec avahi-daemon -f '$dir/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits" \
+    > "$dir/avahi.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 50); do
+    if ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" dbus-send --system \
+         --print-reply=literal --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState 2>/dev/null |
+         grep -q 'int32 2'; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  cat "$dir/avahi.log"
+  echo "FAIL: avahi-daemon in $ns did not become ready"
+  exit 1
+}
+start_daemons "$server" vq0
+start_daemons "$client" vq1
+serverbus="unix:path=$work/$server/bus"
+clientbus="unix:path=$work/$client/bus"
+
+mkdir -p "$work/state"
+ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$serverbus" \
+  "$quilsim" --dante 10.77.0.2 --advertise --sim-state "$work/state" > "$work/sim.out" 2> "$work/sim.err" &
+simpid=$!
+pids+=($simpid)
+# The device without the subtype, on an address of its own.
+ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$serverbus" avahi-publish -a -R other-1.local 10.77.0.3 \
+  > "$work/pub-a.log" 2>&1 &
+pids+=($!)
+ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$serverbus" avahi-publish -s -H other-1.local other-1 \
+  _netaudio-arc._udp 4440 arcp_vers=2.7.0 router_vers=4.0.2 > "$work/pub-s.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do grep -q advertised "$work/sim.out" && break; sleep 0.1; done
+grep -q advertised "$work/sim.out" || { cat "$work/sim.out" "$work/sim.err"; echo "FAIL: quil-sim did not advertise"; exit 1; }
+sleep 2  # probing and announcing across the pair
+
+failed=0
+run_client() {
+  (cd "$work" && ip netns exec "$client" env DBUS_SYSTEM_BUS_ADDRESS="$clientbus" AVAHI_COMPAT_NOWARN=1 \
+     QT_QPA_PLATFORM=offscreen ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$@")
+}
+run_client "$quilupdate" --console --unit 1 --update --yes > "$work/out" 2> "$work/err" < /dev/null
+code=$?
+echo "quilupdate exited $code:"
+cat "$work/out"
+if [ $code != 0 ]; then cat "$work/err"; failed=1; fi
+grep -q '0  Quil connected via Dante (10.77.0.2)$' "$work/out" || { echo "FAIL: the unit is not listed"; failed=1; }
+grep -q '1  VX-DANTE in Quil connected via Dante (10.77.0.2)$' "$work/out" || { echo "FAIL: the card is not listed"; failed=1; }
+if grep -q '10\.77\.0\.3\|^ *[* ] 2  ' "$work/out"; then echo "FAIL: the device without the subtype was listed"; failed=1; fi
+
+kill -TERM "$simpid"
+for _ in $(seq 1 50); do kill -0 "$simpid" 2>/dev/null || break; sleep 0.1; done
+wait "$simpid"
+simcode=$?
+[ $simcode = 0 ] || { cat "$work/sim.err"; echo "FAIL: quil-sim exited $simcode"; failed=1; }
+
+"$quiltool" extract VXDNT0102NC.BIN "$work/image.bin" > /dev/null || { echo "FAIL: quiltool extract"; failed=1; }
+"$python" - "$work/image.bin" "$work/state/3118220001/card.bin" <<'PY' || failed=1
+import sys
+image = open(sys.argv[1], "rb").read()
+try:
+    card = open(sys.argv[2], "rb").read()
+except OSError as e:
+    sys.exit("FAIL: no card store: %s" % e)
+padded = -(-len(image) // 128) * 128
+if len(card) != padded or card[:len(image)] != image or card[len(image):].strip(b"\0"):
+    sys.exit("FAIL: the card store holds %d bytes, not the %d-byte image and its padding" % (len(card), len(image)))
+print("card store holds the image (%d bytes)" % len(image))
+PY
+[ $failed = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
+exit $failed
