@@ -281,12 +281,6 @@ int Serve(const Options& options) {
 
 // The set's Quils with a VX-DANTE card, one per address, until a signal.
 int ServeDante(const Options& options) {
-    const std::vector<sim::UnitDescription> descriptions = sim::BuiltinDanteUnits();
-    if (descriptions.size() < options.devices.size()) {
-        std::fprintf(stderr, "quil-sim: the built-in set has %zu units with a VX-DANTE card for %zu addresses\n",
-                     descriptions.size(), options.devices.size());
-        return 1;
-    }
     std::vector<uint32_t> addresses;
     for (const std::string& text : options.devices) {
         uint32_t address = 0;
@@ -295,6 +289,12 @@ int ServeDante(const Options& options) {
             return 1;
         }
         addresses.push_back(address);
+    }
+    const std::vector<sim::UnitDescription> descriptions = sim::BuiltinDanteUnits();
+    if (descriptions.size() < options.devices.size()) {
+        std::fprintf(stderr, "quil-sim: the built-in set has %zu units with a VX-DANTE card for %zu addresses\n",
+                     descriptions.size(), options.devices.size());
+        return 1;
     }
     std::vector<std::unique_ptr<sim::VirtualQuil>> units;
     std::vector<sim::VirtualQuil*> unitPointers;
