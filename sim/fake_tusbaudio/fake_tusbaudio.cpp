@@ -35,6 +35,7 @@ struct Library {
     uint32_t completionStatus = 0;
     bool stall = false;
     uint32_t stallAt = 0;
+    bool endStatusSet = false;
     uint32_t endStatus = 0;
     bool deviceInUse = false;
     uint32_t driverInfoStatus = 0;
@@ -84,7 +85,7 @@ FAKE_EXPORT void FakeTusbAudio_SetFault(uint32_t fault, uint32_t value) {
         case kFakeTusbStatusFailures: l.statusFailures = value; break;
         case kFakeTusbEndInState6: l.endInState6 = true, l.completionStatus = value; break;
         case kFakeTusbStall: l.stall = true, l.stallAt = value; break;
-        case kFakeTusbEndStatus: l.endStatus = value; break;
+        case kFakeTusbEndStatus: l.endStatusSet = true, l.endStatus = value; break;
         case kFakeTusbDeviceInUse: l.deviceInUse = true; break;
         case kFakeTusbNoDriverInfo: l.driverInfoStatus = value; break;
         default: break;
@@ -302,7 +303,7 @@ FAKE_EXPORT TUsbAudioStatus TUSBAUDIO_EndDfuProc() {
     Library& l = g_library;
     if (!l.running) return kFakeTusbStatusNoProcedure;
     l.running = false;
-    if (l.endStatus != 0) return l.endStatus;
+    if (l.endStatusSet) return l.endStatus;
     return l.state == kDfuStateEndedWithStatus ? l.completion : kTUsbAudioOk;
 }
 

@@ -13,7 +13,7 @@ enum FakeTusbFault : uint32_t {
     kFakeTusbStatusFailures = 3,    // the first `value` GetDfuStatus calls fail
     kFakeTusbEndInState6 = 4,       // the download ends in state 6 with completion status `value`
     kFakeTusbStall = 5,             // progress stops at byte `value` and the state never ends
-    kFakeTusbEndStatus = 6,         // EndDfuProc answers status `value`
+    kFakeTusbEndStatus = 6,         // EndDfuProc answers status `value` (else the completion status)
     kFakeTusbDeviceInUse = 7,       // SetSampleRate answers "device in use" (value unused)
     kFakeTusbNoDriverInfo = 8,      // GetDriverInfo answers status `value`
 };
