@@ -57,15 +57,18 @@ TEST_F(MainWindowTest, BuiltinSetListsEachQuilAndItsCardAndShowsTheFirstEntry) {
     const ui::HeadlessWindow& w = MainWindow();
     EXPECT_EQ(ListTexts(w), (std::vector<std::string>{
                                 "Quil connected via Quil USB MIDI 1", "VX-DANTE in Quil connected via Quil USB MIDI 1",
-                                "Quil connected via Quil MIDI 2", "VX-HD in Quil connected via Quil MIDI 2"}));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(w.ListItemData(IDC_UNIT_LIST, i), static_cast<uint32_t>(i));
+                                "Quil connected via Quil MIDI 2", "VX-HD in Quil connected via Quil MIDI 2",
+                                // No USB audio driver library here: its VX-USB card is not listed.
+                                "Quil connected via Quil USB MIDI 4"}));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(w.ListItemData(IDC_UNIT_LIST, i), static_cast<uint32_t>(i));
     EXPECT_EQ(w.ListSelection(IDC_UNIT_LIST), 0);
     ExpectFields(ReadFields(w), {"3118220001", "May 28, 2018", "B", "7.2", "Jan 12, 2016", "8.3", "Nov 27, 2018", "2"});
     EXPECT_TRUE(w.Control(IDC_SERIAL)->font == platform::FontRole::Bold);
     EXPECT_TRUE(w.Control(IDC_INFO_1)->font == platform::FontRole::Bold);
-    ExpectLogInOrder({"Found Quil. Number Of Connections: 3\n", "Found Quil connected via Quil USB MIDI 1\n",
+    ExpectLogInOrder({"Found Quil. Number Of Connections: 4\n", "Found Quil connected via Quil USB MIDI 1\n",
                       "Found VX-DANTE in Quil connected via Quil USB MIDI 1\n",
                       "Found Quil connected via Quil MIDI 2\n", "Found VX-HD in Quil connected via Quil MIDI 2\n",
+                      "Found Quil connected via Quil USB MIDI 4\n",
                       "SN: 3118220001\n", "FWRev: 7.2\n", "Selecting QUIL0803C.BIN Firmware\n", "New FWRev: 8.3\n"});
     EXPECT_TRUE(ui().Boxes().empty());
     // Discovery ran under the wait cursor.
@@ -97,7 +100,7 @@ TEST_F(MainWindowTest, UnitOption_SelectsTheEntryAndAnEntryWithoutImageEndsTheDi
 }
 
 TEST_F(MainWindowTest, UnitOptionBeyondTheListEndsTheDialog) {
-    for (int entry : {4, -1}) {
+    for (int entry : {5, -1}) {
         Reset();
         UseBuiltinSet();
         m_initialEntry = entry;

@@ -175,7 +175,7 @@ TEST_F(StartupTest, PlaceholderMainWindowListsTheBuiltInUnits) {
     const std::string log = LogAfterBanner(Log());
     const std::string expected[] = {
         "Demo mode: built-in virtual units\n",
-        "Found Quil. Number Of Connections: 3\n",
+        "Found Quil. Number Of Connections: 4\n",
         "Found Quil connected via Quil USB MIDI 1\n",
         "Found VX-DANTE in Quil connected via Quil USB MIDI 1\n",
         "Found Quil connected via Quil MIDI 2\n",

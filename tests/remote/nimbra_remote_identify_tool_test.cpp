@@ -35,10 +35,13 @@ const char kLine1[] =
 const char kLine2[] =
     "connection 2: Nimbra 16 connected via Quil MIDI 3 pid=0x26 firmware=17.1 revision=A serial=2617050007 "
     "card=none card-firmware=0.0\n";
+const char kLine3[] =
+    "connection 3: Quil connected via Quil USB MIDI 4 pid=0x31 firmware=8.2 revision=C serial=3120030043 "
+    "card=VX-USB card-firmware=9.5\n";
 
 TEST_F(IdentifyToolTest, ListsEveryConnectionOfTheBuiltInSet) {
     EXPECT_EQ(Run({"--simulate"}), 0);
-    EXPECT_EQ(out, std::string(kLine0) + kLine1 + kLine2);
+    EXPECT_EQ(out, std::string(kLine0) + kLine1 + kLine2 + kLine3);
 }
 
 TEST_F(IdentifyToolTest, OneConnection) {
@@ -52,7 +55,7 @@ TEST_F(IdentifyToolTest, OneConnection) {
 TEST_F(IdentifyToolTest, BadArgumentsAndMissingConnections) {
     EXPECT_EQ(Run({"--simulate", "--connection", "7"}), 1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "quiltool: no connection 7 (3 found)\n");
+    EXPECT_EQ(err, "quiltool: no connection 7 (4 found)\n");
     EXPECT_EQ(Run({"--simulate", "--connection"}), 2);
     EXPECT_EQ(Run({"--connection", "65535", "--simulate"}), 2);
     EXPECT_EQ(err, "quiltool: identify: --connection takes a connection number from 0 to 65534\n");

@@ -70,11 +70,24 @@ TEST(UnitDescription, DateWordAndRegisterLayout) {
 
 TEST(BuiltinSet, PortsAndUnits) {
     const auto ports = sim::BuiltinSet();
-    ASSERT_EQ(ports.size(), 5u);
-    const char* names[] = {"Quil USB MIDI 1", "Quil MIDI 2", "Quil MIDI 3", "Quil Virtual MIDI", "Quil Software Synth"};
-    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(ports[i].name, names[i]);
-    EXPECT_EQ(ports[4].technology, sim::PortTechnology::Software);
-    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(ports[i].technology, sim::PortTechnology::Hardware);
+    ASSERT_EQ(ports.size(), 6u);
+    const char* names[] = {"Quil USB MIDI 1",   "Quil MIDI 2",         "Quil MIDI 3",
+                           "Quil Virtual MIDI", "Quil Software Synth", "Quil USB MIDI 4"};
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(ports[i].name, names[i]);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(ports[i].technology, i == 4 ? sim::PortTechnology::Software : sim::PortTechnology::Hardware);
+
+    const auto& q4 = *ports[5].unit;
+    EXPECT_EQ(q4.pid, sim::kPidQuil);
+    EXPECT_EQ(sim::SerialText(q4.serial), "3120030043");
+    EXPECT_EQ(q4.firmwareMajor, 8);
+    EXPECT_EQ(q4.firmwareMinor, 2);
+    EXPECT_EQ(q4.boardRevision, 3);
+    EXPECT_EQ(q4.card.type, sim::kCardVxUsb);
+    EXPECT_EQ(q4.card.firmwareMajor, 9);
+    EXPECT_EQ(q4.card.firmwareMinor, 5);
+    EXPECT_EQ(q4.card.revision, 1);
+    EXPECT_EQ(sim::SerialText(q4.card.serial), "3220030044");
     EXPECT_FALSE(ports[3].unit.has_value());
     EXPECT_FALSE(ports[4].unit.has_value());
 

@@ -34,10 +34,11 @@ protected:
 TEST_F(VirtualMidiSetupTest, BuiltInSetPortsAndUnits) {
     auto setup = sim::MakeBuiltinMidiSystem();
     platform::VirtualMidiSystem& midi = setup->System();
-    ASSERT_EQ(midi.OutputCount(), 5u);
-    ASSERT_EQ(midi.InputCount(), 5u);
-    const char* names[] = {"Quil USB MIDI 1", "Quil MIDI 2", "Quil MIDI 3", "Quil Virtual MIDI", "Quil Software Synth"};
-    for (uint32_t id = 0; id < 5; ++id) {
+    ASSERT_EQ(midi.OutputCount(), 6u);
+    ASSERT_EQ(midi.InputCount(), 6u);
+    const char* names[] = {"Quil USB MIDI 1", "Quil MIDI 2",         "Quil MIDI 3",
+                           "Quil Virtual MIDI", "Quil Software Synth", "Quil USB MIDI 4"};
+    for (uint32_t id = 0; id < 6; ++id) {
         platform::MidiPortCaps out;
         platform::MidiPortCaps in;
         ASSERT_EQ(midi.OutputCaps(id, out), platform::kMidiNoError);
@@ -46,7 +47,9 @@ TEST_F(VirtualMidiSetupTest, BuiltInSetPortsAndUnits) {
         EXPECT_STREQ(in.name.data(), names[id]);
         EXPECT_EQ(out.technology, id == 4 ? platform::kMidiTechSoftwareSynth : platform::kMidiTechHardwarePort);
     }
-    ASSERT_EQ(setup->UnitCount(), 3u);
+    ASSERT_EQ(setup->UnitCount(), 4u);
+    EXPECT_EQ(setup->Unit(3).Description().card.type, sim::kCardVxUsb);
+    EXPECT_EQ(setup->UnitPorts(3).output, 5u);
     EXPECT_EQ(setup->Unit(0).Description().serial, sim::PackSerial(sim::kPidQuil, 18, 22, 1));
     EXPECT_EQ(setup->Unit(2).Description().pid, sim::kPidNimbra16);
     EXPECT_EQ(setup->UnitPorts(1).output, 1u);

@@ -115,7 +115,8 @@ TEST_F(QuilSimRawMidiTest, AnswersOnTheWireAndSavesItsUnitsWhenStopped) {
 
 TEST_F(QuilSimRawMidiTest, RefusesMoreDevicesThanTheSetHasUnits) {
     std::string devices = m_device;
-    for (int i = 0; i < 3; ++i) devices += "," + m_device;
+    // Five devices for the set's four units.
+    for (int i = 0; i < 4; ++i) devices += "," + m_device;
     Start({"--rawmidi", devices});
     int status = 0;
     waitpid(m_pid, &status, 0);

@@ -52,11 +52,13 @@ TEST_F(QuiltoolMidiTest, PortsOfTheBuiltInSet) {
                            "out 2 \"Quil MIDI 3\" technology=1 candidate=yes",
                            "out 3 \"Quil Virtual MIDI\" technology=1 candidate=no",
                            "out 4 \"Quil Software Synth\" technology=7 candidate=no",
+                           "out 5 \"Quil USB MIDI 4\" technology=1 candidate=yes",
                            "in 0 \"Quil USB MIDI 1\" candidate=yes",
                            "in 1 \"Quil MIDI 2\" candidate=yes",
                            "in 2 \"Quil MIDI 3\" candidate=yes",
                            "in 3 \"Quil Virtual MIDI\" candidate=no",
                            "in 4 \"Quil Software Synth\" candidate=yes",
+                           "in 5 \"Quil USB MIDI 4\" candidate=yes",
                        }));
 }
 
@@ -67,6 +69,7 @@ TEST_F(QuiltoolMidiTest, ProbeFindsTheBuiltInUnits) {
                            "connection 0 in=0 out=0 \"Quil USB MIDI 1\"",
                            "connection 1 in=1 out=1 \"Quil MIDI 2\"",
                            "connection 2 in=2 out=2 \"Quil MIDI 3\"",
+                           "connection 3 in=5 out=5 \"Quil USB MIDI 4\"",
                        }));
 }
 

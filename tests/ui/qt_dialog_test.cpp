@@ -460,7 +460,9 @@ TEST_F(QtDialogTest, RealMainWindowListsTheBuiltinUnits) {
     EXPECT_TRUE(inspected);
     EXPECT_EQ(entries, (std::vector<std::string>{
                            "Quil connected via Quil USB MIDI 1", "VX-DANTE in Quil connected via Quil USB MIDI 1",
-                           "Quil connected via Quil MIDI 2", "VX-HD in Quil connected via Quil MIDI 2"}));
+                           "Quil connected via Quil MIDI 2", "VX-HD in Quil connected via Quil MIDI 2",
+                           // Without the USB audio driver's library the VX-USB card is not listed.
+                           "Quil connected via Quil USB MIDI 4"}));
     SetLogFilePath("QuilUpdate.log");
 }
 

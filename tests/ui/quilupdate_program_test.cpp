@@ -92,7 +92,7 @@ protected:
 TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
     const ProgramRun help = Start({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* word : {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N",
+    for (const char* word : {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N", "dfustall",
                              "--console", "--unit", "--update", "--yes", "--version", "SN=", "GETSN", "FILE=",
                              "PROM=", "XSLOT"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
@@ -133,7 +133,47 @@ TEST_F(QuilUpdateProgram, ConsoleShowsTheUnitsAndTheSelectedEntry) {
     EXPECT_EQ(fallback.code, 0);
     EXPECT_NE(fallback.err.find("using the console view: no display"), std::string::npos);
     const std::string log = ReadAll(m_dir / "QuilUpdate.log");
-    EXPECT_NE(log.find("Found Quil. Number Of Connections: 3"), std::string::npos);
+    EXPECT_NE(log.find("Found Quil. Number Of Connections: 4"), std::string::npos);
+}
+
+// The fourth Quil's VX-USB card, served by the build's fake of the USB audio
+// driver's library.
+TEST_F(QuilUpdateProgram, VxUsbCardIsListedAfterTheFirstTwoQuilsAndUpdatedThroughTheDriverLibrary) {
+    const ProgramRun list = Start({"--console", "--simulate"});
+    EXPECT_EQ(list.code, 0) << list.err;
+    const size_t hd = list.out.find("3  VX-HD in Quil connected via Quil MIDI 2\n");
+    const size_t usb = list.out.find("5  VX-USB in Quil connected via Quil USB MIDI 4\n");
+    ASSERT_NE(hd, std::string::npos) << list.out;
+    ASSERT_NE(usb, std::string::npos) << list.out;
+    EXPECT_LT(hd, usb);
+    const ProgramRun unit = Start({"--console", "--simulate", "--unit", "4"});
+    EXPECT_EQ(unit.code, 0);
+    EXPECT_NE(unit.out.find("Serial Number: 3120030043"), std::string::npos) << unit.out;
+
+    const ProgramRun extract = Start({"extract", "VXUSB10V00.BIN", (m_dir / "card.bin").string()},
+                                     QUIL_BINARY_DIR "/tools/quiltool");
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    const std::string image = ReadAll(m_dir / "card.bin");
+    ASSERT_EQ(image.size(), 49408u);
+    const fs::path state = m_dir / "state";
+    // Whatever the environment names, the demo uses the build's fake.
+    const ProgramRun update =
+        Start({"--console", "--simulate", "--unit", "5", "--update", "--yes", "--sim-state", state.string()},
+              QUIL_BINARY_DIR "/ui/quilupdate", {"QUIL_PROGRAM_FILES=/nonexistent"});
+    EXPECT_EQ(update.code, 0) << update.out << update.err;
+    EXPECT_NE(update.out.find("Congratulations!"), std::string::npos);
+    EXPECT_TRUE(ReadAll(state / "3120030043" / "card.bin") == image);
+    const std::string log = ReadAll(m_dir / "QuilUpdate.log");
+    EXPECT_NE(log.find("ProgramEEPROM VX-USB 49408"), std::string::npos);
+    EXPECT_NE(log.find("ProgramEEPROM VX-USB Success!"), std::string::npos);
+
+    const fs::path stalled = m_dir / "stalled";
+    const ProgramRun stall = Start({"--console", "--simulate", "--unit", "5", "--update", "--yes", "--sim-state",
+                                    stalled.string(), "--sim-fault", "dfustall"});
+    EXPECT_EQ(stall.code, 1);
+    EXPECT_NE(stall.out.find("VX-USB Firmware Update Failed!"), std::string::npos) << stall.out;
+    EXPECT_TRUE(ReadAll(stalled / "3120030043" / "card.bin").empty());
+    EXPECT_NE(ReadAll(m_dir / "QuilUpdate.log").find("download stalled!"), std::string::npos);
 }
 
 TEST_F(QuilUpdateProgram, FallsBackToTheConsoleSayingWhyAndReportsALogItCannotOpen) {
