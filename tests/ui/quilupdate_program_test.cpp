@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/udp_socket.h"
+
 extern char** environ;
 
 namespace {
@@ -251,7 +253,24 @@ TEST_F(QuilUpdateProgram, DriverSimulationListsAndUpdatesTheQuilsBehindThunderbo
 
 // The Dante link's ports are the system's own, so the Dante runs stay in one
 // test: quiltool's identify, then the card's update through quilupdate.
+// Other runs of these tests on the same machine may hold the Dante ports for
+// a while; the test waits (bounded) until it can have them.
+bool DantePortsFree() {
+    uint32_t unit = 0;
+    platform::ParseIpv4("127.0.0.2", unit);
+    for (int attempt = 0; attempt < 600; ++attempt) {
+        platform::UdpSocket reply, unitPort, cardPort;
+        if (reply.Create(false) && reply.Bind(0, 5646) && unitPort.Create(false) && unitPort.Bind(unit, 5645) &&
+            cardPort.Create(false) && cardPort.Bind(unit, 5647)) {
+            return true;
+        }
+        ::usleep(200 * 1000);
+    }
+    return false;
+}
+
 TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
+    ASSERT_TRUE(DantePortsFree()) << "UDP ports 5645 to 5647 stay taken";
     const ProgramRun identify = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
     EXPECT_EQ(identify.code, 0) << identify.err;
     EXPECT_NE(identify.out.find("connection 0: Quil connected via Dante (127.0.0.2) "), std::string::npos)
