@@ -12,8 +12,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "links/link_factory.h"
 #include "links/nimbra_interface.h"
@@ -138,10 +140,16 @@ public:
     NimbraStatus GetHardwareRevision(uint8_t* revision) override;
     NimbraStatus GetFirmwareMajor(uint8_t* major) override;
 
-    // --- Mixer controls not supported yet: each refuses with 1 and changes
-    // nothing. ---
+    // --- Mixer controls: getters read the image and never send; setters
+    // change the image and write the whole register, reporting 0 whatever the
+    // send gave. ---
+    // Register 2. On a Quil the written value is not stored in the image; it
+    // follows when the unit reports register 2. GetSelector refuses while
+    // offline.
     NimbraStatus SetSelector(uint8_t kind, uint8_t value) override;
     NimbraStatus GetSelector(uint8_t kind, uint8_t* value) override;
+    // Refused (1) with a VX-USB card or while register 19 bit 0 is set; 2 for
+    // a source the model has no code for.
     NimbraStatus SetSourceSelect(uint8_t value) override;
     NimbraStatus GetSourceSelect(uint8_t* value) override;
     NimbraStatus SetSourceOption(uint8_t on) override;
@@ -182,7 +190,9 @@ public:
     NimbraStatus GetXSlotFirmwareVersion(uint8_t* major, uint8_t* minor) override;
     NimbraStatus GetXSlotHardwareRevision(uint8_t* revision) override;
 
-    // --- Mixer controls not supported yet (refuse with 1) ---
+    // --- Mixer controls: register 19 and the sibling models' channel tables.
+    // Channel setters take columns 0..17 with groups 0..31, groups 0..3 only
+    // for columns 2..17 (2 otherwise). ---
     NimbraStatus SetReg19Bit4(uint8_t on) override;
     NimbraStatus GetReg19Bit4(uint8_t* on) override;
     NimbraStatus SetReg19Bit5(uint8_t on) override;
@@ -205,11 +215,14 @@ public:
 
     // --- General ---
     NimbraStatus SetHostReportMode(uint8_t value) override;
-    NimbraStatus ReloadRegisters() override;  // not supported yet (1)
+    // Command 1, then every register the unit was identified with is asked
+    // again (those above 255 only with 16-bit addresses). Always 0.
+    NimbraStatus ReloadRegisters() override;
     NimbraStatus GetFirmwareDate(uint16_t* date) override;
 
-    // --- Mixer controls not supported yet (refuse with 1; the three bit
-    // functions report the bit clear) ---
+    // --- Mixer controls. GetReg125Bit7 reads 1 without 16-bit addresses;
+    // GetRateField and the matrix, output, route and mask accessors refuse
+    // with 1 without them and for an index of 32 or more. ---
     NimbraStatus GetReg125Bit7(uint8_t* on) override;
     uint16_t Reg125Bit2() override;
     uint16_t Reg124Bit7() override;
@@ -282,6 +295,23 @@ private:
     // After the link reopened: selects the unit that was lost, by who it is.
     NimbraStatus ReselectLostUnit();
     void StoreMixerTables(uint32_t reg, uint8_t value);
+
+    // Mixer helpers (remote/nimbra_remote_mixer.cpp).
+    static constexpr size_t kChannelGroups = 32;
+    static constexpr size_t kChannelColumns = 18;
+    using ChannelTable = std::array<std::array<uint8_t, kChannelColumns>, kChannelGroups>;
+    // image[reg] = value, then the register write; always 0.
+    NimbraStatus WriteImageRegister(uint16_t reg, uint8_t value);
+    NimbraStatus SetControlBit(uint16_t reg, uint8_t bit, bool on);
+    NimbraStatus GetControlBit(uint16_t reg, uint8_t bit, bool inverted, bool oneWhileOffline, uint8_t* on);
+    NimbraStatus SetCodedField(uint16_t reg, uint8_t mask, std::span<const uint8_t> codes, uint8_t value);
+    NimbraStatus GetCodedField(uint16_t reg, uint8_t mask, std::span<const uint8_t> codes, uint8_t* value);
+    std::span<const uint8_t> SourceCodes();
+    bool SourceLocked() const;
+    uint16_t Word(uint16_t low) const;
+    static bool ChannelSettable(uint8_t column, uint8_t group);
+    static NimbraStatus ReadChannelTable(const ChannelTable& table, uint8_t column, uint8_t group, uint8_t* value);
+    bool ExtendedIndexes(std::initializer_list<unsigned> indexes) const;
     bool IsQuilOrNimbraN();
     uint8_t Pid();
     uint8_t FirmwareMajor() const { return m_registers[REG_FW_VERSION] & 0x3F; }
@@ -311,9 +341,6 @@ private:
     uint16_t m_usbCardConnection = kNoConnection;
 
     // Per-channel copies of the sibling models' mixer registers.
-    static constexpr size_t kChannelGroups = 32;
-    static constexpr size_t kChannelColumns = 18;
-    using ChannelTable = std::array<std::array<uint8_t, kChannelColumns>, kChannelGroups>;
     std::array<uint8_t, 64> m_tableA{};
     std::array<uint8_t, 64> m_tableB{};
     ChannelTable m_channelLevel{};

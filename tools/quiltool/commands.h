@@ -20,6 +20,7 @@ int RunPorts(const Args& args);    // ports [--simulate]
 int RunProbe(const Args& args);    // probe [--simulate]
 
 int RunIdentify(const Args& args); // identify [--simulate] [--connection N]
+int RunMixer(const Args& args);    // mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...]
 
 int RunExpand(const Args& args);   // expand IN OUT
 int RunCompress(const Args& args); // compress IN OUT

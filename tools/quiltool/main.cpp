@@ -21,6 +21,7 @@ constexpr Command kCommands[] = {
     {"ports", quiltool::RunPorts, "ports [--simulate]"},
     {"probe", quiltool::RunProbe, "probe [--simulate]"},
     {"identify", quiltool::RunIdentify, "identify [--simulate] [--connection N]"},
+    {"mixer", quiltool::RunMixer, "mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...] | mixer --list"},
     {"expand", quiltool::RunExpand, "expand IN OUT"},
     {"compress", quiltool::RunCompress, "compress [--max-match N] IN OUT"},
     {"name", quiltool::RunName, "name NAME"},
