@@ -161,11 +161,15 @@ TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
         EXPECT_EQ(run.code, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: quiltool COMMAND [ARGS]\n", 0), 0u) << help;
         EXPECT_NE(run.out.find("  quiltool compress [--max-match N] IN OUT\n"), std::string::npos);
+        EXPECT_NE(run.out.find("  quiltool mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set "
+                               "NAME [ARG...] | mixer --list\n"),
+                  std::string::npos);
         EXPECT_EQ(run.err, "") << help;
     }
     const ProgramRun command = RunQuiltool("identify --help");
     EXPECT_EQ(command.code, 0);
     EXPECT_EQ(command.out, "usage: quiltool identify [--simulate] [--connection N]\n");
+    EXPECT_EQ(RunQuiltool("mixer get MatrixLevel -h").out.rfind("usage: quiltool mixer [--simulate", 0), 0u);
     const ProgramRun version = RunQuiltool("--version");
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, "quiltool (Quil Firmware Update) 0.1\n");
