@@ -28,7 +28,7 @@ echo "package: $(basename "$deb")"
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 failed=0
-for file in usr/bin/quilupdate usr/bin/quiltool \
+for file in usr/bin/quilupdate usr/bin/quiltool usr/bin/quil-sim \
             "usr/share/applications/$app.desktop" "usr/share/metainfo/$app.metainfo.xml" \
             "usr/share/icons/hicolor/48x48/apps/$app.png" "usr/share/icons/hicolor/256x256/apps/$app.png" \
             usr/share/man/man1/quilupdate.1.gz usr/share/man/man1/quiltool.1.gz \
@@ -67,6 +67,11 @@ case "$version" in
   *) echo "the installed quilupdate --version printed: $version"; failed=1 ;;
 esac
 "$root/usr/bin/quiltool" name QUIL0803C.BIN >/dev/null || failed=1
+identity=$("$root/usr/bin/quiltool" identify --simulate --json) || failed=1
+if ! printf '%s' "$identity" | python3 -c 'import json, sys; sys.exit(0 if any(u.get("serial") == "3118220001" for u in json.load(sys.stdin)) else 1)'; then
+  echo "quiltool identify --simulate --json does not name serial 3118220001: $identity"
+  failed=1
+fi
 
 [ "$failed" = 0 ] && echo "package checks passed"
 exit "$failed"

@@ -168,7 +168,7 @@ TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
     }
     const ProgramRun command = RunQuiltool("identify --help");
     EXPECT_EQ(command.code, 0);
-    EXPECT_EQ(command.out, "usage: quiltool identify [--simulate] [--connection N]\n");
+    EXPECT_EQ(command.out, "usage: quiltool identify [--simulate[=driver|dante]] [--connection N] [--json]\n");
     EXPECT_EQ(RunQuiltool("mixer get MatrixLevel -h").out.rfind("usage: quiltool mixer [--simulate", 0), 0u);
     const ProgramRun version = RunQuiltool("--version");
     EXPECT_EQ(version.code, 0);

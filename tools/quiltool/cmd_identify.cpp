@@ -12,6 +12,7 @@
 #include "remote/nimbra_remote.h"
 #include "sim/virtual_midi_setup.h"
 #include "tools/quiltool/commands.h"
+#include "tools/quiltool/json_output.h"
 
 namespace quiltool {
 
@@ -21,12 +22,14 @@ struct IdentifyOptions {
     bool simulate = false;
     bool driver = false;  // --simulate=driver: the units behind the virtual driver
     bool dante = false;   // --simulate=dante: the VX-DANTE units over the Dante link
+    bool json = false;
     std::optional<uint16_t> connection;
 };
 
 bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode) {
     static constexpr OptionSpec kOptions[] = {
-        {"--simulate", false}, {"--simulate=driver", false}, {"--simulate=dante", false}, {"--connection", true}};
+        {"--simulate", false}, {"--simulate=driver", false}, {"--simulate=dante", false}, {"--connection", true},
+        {"--json", false}};
     ParsedArgs parsed;
     exitCode = 2;
     if (!SplitArgs("identify", args, kOptions, parsed)) return false;
@@ -37,6 +40,7 @@ bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode
     options.simulate = parsed.Has("--simulate");
     options.driver = parsed.Has("--simulate=driver");
     options.dante = parsed.Has("--simulate=dante");
+    options.json = parsed.Has("--json");
     if (const std::string* text = parsed.Value("--connection")) {
         unsigned long value = 0;
         if (!ParseNumber(*text, value) || value >= kNoConnection) {
@@ -59,11 +63,15 @@ std::string SerialText(uint32_t serial) { return serial == kNoSerialNumber ? "no
 
 const char* CardLabel(uint8_t type) { return type == kCardNone ? "none" : OptionCardName(type); }
 
-// Prints the identity line of connection `index`; false when it cannot be
-// selected.
-bool PrintConnection(CNimbraRemote& remote, uint16_t index) {
+// Prints the identity line of connection `index` (or adds its object to
+// `list`); false when it cannot be selected.
+bool PrintConnection(CNimbraRemote& remote, uint16_t index, JsonArray& list) {
     if (remote.SelectConnection(index) != kStatusOk) {
-        std::printf("connection %u: no answer\n", static_cast<unsigned>(index));
+        if (list.Enabled()) {
+            list.Append(JsonObject().AddNumber("connection", index).AddBool("answered", false));
+        } else {
+            std::printf("connection %u: no answer\n", static_cast<unsigned>(index));
+        }
         return false;
     }
     char description[260] = {};
@@ -80,6 +88,21 @@ bool PrintConnection(CNimbraRemote& remote, uint16_t index) {
     remote.GetXSlotCardType(&card);
     remote.GetXSlotFirmwareVersion(&cardMajor, &cardMinor);
 
+    if (list.Enabled()) {
+        char pidText[8];
+        std::snprintf(pidText, sizeof pidText, "0x%02x", static_cast<unsigned>(pid));
+        list.Append(JsonObject()
+                        .AddNumber("connection", index)
+                        .AddBool("answered", true)
+                        .Add("description", description)
+                        .Add("pid", pidText)
+                        .Add("firmware", std::to_string(major) + "." + std::to_string(minor))
+                        .Add("revision", RevisionText(revision))
+                        .Add("serial", SerialText(serial))
+                        .Add("card", CardLabel(card))
+                        .Add("card-firmware", std::to_string(cardMajor) + "." + std::to_string(cardMinor)));
+        return true;
+    }
     std::printf("connection %u: %s pid=0x%02x firmware=%u.%u revision=%s serial=%s card=%s card-firmware=%u.%u\n",
                 static_cast<unsigned>(index), description, static_cast<unsigned>(pid), static_cast<unsigned>(major),
                 static_cast<unsigned>(minor), RevisionText(revision).c_str(), SerialText(serial).c_str(),
@@ -93,6 +116,7 @@ int RunIdentify(const Args& args) {
     IdentifyOptions options;
     int exitCode = 0;
     if (!ParseIdentifyArgs(args, options, exitCode)) return exitCode;
+    JsonArray list(options.json);
     const sim::ScopedBuiltinUnits units(options.driver     ? sim::BuiltinTransport::Driver
                                         : options.dante    ? sim::BuiltinTransport::Dante
                                         : options.simulate ? sim::BuiltinTransport::Midi
@@ -114,7 +138,7 @@ int RunIdentify(const Args& args) {
     bool allAnswered = true;
     for (uint16_t index = 0; index < count; ++index) {
         if (options.connection && index != *options.connection) continue;
-        if (!PrintConnection(*remote, index)) allAnswered = false;
+        if (!PrintConnection(*remote, index, list)) allAnswered = false;
     }
     remote->Close();
     return allAnswered ? 0 : 1;

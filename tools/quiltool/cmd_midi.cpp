@@ -8,6 +8,7 @@
 #include "platform/midi.h"
 #include "sim/virtual_midi_setup.h"
 #include "tools/quiltool/commands.h"
+#include "tools/quiltool/json_output.h"
 
 namespace quiltool {
 
@@ -16,9 +17,9 @@ namespace {
 // The name the updater looks for in port names.
 constexpr char kDeviceName[] = "Quil";
 
-// Parses "[--simulate]"; false after a usage error message.
-bool ParseSimulate(const char* command, const Args& args, bool& simulate, int& exitCode) {
-    static constexpr OptionSpec kOptions[] = {{"--simulate", false}};
+// Parses "[--simulate] [--json]"; false after a usage error message.
+bool ParseSimulate(const char* command, const Args& args, bool& simulate, bool& json, int& exitCode) {
+    static constexpr OptionSpec kOptions[] = {{"--simulate", false}, {"--json", false}};
     ParsedArgs parsed;
     exitCode = 2;
     if (!SplitArgs(command, args, kOptions, parsed)) return false;
@@ -27,6 +28,7 @@ bool ParseSimulate(const char* command, const Args& args, bool& simulate, int& e
         return false;
     }
     simulate = parsed.Has("--simulate");
+    json = parsed.Has("--json");
     return true;
 }
 
@@ -34,8 +36,10 @@ bool ParseSimulate(const char* command, const Args& args, bool& simulate, int& e
 
 int RunPorts(const Args& args) {
     bool simulate = false;
+    bool json = false;
     int exitCode = 0;
-    if (!ParseSimulate("ports", args, simulate, exitCode)) return exitCode;
+    if (!ParseSimulate("ports", args, simulate, json, exitCode)) return exitCode;
+    JsonArray list(json);
     const sim::ScopedBuiltinUnits ports(simulate);
     platform::MidiSystem& system = platform::CurrentMidiSystem();
 
@@ -49,11 +53,24 @@ int RunPorts(const Args& args) {
         platform::MidiPortCaps caps;
         const platform::MidiError error = system.OutputCaps(id, caps);
         if (error != platform::kMidiNoError) {
-            std::printf("out %u error=%d\n", id, error);
+            if (json) {
+                list.Append(JsonObject().Add("direction", "out").AddNumber("id", id).AddNumber("error", error));
+            } else {
+                std::printf("out %u error=%d\n", id, error);
+            }
             continue;
         }
         const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
                                CNimbraMIDI::IsCandidateOutput(caps.name.data(), caps.technology, kDeviceName);
+        if (json) {
+            list.Append(JsonObject()
+                            .Add("direction", "out")
+                            .AddNumber("id", id)
+                            .Add("name", caps.name.data())
+                            .AddNumber("technology", caps.technology)
+                            .AddBool("candidate", candidate));
+            continue;
+        }
         std::printf("out %u \"%s\" technology=%u candidate=%s\n", id, caps.name.data(),
                     static_cast<unsigned>(caps.technology), candidate ? "yes" : "no");
     }
@@ -62,11 +79,21 @@ int RunPorts(const Args& args) {
         platform::MidiPortCaps caps;
         const platform::MidiError error = system.InputCaps(id, caps);
         if (error != platform::kMidiNoError) {
-            std::printf("in %u error=%d\n", id, error);
+            if (json) {
+                list.Append(JsonObject().Add("direction", "in").AddNumber("id", id).AddNumber("error", error));
+            } else {
+                std::printf("in %u error=%d\n", id, error);
+            }
             continue;
         }
         const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
                                CNimbraMIDI::IsCandidateInput(caps.name.data(), kDeviceName);
+        if (json) {
+            list.Append(
+                JsonObject().Add("direction", "in").AddNumber("id", id).Add("name", caps.name.data()).AddBool(
+                    "candidate", candidate));
+            continue;
+        }
         std::printf("in %u \"%s\" candidate=%s\n", id, caps.name.data(), candidate ? "yes" : "no");
     }
     if (outCount == 0 && inCount == 0) {
@@ -78,8 +105,10 @@ int RunPorts(const Args& args) {
 
 int RunProbe(const Args& args) {
     bool simulate = false;
+    bool json = false;
     int exitCode = 0;
-    if (!ParseSimulate("probe", args, simulate, exitCode)) return exitCode;
+    if (!ParseSimulate("probe", args, simulate, json, exitCode)) return exitCode;
+    JsonArray list(json);
     const sim::ScopedBuiltinUnits ports(simulate);
 
     CNimbraMIDI link;
@@ -93,6 +122,14 @@ int RunProbe(const Args& args) {
     for (uint16_t i = 0; i < count; ++i) {
         char name[256] = {};
         link.GetConnectionName(i, name, static_cast<int>(sizeof name));
+        if (json) {
+            list.Append(JsonObject()
+                            .AddNumber("connection", i)
+                            .AddNumber("in", link.ConnectionInputId(i))
+                            .AddNumber("out", link.ConnectionOutputId(i))
+                            .Add("name", name));
+            continue;
+        }
         std::printf("connection %u in=%u out=%u \"%s\"\n", static_cast<unsigned>(i), link.ConnectionInputId(i),
                     link.ConnectionOutputId(i), name);
     }

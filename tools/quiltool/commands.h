@@ -16,10 +16,10 @@ int RunEncode(const Args& args);   // encode command|write|write-ext|request|req
 int RunCrc(const Args& args);      // crc HEX... | crc --text STRING
 int RunDecode(const Args& args);   // decode HEX...
 
-int RunPorts(const Args& args);    // ports [--simulate]
-int RunProbe(const Args& args);    // probe [--simulate]
+int RunPorts(const Args& args);    // ports [--simulate] [--json]
+int RunProbe(const Args& args);    // probe [--simulate] [--json]
 
-int RunIdentify(const Args& args); // identify [--simulate] [--connection N]
+int RunIdentify(const Args& args); // identify [--simulate[=driver|dante]] [--connection N] [--json]
 int RunMixer(const Args& args);    // mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...]
 
 int RunExpand(const Args& args);   // expand IN OUT

@@ -1,0 +1,49 @@
+// The --json form of quiltool's listing commands: one JSON document, an array
+// of objects whose fields are those of the text lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quiltool {
+
+// A JSON string literal of `text`, quotes included; control characters and
+// bytes that are not valid UTF-8 are escaped as \u00XX.
+std::string JsonString(std::string_view text);
+
+class JsonObject {
+public:
+    JsonObject& Add(std::string_view key, std::string_view value);
+    JsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+    JsonObject& AddNumber(std::string_view key, int64_t value);
+    JsonObject& AddBool(std::string_view key, bool value);
+    std::string Text() const { return "{" + m_fields + "}"; }
+
+private:
+    void Key(std::string_view key);
+    std::string m_fields;
+};
+
+// Collects the objects and, when enabled, prints them as one array on stdout
+// as it goes away: so a command prints its document on every way out, an
+// empty list at worst.
+class JsonArray {
+public:
+    explicit JsonArray(bool enabled) : m_enabled(enabled) {}
+    ~JsonArray();
+    JsonArray(const JsonArray&) = delete;
+    JsonArray& operator=(const JsonArray&) = delete;
+
+    bool Enabled() const { return m_enabled; }
+    void Append(const JsonObject& object) { m_items.push_back(object.Text()); }
+    // The document's text.
+    std::string Text() const;
+
+private:
+    bool m_enabled;
+    std::vector<std::string> m_items;
+};
+
+}  // namespace quiltool
