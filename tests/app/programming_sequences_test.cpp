@@ -216,9 +216,11 @@ TEST_F(MainUnitProgrammingTest, UnitBackFromSilenceIsWatchedToTheEnd) {
     EXPECT_TRUE(std::equal(bank.begin(), bank.end(), image.begin()));
 }
 
-TEST_F(MainUnitProgrammingTest, AnotherUnitAnsweringAfterReselectionIsNoSuccess) {
+TEST_F(MainUnitProgrammingTest, AnotherUnitAtTheLostUnitsPortIsNoSuccess) {
     // The unit falls silent; when the link finds its port again another unit
-    // answers there, one that finished an update of its own.
+    // answers there, one that finished an update of its own. The engine looks
+    // for the lost unit by serial number and PID, so it never takes the other
+    // one for it: the watch sees a unit that stays away.
     sim::VirtualQuil other(QuilWithDanteCard(2));
     other.PresetRegister(REG_PGM_PHASE, 6);
     other.PresetRegister(REG_PGM_PROGRESS, 100);
@@ -234,7 +236,10 @@ TEST_F(MainUnitProgrammingTest, AnotherUnitAnsweringAfterReselectionIsNoSuccess)
         });
     });
     EXPECT_FALSE(Update(BitstreamImage(3000), 0));
-    EXPECT_EQ(OnlyBoxText(), "ProgramEEPROM: A Different Unit Answered!\n");
+    EXPECT_EQ(OnlyBoxText(), "ProgramEEPROM: The Quil Stopped Responding!\n");
+    uint32_t serial = 0;
+    remote->GetSerialNumber(&serial);
+    EXPECT_NE(serial, other.CurrentSerial());
     setup.System().Attach(ports.output, ports.input, quil);
 }
 
