@@ -46,21 +46,24 @@ struct NameRule {
 };
 
 constexpr NameRule kNameRules[] = {
-    {"QUIL", kDeviceQuil, 4, 0},   {"VXMA", kDeviceVxMadi, 4, 0}, {"VXHD", kDeviceVxHd, 4, 0},
-    {"VXFW", kDeviceVxFw, 4, 0},   {"VXDN", kDeviceVxDante, 5, 0},
+    {"QUIL", kDeviceQuil, 4, 0},
+    {"VXMA", kDeviceVxMadi, 4, 0},
+    {"VXHD", kDeviceVxHd, 4, 0},
+    {"VXFW", kDeviceVxFw, 4, 0},
+    {"VXDN", kDeviceVxDante, 5, 0},
     // VXUSB10V05: major at the sixth character, minor at the ninth.
     {"VXUS", kDeviceVxUsb, 5, 8},
 };
 
 constexpr CalendarDate kMainUnitDates[] = {
-    {2012, 1, 1},  {2012, 2, 1},  {2012, 2, 15}, {2012, 2, 27}, {2012, 4, 3},  {2012, 11, 14}, {2014, 12, 9},
-    {2016, 1, 12}, {2018, 11, 27}, {2017, 1, 1}, {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1},   {2017, 1, 1},
-    {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1},
+    {2012, 1, 1},  {2012, 2, 1},   {2012, 2, 15}, {2012, 2, 27}, {2012, 4, 3}, {2012, 11, 14}, {2014, 12, 9},
+    {2016, 1, 12}, {2018, 11, 27}, {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1}, {2017, 1, 1},   {2017, 1, 1},
+    {2017, 1, 1},  {2017, 1, 1},   {2017, 1, 1},  {2017, 1, 1},  {2017, 1, 1}, {2017, 1, 1},
 };
 constexpr CalendarDate kVxUsbDates[] = {
-    {2011, 1, 1},  {2011, 1, 1},  {2011, 1, 1}, {2011, 1, 1}, {2011, 1, 1}, {2011, 7, 10}, {2012, 2, 20},
-    {2012, 2, 23}, {2012, 3, 27}, {2012, 8, 14}, {2012, 9, 24}, {2015, 1, 1}, {2015, 1, 1}, {2015, 1, 1},
-    {2015, 1, 1},  {2015, 1, 1},  {2015, 1, 1}, {2015, 1, 1}, {2015, 1, 1}, {2015, 1, 1},
+    {2011, 1, 1},  {2011, 1, 1},  {2011, 1, 1},  {2011, 1, 1},  {2011, 1, 1}, {2011, 7, 10}, {2012, 2, 20},
+    {2012, 2, 23}, {2012, 3, 27}, {2012, 8, 14}, {2012, 9, 24}, {2015, 1, 1}, {2015, 1, 1},  {2015, 1, 1},
+    {2015, 1, 1},  {2015, 1, 1},  {2015, 1, 1},  {2015, 1, 1},  {2015, 1, 1}, {2015, 1, 1},
 };
 constexpr CalendarDate kVxDanteDates[] = {
     {2017, 2, 7}, {2017, 2, 14}, {2017, 1, 1}, {2017, 1, 1}, {2017, 1, 1}, {2017, 1, 1},
@@ -122,9 +125,9 @@ private:
 
 long ExpanderErrorFor(szdd::Status status) {
     switch (status) {
-        case szdd::Status::BadMode: return kExpanderUnknownAlgorithm;
-        case szdd::Status::WriteFailed: return kExpanderWrite;
-        default: return kExpanderRead;
+    case szdd::Status::BadMode: return kExpanderUnknownAlgorithm;
+    case szdd::Status::WriteFailed: return kExpanderWrite;
+    default: return kExpanderRead;
     }
 }
 
@@ -184,10 +187,10 @@ std::string FormatReleaseDate(const CalendarDate& date) {
 
 std::span<const CalendarDate> ReleaseDateTable(uint8_t deviceId) {
     switch (deviceId) {
-        case kDeviceQuil: return kMainUnitDates;
-        case kDeviceVxUsb: return kVxUsbDates;
-        case kDeviceVxDante: return kVxDanteDates;
-        default: return {};
+    case kDeviceQuil: return kMainUnitDates;
+    case kDeviceVxUsb: return kVxUsbDates;
+    case kDeviceVxDante: return kVxDanteDates;
+    default: return {};
     }
 }
 

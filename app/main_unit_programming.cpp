@@ -38,15 +38,11 @@ const PhaseText* TextOfPhase(uint8_t phase) {
     static constexpr PhaseText kProgramming{"Programming...", "Programming\n", "Programming"};
     static constexpr PhaseText kVerifying{"Verifying...", "Verifying\n", "Verifying"};
     switch (phase) {
-        case kPhaseEraseA:
-        case kPhaseEraseB:
-            return &kErasing;
-        case kPhaseProgram:
-            return &kProgramming;
-        case kPhaseVerify:
-            return &kVerifying;
-        default:
-            return nullptr;
+    case kPhaseEraseA:
+    case kPhaseEraseB: return &kErasing;
+    case kPhaseProgram: return &kProgramming;
+    case kPhaseVerify: return &kVerifying;
+    default: return nullptr;
     }
 }
 

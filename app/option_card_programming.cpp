@@ -39,9 +39,7 @@ private:
     int m_last = -1;
 };
 
-int Percent(uint32_t done, uint32_t total) {
-    return total == 0 ? 100 : static_cast<int>(uint64_t{done} * 100 / total);
-}
+int Percent(uint32_t done, uint32_t total) { return total == 0 ? 100 : static_cast<int>(uint64_t{done} * 100 / total); }
 
 // Selects the unit's own firmware store again when the sequence ends, however
 // it ends: a store left on the card would take the next main-unit update. A

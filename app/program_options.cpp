@@ -100,7 +100,8 @@ bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& o
 }
 
 std::string ProgramUsage(const std::string& program, const std::string& faultHelp) {
-    return "Usage: " + program + " [OPTION]... [KEYWORD]...\n"
+    return "Usage: " + program +
+           " [OPTION]... [KEYWORD]...\n"
            "Finds the Quil converters and option cards this computer can reach, shows what each one\n"
            "runs, and updates its firmware.\n"
            "\n"

@@ -48,8 +48,7 @@ bool CQuilUpdateApp::InitInstance() {
     }
     if (!os.supported) {
         LogMessage("Terminating: Unsupported Operating System.\n");
-        ShowStartupBox("Quil Firmware Update does not support this operating system.", "",
-                       platform::BoxIcon::Warning);
+        ShowStartupBox("Quil Firmware Update does not support this operating system.", "", platform::BoxIcon::Warning);
         m_exitStatus = 1;
         return false;
     }

@@ -232,9 +232,8 @@ bool CQuilUpdateDlg::UpdateSelectedConnection(int entry) {
     std::string currentDate;
     if (!notPresent) {
         CNimbraRemote& remote = *m_pRemote;
-        const auto date = FirmwareReleaseDate(major, m_model, true, [&remote](uint16_t& word) {
-            return remote.GetFirmwareDate(&word) == kStatusOk;
-        });
+        const auto date = FirmwareReleaseDate(
+            major, m_model, true, [&remote](uint16_t& word) { return remote.GetFirmwareDate(&word) == kStatusOk; });
         if (date) currentDate = FormatReleaseDate(*date);
     }
     ShowValue(IDC_CURRENT_DATE, currentDate);
@@ -361,8 +360,7 @@ void CQuilUpdateDlg::OnCommand(int id) {
         }
         EndDialog(id);
         return;
-    default:
-        return;
+    default: return;
     }
 }
 
@@ -421,7 +419,6 @@ platform::ControlColours CQuilUpdateDlg::OnControlColour(int id) {
         colours.textRgb = kNormalText;
         colours.transparent = true;
         return colours;
-    default:
-        return colours;
+    default: return colours;
     }
 }

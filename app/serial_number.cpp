@@ -54,14 +54,13 @@ bool IsBlankSerialNumber(uint32_t serial) { return serial == 0 || serial == kSer
 
 bool IsAcceptedSerialModel(uint8_t model) {
     switch (model) {
-        case 0x31:  // Quil
-        case 0x13:  // VX-MADI
-        case 0x15:  // VX-DANTE
-        case 0x18:  // VX-HD
-        case 0x32:  // VX-USB
-            return true;
-        default:
-            return false;
+    case 0x31:  // Quil
+    case 0x13:  // VX-MADI
+    case 0x15:  // VX-DANTE
+    case 0x18:  // VX-HD
+    case 0x32:  // VX-USB
+        return true;
+    default: return false;
     }
 }
 

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -213,17 +213,17 @@ ExpandResult ExpandInput(Input& in, Sink& out, bool copyPlain) {
 
 const char* StatusText(Status status) {
     switch (status) {
-        case Status::Ok: return "ok";
-        case Status::NotContainer: return "not an SZDD container";
-        case Status::BadMagic: return "bad SZDD magic";
-        case Status::ShortHeader: return "the container ends inside its header";
-        case Status::BadMode: return "unknown compression mode";
-        case Status::Truncated: return "the stream ends before the expanded length is reached";
-        case Status::HalfReference: return "the stream ends inside a back-reference";
-        case Status::Overrun: return "a back-reference runs past the expanded length";
-        case Status::ExcessData: return "data follows the end of the expanded length";
-        case Status::ReadFailed: return "read error";
-        case Status::WriteFailed: return "write error";
+    case Status::Ok: return "ok";
+    case Status::NotContainer: return "not an SZDD container";
+    case Status::BadMagic: return "bad SZDD magic";
+    case Status::ShortHeader: return "the container ends inside its header";
+    case Status::BadMode: return "unknown compression mode";
+    case Status::Truncated: return "the stream ends before the expanded length is reached";
+    case Status::HalfReference: return "the stream ends inside a back-reference";
+    case Status::Overrun: return "a back-reference runs past the expanded length";
+    case Status::ExcessData: return "data follows the end of the expanded length";
+    case Status::ReadFailed: return "read error";
+    case Status::WriteFailed: return "write error";
     }
     return "unknown error";
 }

@@ -137,9 +137,9 @@ private:
 
 struct ExpandResult {
     Status status = Status::Ok;
-    bool copied = false;     // the input was not a container and went through unchanged
-    uint64_t written = 0;    // bytes handed to the sink
-    uint32_t expected = 0;   // the header's length (containers only)
+    bool copied = false;    // the input was not a container and went through unchanged
+    uint64_t written = 0;   // bytes handed to the sink
+    uint32_t expected = 0;  // the header's length (containers only)
 };
 
 // Expands one container from `in` into `out`. Fails on anything that is not a

@@ -94,7 +94,8 @@ double WallSeconds() {
 // so the share of the host's own waits can be told from the link's.
 class TimedLink final : public CNimbraInterface {
 public:
-    TimedLink(std::unique_ptr<CNimbraInterface> link, double& writeCpu) : m_link(std::move(link)), m_writeCpu(writeCpu) {}
+    TimedLink(std::unique_ptr<CNimbraInterface> link, double& writeCpu)
+        : m_link(std::move(link)), m_writeCpu(writeCpu) {}
     NimbraStatus Open() override { return m_link->Open(); }
     NimbraStatus Close() override { return m_link->Close(); }
     void SetDeviceName(const char* name) override { m_link->SetDeviceName(name); }
@@ -112,7 +113,9 @@ public:
         m_writeCpu += CpuSeconds() - start;
         return status;
     }
-    NimbraStatus Read(uint8_t* buffer, int size, int* received) override { return m_link->Read(buffer, size, received); }
+    NimbraStatus Read(uint8_t* buffer, int size, int* received) override {
+        return m_link->Read(buffer, size, received);
+    }
 
 private:
     std::unique_ptr<CNimbraInterface> m_link;
@@ -215,7 +218,8 @@ void BM_TransferImage(benchmark::State& state) {
             return;
         }
     }
-    state.counters["packets_per_second"] = benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
+    state.counters["packets_per_second"] =
+        benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(image.size()));
 }
 BENCHMARK(BM_TransferImage)->Unit(benchmark::kMillisecond)->UseRealTime();

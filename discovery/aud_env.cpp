@@ -122,11 +122,14 @@ void aud_logv(aud_env_t* env, int level, const char* format, va_list args) {
     char* text = log.buffer.get();
     std::vsnprintf(text, kFormatBufferSize, format, args);
 
-    if (log.sinkLevel[AUD_LOG_SINK_STDOUT] >= level) WriteStream(stdout, log.timestamps & AUD_LOG_TS_STDOUT, level, text);
-    if (log.sinkLevel[AUD_LOG_SINK_STDERR] >= level) WriteStream(stderr, log.timestamps & AUD_LOG_TS_STDERR, level, text);
+    if (log.sinkLevel[AUD_LOG_SINK_STDOUT] >= level)
+        WriteStream(stdout, log.timestamps & AUD_LOG_TS_STDOUT, level, text);
+    if (log.sinkLevel[AUD_LOG_SINK_STDERR] >= level)
+        WriteStream(stderr, log.timestamps & AUD_LOG_TS_STDERR, level, text);
     if (log.sinkLevel[AUD_LOG_SINK_FILE] >= level && log.file != nullptr)
         WriteStream(log.file, log.timestamps & AUD_LOG_TS_FILE, level, text);
-    if (log.sinkLevel[AUD_LOG_SINK_NETWORK] >= level) WriteNetwork(env, log.timestamps & AUD_LOG_TS_NETWORK, level, text);
+    if (log.sinkLevel[AUD_LOG_SINK_NETWORK] >= level)
+        WriteNetwork(env, log.timestamps & AUD_LOG_TS_NETWORK, level, text);
     // No debugger output here; the callback sink takes its place and its
     // time-stamp flag.
     if (log.sinkLevel[AUD_LOG_SINK_CALLBACK] >= level && log.callback != nullptr) {
@@ -217,8 +220,8 @@ struct DiagnosticLog {
 };
 DiagnosticLog g_dt;
 
-constexpr const char* kDtLevelNames[] = {"No error", "Debug",          "Info",          "Notice",
-                                         "Warning",  "Error",          "Critical error", "Fatal error"};
+constexpr const char* kDtLevelNames[] = {"No error", "Debug", "Info",           "Notice",
+                                         "Warning",  "Error", "Critical error", "Fatal error"};
 
 void DtStream(FILE* stream, int level, const char* text) {
     if (level < g_dt.streamThreshold) return;
@@ -256,7 +259,8 @@ void dt_log(int level, const char* format, ...) {
         g_dt.inNetwork = true;
         char line[kMaxDatagram + 1];
         const int n = std::snprintf(line, sizeof line, "%c %s", dt_log_level_name(level)[0], text);
-        const size_t length = n < 0 ? 0 : (static_cast<size_t>(n) < kMaxDatagram ? static_cast<size_t>(n) : kMaxDatagram);
+        const size_t length =
+            n < 0 ? 0 : (static_cast<size_t>(n) < kMaxDatagram ? static_cast<size_t>(n) : kMaxDatagram);
         if (::send(g_dt.socket, line, length, MSG_NOSIGNAL) < 0) {
             const int error = errno;
             dt_log(DT_LOG_NOTICE, "%s: network logging failed: %s (%d)", "log_socket", std::strerror(error), error);

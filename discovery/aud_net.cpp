@@ -107,7 +107,7 @@ bool ReadSysFile(const std::string& path, std::string& text) {
 }
 
 bool PathExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -155,13 +155,15 @@ aud_error_t aud_interface_list_with_env(aud_env_t* env, aud_interface_t** out, u
         e.pktinfo_index = static_cast<uint16_t>(index & 0xFFFFu);
         e.interface_class = InterfaceClass(a->ifa_name, a->ifa_flags);
         e.ip_address = reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr;
-        if (a->ifa_netmask != nullptr) e.netmask = reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr;
+        if (a->ifa_netmask != nullptr)
+            e.netmask = reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr;
         e.up = (a->ifa_flags & IFF_RUNNING) ? 1 : 0;
         e.loopback = (a->ifa_flags & IFF_LOOPBACK) ? 1 : 0;
         e.multicast = (a->ifa_flags & IFF_MULTICAST) ? 1 : 0;
         e.link_speed_mbps = LinkSpeed(a->ifa_name);
         for (const ifaddrs* p = addrs; p != nullptr; p = p->ifa_next) {
-            if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_PACKET || std::strcmp(p->ifa_name, a->ifa_name) != 0)
+            if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_PACKET ||
+                std::strcmp(p->ifa_name, a->ifa_name) != 0)
                 continue;
             const auto* ll = reinterpret_cast<const sockaddr_ll*>(p->ifa_addr);
             std::memcpy(e.physical_address, ll->sll_addr, std::min<size_t>(ll->sll_halen, sizeof e.physical_address));

@@ -117,8 +117,10 @@ void ListAppend(ResolveList& list, db_resolve* r) {
     r->node.list = &list;
     r->node.next = nullptr;
     r->node.prev = list.tail;
-    if (list.tail != nullptr) list.tail->node.next = r;
-    else list.head = r;
+    if (list.tail != nullptr)
+        list.tail->node.next = r;
+    else
+        list.head = r;
     list.tail = r;
     ++list.count;
 }
@@ -126,10 +128,14 @@ void ListAppend(ResolveList& list, db_resolve* r) {
 void ListRemove(db_resolve* r) {
     ResolveList* list = r->node.list;
     if (list == nullptr) return;
-    if (r->node.prev != nullptr) r->node.prev->node.next = r->node.next;
-    else list->head = r->node.next;
-    if (r->node.next != nullptr) r->node.next->node.prev = r->node.prev;
-    else list->tail = r->node.prev;
+    if (r->node.prev != nullptr)
+        r->node.prev->node.next = r->node.next;
+    else
+        list->head = r->node.next;
+    if (r->node.next != nullptr)
+        r->node.next->node.prev = r->node.prev;
+    else
+        list->tail = r->node.prev;
     --list->count;
     r->node.list = nullptr;
     r->node.next = r->node.prev = nullptr;
@@ -184,12 +190,11 @@ void TreeClear(db_tree& tree) {
 }
 
 uint32_t& FlagSlot(db_browse_t* b, db_device_t* d, unsigned network) {
-    return network < b->config.num_networks && network < DB_MAX_NETWORKS ? d->network_flags[network] : d->loopback_flags;
+    return network < b->config.num_networks && network < DB_MAX_NETWORKS ? d->network_flags[network]
+                                                                         : d->loopback_flags;
 }
 
-void RecomputeFlags(db_device_t* d) {
-    d->flags = d->network_flags[0] | d->network_flags[1] | d->loopback_flags;
-}
+void RecomputeFlags(db_device_t* d) { d->flags = d->network_flags[0] | d->network_flags[1] | d->loopback_flags; }
 
 db_device_t* FindExact(db_tree& tree, const char* name, size_t* position) {
     for (size_t i = 0; i < tree.nodes.size(); ++i) {
@@ -233,7 +238,8 @@ aud_error_t FindOrInsert(db_browse_t* b, const char* name, db_device_t** out, bo
 // Sets FLAG for the network, the host and the type's values (APPLY), and
 // tells the user when the node is new or anything changed.
 template <typename Apply>
-aud_error_t TreeUpdate(db_browse_t* b, unsigned network, uint32_t flag, const char* name, const char* host, Apply apply) {
+aud_error_t TreeUpdate(db_browse_t* b, unsigned network, uint32_t flag, const char* name, const char* host,
+                       Apply apply) {
     db_device_t* d = nullptr;
     bool created = false;
     const aud_error_t result = FindOrInsert(b, name, &d, &created);
@@ -314,9 +320,8 @@ bool ReadIdAndProcess(db_resolve* r, uint16_t txt_len, const unsigned char* txt,
     aud_env_t* env = r->browse->env;
     const TxtValue idv = GetValue(txt_len, txt, "id");
     if (!idv.present || idv.length != 16) {
-        aud_log(env, AUD_LOG_ERROR,
-                "%s: Resolve Error: txt record 'id' field missing or empty for %s \"%s\"\n", "db_browse_resolved", label,
-                r->name);
+        aud_log(env, AUD_LOG_ERROR, "%s: Resolve Error: txt record 'id' field missing or empty for %s \"%s\"\n",
+                "db_browse_resolved", label, r->name);
         return false;
     }
     if (!db_id64_from_hex16(&id, idv.text, idv.length)) {
@@ -326,9 +331,8 @@ bool ReadIdAndProcess(db_resolve* r, uint16_t txt_len, const unsigned char* txt,
     }
     unsigned long value = 0;
     if (!ParseDecimal(GetValue(txt_len, txt, "process"), value)) {
-        aud_log(env, AUD_LOG_ERROR,
-                "%s: Resolve Error: txt record 'process' field missing or empty for %s \"%s\"\n", "db_browse_resolved",
-                label, r->name);
+        aud_log(env, AUD_LOG_ERROR, "%s: Resolve Error: txt record 'process' field missing or empty for %s \"%s\"\n",
+                "db_browse_resolved", label, r->name);
         return false;
     }
     process = static_cast<uint16_t>(value);
@@ -344,8 +348,8 @@ void MediaDeviceResolved(db_resolve* r, const char* host, uint16_t, uint16_t txt
     aud_log(b->env, AUD_LOG_DEBUG, "%s: Resolved media device \"%s\"\n", "db_browse_media_device_resolved", r->name);
     db_device_t values{};
     discovery_internal::ParseMediaTxt(txt, txt_len, &values);
-    const aud_error_t result = TreeUpdate(b, r->network, DB_FLAG_MEDIA_DEVICE, r->name, host,
-                                          [&](db_device_t& d) { d.media = values.media; });
+    const aud_error_t result =
+        TreeUpdate(b, r->network, DB_FLAG_MEDIA_DEVICE, r->name, host, [&](db_device_t& d) { d.media = values.media; });
     if (result != AUD_SUCCESS) {
         aud_log(b->env, AUD_LOG_ERROR, "%s: Error adding media device \"%s\" to tree\n",
                 "db_browse_media_device_resolved", r->name);
@@ -456,8 +460,10 @@ void ModeResolved(db_resolve* r, const char* host, uint16_t, uint16_t txt_len, c
 template <uint32_t Flag>
 void ModeLost(db_browse_t* b, unsigned network, const char* name) {
     TreeRemoveFlag(b, network, Flag, name, [](db_device_t& d) {
-        if (Flag == DB_FLAG_SAFE_MODE) d.safe_mode = {};
-        else d.upgrade_mode = {};
+        if (Flag == DB_FLAG_SAFE_MODE)
+            d.safe_mode = {};
+        else
+            d.upgrade_mode = {};
     });
 }
 
@@ -491,8 +497,8 @@ void ChannelResolved(db_resolve* r, const char* host, uint16_t, uint16_t txt_len
     db_browse_t* b = r->browse;
     const char* at = std::strchr(r->name, '@');
     if (at == nullptr) {
-        aud_log(b->env, AUD_LOG_ERROR, "%s: Browse error:... no '@' in name \"%s\"\n", "db_browse_media_channel_resolved",
-                r->name);
+        aud_log(b->env, AUD_LOG_ERROR, "%s: Browse error:... no '@' in name \"%s\"\n",
+                "db_browse_media_channel_resolved", r->name);
         return DropResolve(r);
     }
     unsigned long id = 0;
@@ -568,7 +574,9 @@ constexpr TypeInfo kTypes[DB_NUM_TYPES] = {
     {"aes67 device", nullptr, nullptr, nullptr, 0},
 };
 
-bool HasDnsType(const db_browse_t* b, unsigned t) { return (b->types & (1u << t)) != 0 && kTypes[t].service != nullptr; }
+bool HasDnsType(const db_browse_t* b, unsigned t) {
+    return (b->types & (1u << t)) != 0 && kTypes[t].service != nullptr;
+}
 
 // "Velk._sub._netaudio-arc._udp.local"
 std::string SubtypeQueryName(const char* label, const char* service) {
@@ -651,8 +659,8 @@ bool FirstLabel(const uint8_t* data, uint16_t length, std::string& label) {
     return label.find('\0') == std::string::npos;
 }
 
-void FilterReply(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType error, const char*, uint16_t rrtype,
-                 uint16_t, uint16_t rdlen, const void* rdata, uint32_t, void* context) {
+void FilterReply(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType error, const char*,
+                 uint16_t rrtype, uint16_t, uint16_t rdlen, const void* rdata, uint32_t, void* context) {
     auto* f = static_cast<FilterQuery*>(context);
     db_browse_t* b = f->browse;
     if (error != dnssd::kDNSServiceErr_NoError) {
@@ -682,8 +690,10 @@ void FilterReply(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceError
 aud_error_t StartBrowse(db_browse_t* b, unsigned t) {
     const TypeInfo& type = kTypes[t];
     char browse_type[kBrowseTypeRoom];
-    if (b->subtype[0] != '\0') std::snprintf(browse_type, sizeof browse_type, "%s,%s", type.service, b->subtype);
-    else std::snprintf(browse_type, sizeof browse_type, "%s", type.service);
+    if (b->subtype[0] != '\0')
+        std::snprintf(browse_type, sizeof browse_type, "%s,%s", type.service, b->subtype);
+    else
+        std::snprintf(browse_type, sizeof browse_type, "%s", type.service);
     DNSServiceRef ref = nullptr;
     DNSServiceErrorType e = dnssd::DNSServiceBrowse(&ref, 0, 0, browse_type, "local", db_dnssd_browse, b);
     if (e == dnssd::kDNSServiceErr_Unsupported && b->subtype[0] != '\0') {
@@ -913,8 +923,10 @@ aud_error_t db_browse_set_max_sockets(db_browse_t* b, unsigned total) {
 
 aud_error_t db_browse_set_subtype_filter(db_browse_t* b, const db_id64_t* filter) {
     if (b == nullptr) return AUD_ERR_INVALIDPARAMETER;
-    if (filter == nullptr) b->subtype[0] = '\0';
-    else db_id64_subtype_label(filter, b->subtype, sizeof b->subtype);
+    if (filter == nullptr)
+        b->subtype[0] = '\0';
+    else
+        db_id64_subtype_label(filter, b->subtype, sizeof b->subtype);
     return AUD_SUCCESS;
 }
 
@@ -1041,7 +1053,8 @@ aud_error_t db_browse_process(db_browse_t* b, aud_socket_set_t* readable, aud_ut
     ReleaseFree(b);
     if (b->tree_changed && b->tree_cb != nullptr) b->tree_cb(b);
     if (b->sockets_changed && b->sockets_cb != nullptr) b->sockets_cb(b);
-    if (next_deadline != nullptr) *next_deadline = b->active.head != nullptr ? b->active.head->deadline : aud_utime_t{0, 0};
+    if (next_deadline != nullptr)
+        *next_deadline = b->active.head != nullptr ? b->active.head->deadline : aud_utime_t{0, 0};
     return AUD_SUCCESS;
 }
 

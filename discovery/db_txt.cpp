@@ -2,11 +2,11 @@
 // identifiers, versions, subtype labels, and the media device's own split.
 #include <sys/socket.h>
 
+#include <strings.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include <string_view>
 

@@ -9,10 +9,10 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -114,8 +114,10 @@ void SetState(dr_device_t* dev, int state, aud_error_t code, const char* message
     dev->state = state;
     dev->state_error = code;
     std::snprintf(dev->state_message, sizeof dev->state_message, "%s", message != nullptr ? message : "");
-    if (dev->processing) dev->changes |= DR_DEVICE_CHANGE_STATE;
-    else if (dev->changed != nullptr) dev->changed(dev, DR_DEVICE_CHANGE_STATE);
+    if (dev->processing)
+        dev->changes |= DR_DEVICE_CHANGE_STATE;
+    else if (dev->changed != nullptr)
+        dev->changed(dev, DR_DEVICE_CHANGE_STATE);
 }
 
 aud_error_t ResolveSlot(dr_device_t* dev, AddressSlot& slot) {
@@ -140,8 +142,9 @@ aud_error_t ResolveSlot(dr_device_t* dev, AddressSlot& slot) {
 
 aud_error_t QuerySlot(dr_device_t* dev, AddressSlot& slot) {
     constexpr const char* kOp = "dr_device_address_process_socket";
-    DNSServiceErrorType e = dnssd::DNSServiceQueryRecord(&slot.ref, kQueryFlags, 0, slot.host, dnssd::kDNSServiceType_A,
-                                                         dnssd::kDNSServiceClass_IN, device_address_query_callback, &slot);
+    DNSServiceErrorType e =
+        dnssd::DNSServiceQueryRecord(&slot.ref, kQueryFlags, 0, slot.host, dnssd::kDNSServiceType_A,
+                                     dnssd::kDNSServiceClass_IN, device_address_query_callback, &slot);
     if (e == dnssd::kDNSServiceErr_Unsupported) {
         aud_log(dev->env, AUD_LOG_DEBUG, "%s: address query flags refused for %s, asking without flags\n", kOp,
                 dev->name);
@@ -414,8 +417,9 @@ void device_address_query_callback(DNSServiceRef, DNSServiceFlags flags, uint32_
     slot->address.sin_family = AF_INET;
     slot->address.sin_port = htons(slot->pending_port);
     std::memcpy(&slot->address.sin_addr.s_addr, ip, 4);
-    aud_log(dev->env, AUD_LOG_DEBUG, "%s: queried device %s on interface %u using socket %d (flags=0x%08x host=%u.%u.%u.%u)\n",
-            kOp, dev->name, interface_index, slot->socket, flags, ip[0], ip[1], ip[2], ip[3]);
+    aud_log(dev->env, AUD_LOG_DEBUG,
+            "%s: queried device %s on interface %u using socket %d (flags=0x%08x host=%u.%u.%u.%u)\n", kOp, dev->name,
+            interface_index, slot->socket, flags, ip[0], ip[1], ip[2], ip[3]);
     slot->host[0] = '\0';
     slot->flags |= DR_ADDRESS_KNOWN;
     slot->pending_port = 0;

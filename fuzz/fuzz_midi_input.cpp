@@ -25,7 +25,8 @@ class HostileUnit final : public platform::VirtualDevice {
 public:
     void ReceiveMessage(const uint8_t* data, size_t length, platform::Endpoint) override {
         if (length == 8 && !m_answered) {
-            m_out.push_back({0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(data[4] + 8), data[5], 0x00, 0x18, 0x40, 0xF7});
+            m_out.push_back(
+                {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(data[4] + 8), data[5], 0x00, 0x18, 0x40, 0xF7});
             m_answered = true;
         }
     }

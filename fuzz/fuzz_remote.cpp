@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     remote.SelectConnection(0);
 
     // Every poll mode in turn, a few passes each, until the input runs out.
-    static constexpr uint8_t kModes[] = {kPollMonitor, kPollIdentity, kPollIdle, kPollTransfer, kPollReadBack,
-                                         kPollProgress};
+    static constexpr uint8_t kModes[] = {kPollMonitor,  kPollIdentity, kPollIdle,
+                                         kPollTransfer, kPollReadBack, kPollProgress};
     for (int round = 0; round < 64 && !links.last->Exhausted(); ++round) {
         remote.SetPollMode(kModes[(control + round) % 6]);
         for (int pass = 0; pass < 4; ++pass) {

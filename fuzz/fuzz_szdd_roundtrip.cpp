@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t chosen = szdd::kMinMatch + damage % (szdd::kMaxMatch - szdd::kMinMatch + 1);
     for (size_t maxMatch = szdd::kMinMatch; maxMatch <= szdd::kMaxMatch; ++maxMatch) {
         // Every limit on the first 4 KiB; the chosen one on the whole data.
-        const std::span<const uint8_t> data(original.data(), maxMatch == chosen ? length : std::min<size_t>(length, 4096));
+        const std::span<const uint8_t> data(original.data(),
+                                            maxMatch == chosen ? length : std::min<size_t>(length, 4096));
         options.maxMatch = maxMatch;
         options.missingChar = static_cast<uint8_t>(maxMatch);
         std::vector<uint8_t> container;

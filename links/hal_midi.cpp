@@ -145,9 +145,8 @@ NimbraStatus CHalMIDI::Read(uint8_t* buffer, int size, int* received) {
     // millisecond clock moves, so a read never holds the caller up for long.
     do {
         if (!m_device->Request(platform::kDriverFetchBytes, request, reply)) return kStatusFailed;
-        const uint32_t count =
-            std::min<uint32_t>(platform::GetLe32(reply, DriverTransferRecord::kCount),
-                               static_cast<uint32_t>(DriverTransferRecord::kDataSize));
+        const uint32_t count = std::min<uint32_t>(platform::GetLe32(reply, DriverTransferRecord::kCount),
+                                                  static_cast<uint32_t>(DriverTransferRecord::kDataSize));
         if (count > 0) {
             // Bytes beyond the caller's buffer are dropped.
             const size_t taken = std::min<size_t>(count, size > 0 ? static_cast<size_t>(size) : 0);

@@ -24,14 +24,10 @@ VXUSBHandle DefaultLinkFactory::OpenUsbCard(uint16_t connection) { return OpenVx
 
 std::unique_ptr<CNimbraInterface> DefaultLinkFactory::CreateLink(uint16_t linkType) {
     switch (linkType) {
-        case kLinkTypeDriver:
-            return std::make_unique<CHalMIDI>();
-        case kLinkTypeMidi:
-            return std::make_unique<CNimbraMIDI>();
-        case kLinkTypeDante:
-            return std::make_unique<CDanteIF>();
-        default:
-            return nullptr;
+    case kLinkTypeDriver: return std::make_unique<CHalMIDI>();
+    case kLinkTypeMidi: return std::make_unique<CNimbraMIDI>();
+    case kLinkTypeDante: return std::make_unique<CDanteIF>();
+    default: return nullptr;
     }
 }
 

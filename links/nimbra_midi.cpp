@@ -83,8 +83,8 @@ bool CNimbraMIDI::IsCandidateInput(const char* portName, const char* deviceName)
 
 std::array<uint8_t, 8> CNimbraMIDI::DiscoveryProbe(uint32_t outputId) {
     const uint32_t reg = 0x40u + (outputId & 0x3Fu);
-    return {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x68u | (reg >> 5)),
-            static_cast<uint8_t>((reg & 0x1Fu) << 2), 0x00, 0xF7};
+    return {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x68u | (reg >> 5)), static_cast<uint8_t>((reg & 0x1Fu) << 2),
+            0x00, 0xF7};
 }
 
 int CNimbraMIDI::ProbeAnswerOutputId(const uint8_t* answer, uint32_t length) {
@@ -106,8 +106,7 @@ uint32_t CNimbraMIDI::ConnectionOutputId(uint16_t index) const {
 }
 
 template <typename Port>
-bool CNimbraMIDI::WaitForDone(Port* port, const platform::MidiHeader& header, uint32_t startMs,
-                              uint32_t timeoutMs) {
+bool CNimbraMIDI::WaitForDone(Port* port, const platform::MidiHeader& header, uint32_t startMs, uint32_t timeoutMs) {
     platform::Clock& clock = platform::CurrentClock();
     for (;;) {
         if (port != nullptr) port->Poll();

@@ -95,8 +95,7 @@ bool CVXUSB::Resolve() {
     return take("TUSBAUDIO_CheckApiVersion", m_CheckApiVersion) &&
            take("TUSBAUDIO_EnumerateDevices", m_EnumerateDevices) &&
            take("TUSBAUDIO_GetDeviceCount", m_GetDeviceCount) && take("TUSBAUDIO_GetDriverInfo", m_GetDriverInfo) &&
-           take("TUSBAUDIO_OpenDeviceByIndex", m_OpenDeviceByIndex) &&
-           take("TUSBAUDIO_CloseDevice", m_CloseDevice) &&
+           take("TUSBAUDIO_OpenDeviceByIndex", m_OpenDeviceByIndex) && take("TUSBAUDIO_CloseDevice", m_CloseDevice) &&
            take("TUSBAUDIO_GetDeviceProperties", m_GetDeviceProperties) &&
            take("TUSBAUDIO_GetSupportedSampleRates", m_GetSupportedSampleRates) &&
            take("TUSBAUDIO_GetCurrentSampleRate", m_GetCurrentSampleRate) &&

@@ -21,8 +21,7 @@ LocalTime SystemClock::Now() {
     const time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                     local.tm_hour, local.tm_min, local.tm_sec};
+    return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
 uint32_t VirtualClock::TickMs() {

@@ -16,13 +16,13 @@ inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
 
 enum class ControlKind : uint8_t {
-    Label,         // static text without a role of its own
-    Text,          // static text the code writes
+    Label,  // static text without a role of its own
+    Text,   // static text the code writes
     Button,
     DropDownList,  // unsorted, item data per entry
     ProgressBar,
-    Edit,          // one-line text entry
-    Icon,          // the program's icon
+    Edit,  // one-line text entry
+    Icon,  // the program's icon
 };
 
 enum class TextAlign : uint8_t { Left, Centre, Right };

@@ -53,14 +53,14 @@ struct DriverTransferRecord {
 // unit's firmware major version, byte 1 its hardware revision byte.
 struct DriverVersionRecord {
     static constexpr size_t kSize = 20;
-    static constexpr size_t kAdapter = 0;  // uint16
-    static constexpr size_t kWord1 = 2;    // uint16 0x0030
-    static constexpr size_t kWord2 = 4;    // uint16 0x0033
-    static constexpr size_t kWord3 = 6;    // uint16 0x00F2
-    static constexpr size_t kWord4 = 8;    // uint16 0
+    static constexpr size_t kAdapter = 0;    // uint16
+    static constexpr size_t kWord1 = 2;      // uint16 0x0030
+    static constexpr size_t kWord2 = 4;      // uint16 0x0033
+    static constexpr size_t kWord3 = 6;      // uint16 0x00F2
+    static constexpr size_t kWord4 = 8;      // uint16 0
     static constexpr size_t kReserved = 10;  // uint16 0
-    static constexpr size_t kLength = 12;  // uint32 4
-    static constexpr size_t kValue = 16;   // uint32, filled by the driver
+    static constexpr size_t kLength = 12;    // uint32 4
+    static constexpr size_t kValue = 16;     // uint32, filled by the driver
     static constexpr uint16_t kWord1Value = 0x0030;
     static constexpr uint16_t kWord2Value = 0x0033;
     static constexpr uint16_t kWord3Value = 0x00F2;

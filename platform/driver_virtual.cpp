@@ -82,49 +82,48 @@ bool VirtualDriverSystem::Handle(uint32_t code, std::span<const uint8_t> input, 
     if (a == nullptr) return false;
 
     switch (code) {
-        case kDriverQueryAdapter:
-            if (input.size() < DriverQueryRecord::kSize || output.size() < DriverQueryRecord::kSize) return false;
-            std::fill(output.begin(), output.end(), uint8_t{0});
-            PutLe16(output, DriverQueryRecord::kTypeWord, a->typeWord);
-            return true;
-        case kDriverAttachAdapter:
-            if (input.size() < DriverAdapterRecord::kSize) return false;
-            a->attached = true;
-            return true;
-        case kDriverReleaseAdapter:
-            if (input.size() < DriverAdapterRecord::kSize) return false;
-            // What the unit said meanwhile is lost with the stream.
-            Drain(*a);
-            a->received.clear();
-            a->attached = false;
-            return true;
-        case kDriverFetchBytes: {
-            if (input.size() < DriverTransferRecord::kSize || output.size() < DriverTransferRecord::kSize) return false;
-            if (!a->attached || Failed(*a)) return false;
-            Drain(*a);
-            const size_t count = std::min(a->received.size(), DriverTransferRecord::kDataSize);
-            std::copy(input.begin(), input.begin() + DriverTransferRecord::kSize, output.begin());
-            PutLe32(output, DriverTransferRecord::kCount, static_cast<uint32_t>(count));
-            std::copy_n(a->received.begin(), count, output.begin() + DriverTransferRecord::kData);
-            a->received.erase(a->received.begin(), a->received.begin() + static_cast<std::ptrdiff_t>(count));
-            return true;
-        }
-        case kDriverSendBytes: {
-            if (input.size() < DriverTransferRecord::kSize) return false;
-            if (!a->attached || Failed(*a)) return false;
-            const uint32_t count = GetLe32(input, DriverTransferRecord::kCount);
-            if (count > DriverTransferRecord::kDataSize) return false;
-            if (a->device != nullptr && count > 0)
-                a->device->ReceiveMessage(input.data() + DriverTransferRecord::kData, count, Endpoint::Unit);
-            return true;
-        }
-        case kDriverReadVersion:
-            if (input.size() < DriverVersionRecord::kSize || output.size() < DriverVersionRecord::kSize) return false;
-            std::copy(input.begin(), input.begin() + DriverVersionRecord::kSize, output.begin());
-            PutLe32(output, DriverVersionRecord::kValue, a->version ? a->version() : 0);
-            return true;
-        default:
-            return false;
+    case kDriverQueryAdapter:
+        if (input.size() < DriverQueryRecord::kSize || output.size() < DriverQueryRecord::kSize) return false;
+        std::fill(output.begin(), output.end(), uint8_t{0});
+        PutLe16(output, DriverQueryRecord::kTypeWord, a->typeWord);
+        return true;
+    case kDriverAttachAdapter:
+        if (input.size() < DriverAdapterRecord::kSize) return false;
+        a->attached = true;
+        return true;
+    case kDriverReleaseAdapter:
+        if (input.size() < DriverAdapterRecord::kSize) return false;
+        // What the unit said meanwhile is lost with the stream.
+        Drain(*a);
+        a->received.clear();
+        a->attached = false;
+        return true;
+    case kDriverFetchBytes: {
+        if (input.size() < DriverTransferRecord::kSize || output.size() < DriverTransferRecord::kSize) return false;
+        if (!a->attached || Failed(*a)) return false;
+        Drain(*a);
+        const size_t count = std::min(a->received.size(), DriverTransferRecord::kDataSize);
+        std::copy(input.begin(), input.begin() + DriverTransferRecord::kSize, output.begin());
+        PutLe32(output, DriverTransferRecord::kCount, static_cast<uint32_t>(count));
+        std::copy_n(a->received.begin(), count, output.begin() + DriverTransferRecord::kData);
+        a->received.erase(a->received.begin(), a->received.begin() + static_cast<std::ptrdiff_t>(count));
+        return true;
+    }
+    case kDriverSendBytes: {
+        if (input.size() < DriverTransferRecord::kSize) return false;
+        if (!a->attached || Failed(*a)) return false;
+        const uint32_t count = GetLe32(input, DriverTransferRecord::kCount);
+        if (count > DriverTransferRecord::kDataSize) return false;
+        if (a->device != nullptr && count > 0)
+            a->device->ReceiveMessage(input.data() + DriverTransferRecord::kData, count, Endpoint::Unit);
+        return true;
+    }
+    case kDriverReadVersion:
+        if (input.size() < DriverVersionRecord::kSize || output.size() < DriverVersionRecord::kSize) return false;
+        std::copy(input.begin(), input.begin() + DriverVersionRecord::kSize, output.begin());
+        PutLe32(output, DriverVersionRecord::kValue, a->version ? a->version() : 0);
+        return true;
+    default: return false;
     }
 }
 

@@ -61,7 +61,7 @@ private:
     std::string m_temp;
     std::string m_error;
     int m_fd = -1;
-    int m_slot = -1;       // the signal-cleanup entry of the temporary
+    int m_slot = -1;  // the signal-cleanup entry of the temporary
     unsigned m_mode = 0;
     bool m_committed = false;
 };

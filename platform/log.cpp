@@ -34,8 +34,8 @@ void LogMessage(const char* format, ...) {
     va_end(args);
 
     const platform::LocalTime t = platform::CurrentClock().Now();
-    std::fprintf(LogFile, "%04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour,
-                 t.minute, t.second, message);
+    std::fprintf(LogFile, "%04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour, t.minute, t.second,
+                 message);
     // Written out at once: a crash or power loss during an update must not
     // lose the record of it.
     std::fflush(LogFile);

@@ -31,7 +31,7 @@ inline constexpr MidiError kMidiErrStillPlaying = 65;  // header still queued
 inline constexpr MidiError kMidiErrNotReady = 67;
 
 // Port technology of an output: what sits behind it.
-inline constexpr uint16_t kMidiTechHardwarePort = 1;  // a MIDI connection to an instrument
+inline constexpr uint16_t kMidiTechHardwarePort = 1;   // a MIDI connection to an instrument
 inline constexpr uint16_t kMidiTechSynth = 2;          // a hardware synthesizer
 inline constexpr uint16_t kMidiTechSoftwareSynth = 7;  // software: synthesizers, application ports
 
@@ -45,9 +45,9 @@ struct MidiPortCaps {
 };
 
 // Header flags.
-inline constexpr uint32_t kMidiHeaderDone = 0x1;      // the port has handed the header back
+inline constexpr uint32_t kMidiHeaderDone = 0x1;  // the port has handed the header back
 inline constexpr uint32_t kMidiHeaderPrepared = 0x2;
-inline constexpr uint32_t kMidiHeaderInQueue = 0x4;   // held by the port
+inline constexpr uint32_t kMidiHeaderInQueue = 0x4;  // held by the port
 
 // One buffer of a long message. The caller owns header and data; from
 // SendLong or AddBuffer until the header is done (or the port is reset or

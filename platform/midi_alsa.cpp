@@ -185,22 +185,21 @@ public:
         out.sourcePort = event->source.port;
         out.destPort = event->dest.port;
         switch (event->type) {
-            case SND_SEQ_EVENT_SYSEX:
-                out.kind = AlsaEventKind::SysEx;
-                out.data = static_cast<const uint8_t*>(event->data.ext.ptr);
-                out.length = event->data.ext.len;
-                break;
-            case SND_SEQ_EVENT_CLIENT_EXIT:
-                out.kind = AlsaEventKind::ClientExit;
-                out.subjectClient = event->data.addr.client;
-                break;
-            case SND_SEQ_EVENT_PORT_EXIT:
-                out.kind = AlsaEventKind::PortExit;
-                out.subjectClient = event->data.addr.client;
-                out.subjectPort = event->data.addr.port;
-                break;
-            default:
-                break;
+        case SND_SEQ_EVENT_SYSEX:
+            out.kind = AlsaEventKind::SysEx;
+            out.data = static_cast<const uint8_t*>(event->data.ext.ptr);
+            out.length = event->data.ext.len;
+            break;
+        case SND_SEQ_EVENT_CLIENT_EXIT:
+            out.kind = AlsaEventKind::ClientExit;
+            out.subjectClient = event->data.addr.client;
+            break;
+        case SND_SEQ_EVENT_PORT_EXIT:
+            out.kind = AlsaEventKind::PortExit;
+            out.subjectClient = event->data.addr.client;
+            out.subjectPort = event->data.addr.port;
+            break;
+        default: break;
         }
         return 1;
     }
@@ -489,20 +488,14 @@ MidiError AlsaMidiSystem::InputCaps(uint32_t id, MidiPortCaps& caps) {
 
 MidiError AlsaMidiSystem::ToMidiError(int alsaError) const {
     switch (-alsaError) {
-        case ENOMEM:
-            return kMidiErrNoMemory;
-        case EAGAIN:
-            return kMidiErrNotReady;
-        case EBUSY:
-            return kMidiErrAllocated;
-        case EINVAL:
-            return kMidiErrInvalidParam;
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return kMidiErrBadDeviceId;
-        default:
-            return kMidiErrError;
+    case ENOMEM: return kMidiErrNoMemory;
+    case EAGAIN: return kMidiErrNotReady;
+    case EBUSY: return kMidiErrAllocated;
+    case EINVAL: return kMidiErrInvalidParam;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return kMidiErrBadDeviceId;
+    default: return kMidiErrError;
     }
 }
 

@@ -396,8 +396,7 @@ void VirtualMidiSystem::DeliverArrivals(Input& in) {
         size_t available = arrival.bytes.size();
         if (arrival.bytesPerSecond != 0) {
             const uint64_t elapsed = now - arrival.startAt;
-            available = static_cast<size_t>(
-                std::min<uint64_t>(available, elapsed * arrival.bytesPerSecond / 1000u));
+            available = static_cast<size_t>(std::min<uint64_t>(available, elapsed * arrival.bytesPerSecond / 1000u));
         }
         if (available > arrival.delivered) {
             DeliverToInput(in, std::span(arrival.bytes).subspan(arrival.delivered, available - arrival.delivered));

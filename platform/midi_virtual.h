@@ -69,8 +69,8 @@ public:
     void Attach(uint32_t output, uint32_t input, VirtualDevice* device, VirtualMidiLinkModel model = {});
     // An output and an input of the same name, attached to `device` (null:
     // nobody answers).
-    PortPair AddPortPair(const std::string& name, VirtualDevice* device,
-                         uint16_t technology = kMidiTechHardwarePort, VirtualMidiLinkModel model = {});
+    PortPair AddPortPair(const std::string& name, VirtualDevice* device, uint16_t technology = kMidiTechHardwarePort,
+                         VirtualMidiLinkModel model = {});
     void SetLinkModel(uint32_t output, VirtualMidiLinkModel model);
 
     // Fault hooks. `error` is what the operation on port `id` returns from

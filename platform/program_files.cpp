@@ -4,9 +4,7 @@
 
 namespace platform {
 
-const char* ProgramFilesVariable() {
-    return sizeof(void*) == 4 ? "QUIL_PROGRAM_FILES_32" : "QUIL_PROGRAM_FILES";
-}
+const char* ProgramFilesVariable() { return sizeof(void*) == 4 ? "QUIL_PROGRAM_FILES_32" : "QUIL_PROGRAM_FILES"; }
 
 std::string ProgramFilesFolder() {
     const char* value = std::getenv(ProgramFilesVariable());

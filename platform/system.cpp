@@ -30,9 +30,7 @@ std::optional<std::string> ReadAttribute(const std::string& path) {
     return value;
 }
 
-bool IsLineSupply(const std::string& type) {
-    return type == "Mains" || type.rfind("USB", 0) == 0;
-}
+bool IsLineSupply(const std::string& type) { return type == "Mains" || type.rfind("USB", 0) == 0; }
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -40,8 +38,7 @@ struct DirCloser {
 
 }  // namespace
 
-LinuxSystemInfo::LinuxSystemInfo(std::string powerSupplyFolder)
-    : m_powerSupplyFolder(std::move(powerSupplyFolder)) {}
+LinuxSystemInfo::LinuxSystemInfo(std::string powerSupplyFolder) : m_powerSupplyFolder(std::move(powerSupplyFolder)) {}
 
 void ParseKernelRelease(const std::string& release, OsVersionInfo& info) {
     std::array<unsigned long, 3> parts{};
@@ -113,9 +110,7 @@ PowerStatus LinuxSystemInfo::QueryPowerStatus() {
     return status;
 }
 
-void ScriptedSystemInfo::SetAcLineStatus(uint8_t status) {
-    m_power = PowerStatus{true, 0, status};
-}
+void ScriptedSystemInfo::SetAcLineStatus(uint8_t status) { m_power = PowerStatus{true, 0, status}; }
 
 void ScriptedSystemInfo::SetPowerQueryFails(uint32_t errorCode) {
     m_power = PowerStatus{false, errorCode, kAcLineUnknown};

@@ -5,13 +5,10 @@ namespace platform {
 BoxAnswer NullUserInterface::ShowMessageBox(const MessageBoxRequest& box) {
     switch (box.buttons) {
     case BoxButtons::Ok:
-    case BoxButtons::OkCancel:
-        return BoxAnswer::Ok;
+    case BoxButtons::OkCancel: return BoxAnswer::Ok;
     case BoxButtons::YesNo:
-    case BoxButtons::YesNoCancel:
-        return BoxAnswer::Yes;
-    case BoxButtons::RetryCancel:
-        return BoxAnswer::Retry;
+    case BoxButtons::YesNoCancel: return BoxAnswer::Yes;
+    case BoxButtons::RetryCancel: return BoxAnswer::Retry;
     }
     return BoxAnswer::Ok;
 }

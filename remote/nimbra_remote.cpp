@@ -39,18 +39,12 @@ constexpr uint16_t kFirmware6Dates[] = {0xE31A, 0xE409, 0xEC09};
 
 const char* ModelName(uint8_t pid) {
     switch (pid) {
-        case kPidNimbra16:
-            return "Nimbra 16";
-        case kPidNimbra8:
-            return "Nimbra 8";
-        case kPidQuil:
-            return "Quil";
-        case kPidNimbraN:
-            return "Nimbra(n)";
-        case kPidTonelink:
-            return "Harken Tonelink 4x4";
-        default:
-            return "Unknown!";
+    case kPidNimbra16: return "Nimbra 16";
+    case kPidNimbra8: return "Nimbra 8";
+    case kPidQuil: return "Quil";
+    case kPidNimbraN: return "Nimbra(n)";
+    case kPidTonelink: return "Harken Tonelink 4x4";
+    default: return "Unknown!";
     }
 }
 
@@ -238,7 +232,8 @@ NimbraStatus CNimbraRemote::SelectConnection(uint16_t index) {
     }
 
     if (RequestRegisterStatusVerified(REG_ASTAT_PID, REMO_VX_SN_SERNUMHI) != kStatusOk) {
-        LogMessage("CNimbraRemote::SelectConnection: RequestRegisterStatus REG_ASTAT_PID/REMO_VX_SN_SERNUMHI FAILED!\n");
+        LogMessage(
+            "CNimbraRemote::SelectConnection: RequestRegisterStatus REG_ASTAT_PID/REMO_VX_SN_SERNUMHI FAILED!\n");
         ForgetUnit();
         return kStatusFailed;
     }
@@ -566,32 +561,32 @@ NimbraStatus CNimbraRemote::SendPeriodicRequest(bool messageParsed) {
     const uint32_t now = Now();
     const uint32_t elapsed = now - m_lastPollTime;
     switch (m_pollMode) {
-        case kPollMonitor: {
-            if (elapsed <= kPollIntervalMonitorMs && !messageParsed) return kStatusOk;
-            m_lastPollTime = now;
-            const uint8_t pid = Pid();
-            if (pid == kPidQuil) return RequestRegisterStatus(0, 125);
-            if (pid == kPidNimbra16 || pid == kPidNimbra8 || pid == kPidTonelink) return SendCycleRequest();
+    case kPollMonitor: {
+        if (elapsed <= kPollIntervalMonitorMs && !messageParsed) return kStatusOk;
+        m_lastPollTime = now;
+        const uint8_t pid = Pid();
+        if (pid == kPidQuil) return RequestRegisterStatus(0, 125);
+        if (pid == kPidNimbra16 || pid == kPidNimbra8 || pid == kPidTonelink) return SendCycleRequest();
+        return kStatusOk;
+    }
+    case kPollIdentity:
+        if (elapsed <= kPollIntervalIdentityMs) return kStatusOk;
+        m_lastPollTime = now;
+        if (m_xslotSerialWrite) return RequestRegisterStatus(28, 31);
+        if (IsQuil()) return RequestRegisterStatus(0, 125);
+        return RequestRegisterStatus(1, 24);
+    case kPollIdle:
+        if (!IsQuilOrNimbraN() || m_registers[REMO_VX_TYPE] != kCardVxUsb || elapsed <= kPollIntervalIdleMs)
             return kStatusOk;
-        }
-        case kPollIdentity:
-            if (elapsed <= kPollIntervalIdentityMs) return kStatusOk;
-            m_lastPollTime = now;
-            if (m_xslotSerialWrite) return RequestRegisterStatus(28, 31);
-            if (IsQuil()) return RequestRegisterStatus(0, 125);
-            return RequestRegisterStatus(1, 24);
-        case kPollIdle:
-            if (!IsQuilOrNimbraN() || m_registers[REMO_VX_TYPE] != kCardVxUsb || elapsed <= kPollIntervalIdleMs)
-                return kStatusOk;
-            m_lastPollTime = now;
-            return RequestRegisterStatus(1, 31);
-        case kPollProgress:
-            if (elapsed <= kPollIntervalProgressMs) return kStatusOk;
-            m_lastPollTime = now;
-            return RequestRegisterStatus(REG_PGM_PHASE, REG_PGM_PROGRESS);
-        default:
-            // Transfer and read-back: the unit reports by itself.
-            return kStatusOk;
+        m_lastPollTime = now;
+        return RequestRegisterStatus(1, 31);
+    case kPollProgress:
+        if (elapsed <= kPollIntervalProgressMs) return kStatusOk;
+        m_lastPollTime = now;
+        return RequestRegisterStatus(REG_PGM_PHASE, REG_PGM_PROGRESS);
+    default:
+        // Transfer and read-back: the unit reports by itself.
+        return kStatusOk;
     }
 }
 
@@ -669,8 +664,7 @@ NimbraStatus CNimbraRemote::SendCommand(uint8_t op) { return ::SendCommand(m_pMi
 NimbraStatus CNimbraRemote::WriteRegister(uint16_t reg, uint8_t value) {
     if (reg > 255) {
         if (IsQuilOrNimbraN()) return SendExtendedWrite(m_pMidiIF.get(), value, reg);
-        return SendRegisterMessage(m_pMidiIF.get(), static_cast<uint8_t>(reg - 256), kOpcodeRegisterWrite, value,
-                                   true);
+        return SendRegisterMessage(m_pMidiIF.get(), static_cast<uint8_t>(reg - 256), kOpcodeRegisterWrite, value, true);
     }
     return SendShortWrite(reg, value);
 }
@@ -759,8 +753,7 @@ NimbraStatus CNimbraRemote::WriteFirmwarePacket(const uint8_t* data, uint32_t le
     SetPollMode(kPollTransfer);
     SendCommand(kCmdArm);
     SendCommand(kCmdPacketFollows);
-    if (IsQuilOrNimbraN())
-        SendShortWrite(REG_PACKET_CRC, static_cast<uint8_t>(PacketCrc(data, length) & 0xFF));
+    if (IsQuilOrNimbraN()) SendShortWrite(REG_PACKET_CRC, static_cast<uint8_t>(PacketCrc(data, length) & 0xFF));
 
     std::array<uint8_t, 130> staging{};
     std::memcpy(staging.data(), data, length);

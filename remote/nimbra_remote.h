@@ -38,7 +38,7 @@ inline constexpr uint8_t kPidTonelink = 0x80;
 
 // Registers the engine reads or writes itself.
 inline constexpr uint16_t REG_ASTAT_PID = 1;
-inline constexpr uint16_t REG_OPTION_SELECT = 5;     // bit 4: option card's firmware store
+inline constexpr uint16_t REG_OPTION_SELECT = 5;  // bit 4: option card's firmware store
 inline constexpr uint16_t REG_SUB_MODEL = 6;
 inline constexpr uint16_t REG_DATE_LO = 7;
 inline constexpr uint16_t REG_DATE_HI = 8;
@@ -56,7 +56,7 @@ inline constexpr uint16_t REMO_VX_FW_MINOR = 20;
 inline constexpr uint16_t REMO_VX_SN_SERNUMHI = 24;
 inline constexpr uint16_t REG_HOST_REPORT = 27;
 inline constexpr uint16_t REMO_VX_SN_WEEK = 28;
-inline constexpr uint16_t REG_IMAGE_LENGTH = 48;     // 48..51, lowest byte first
+inline constexpr uint16_t REG_IMAGE_LENGTH = 48;  // 48..51, lowest byte first
 inline constexpr uint16_t REG_PACKET_CRC = 52;
 inline constexpr uint16_t REG_PGM_PHASE = 56;
 inline constexpr uint16_t REG_PGM_THIRD = 57;
@@ -71,12 +71,12 @@ inline constexpr uint8_t kPgmStatusTimeout = 0x20;
 inline constexpr uint8_t kPgmStatusActiveBank = 0x80;
 
 // Poll modes (SetPollMode).
-inline constexpr uint8_t kPollMonitor = 0;    // register cycle
-inline constexpr uint8_t kPollIdentity = 1;   // identity every 50 ms
-inline constexpr uint8_t kPollIdle = 2;       // VX-USB identity every 3 s only
-inline constexpr uint8_t kPollTransfer = 3;   // no polling, no silence rule, no waiting
-inline constexpr uint8_t kPollReadBack = 4;   // replies at 128 and up fill the verify buffer
-inline constexpr uint8_t kPollProgress = 5;   // registers 56..58 every 100 ms
+inline constexpr uint8_t kPollMonitor = 0;   // register cycle
+inline constexpr uint8_t kPollIdentity = 1;  // identity every 50 ms
+inline constexpr uint8_t kPollIdle = 2;      // VX-USB identity every 3 s only
+inline constexpr uint8_t kPollTransfer = 3;  // no polling, no silence rule, no waiting
+inline constexpr uint8_t kPollReadBack = 4;  // replies at 128 and up fill the verify buffer
+inline constexpr uint8_t kPollProgress = 5;  // registers 56..58 every 100 ms
 
 inline constexpr uint32_t kRegisterImageSize = 2048;
 inline constexpr uint32_t kVerifyBufferSize = 128;

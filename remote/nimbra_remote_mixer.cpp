@@ -15,14 +15,14 @@
 namespace {
 
 constexpr uint16_t REG_SELECTOR = 2;
-constexpr uint16_t REG_SOURCE = 3;         // bits 2..0 source, 3 option, 6..4 rate, 7 rate status
+constexpr uint16_t REG_SOURCE = 3;  // bits 2..0 source, 3 option, 6..4 rate, 7 rate status
 constexpr uint16_t REG_MODES = 4;
 constexpr uint16_t REG_FLAGS5 = 5;
-constexpr uint16_t REG_OPTION_WORD = 7;    // 7 (low) and 8 (high)
-constexpr uint16_t REG_CARD_FLAGS = 19;    // bit 0: the card sets the clock
+constexpr uint16_t REG_OPTION_WORD = 7;  // 7 (low) and 8 (high)
+constexpr uint16_t REG_CARD_FLAGS = 19;  // bit 0: the card sets the clock
 constexpr uint16_t REG_INDEX20 = 20;
 constexpr uint16_t REG_INDEX21 = 21;
-constexpr uint16_t REG_INDEX22 = 22;       // 22 (low) and 23 (high)
+constexpr uint16_t REG_INDEX22 = 22;  // 22 (low) and 23 (high)
 constexpr uint16_t REG_VALUE24 = 24;
 constexpr uint16_t REG_FLAGS42 = 42;
 constexpr uint16_t REG_FLAGS124 = 124;
@@ -40,7 +40,7 @@ constexpr uint8_t kCmdReload = 1;
 constexpr uint8_t kSourceMask = 0x07;
 constexpr uint8_t kSourceOption = 0x08;
 constexpr uint8_t kRateStatus = 0x80;
-constexpr uint8_t kSourceInternal = 5;     // the source code that reports no rate status
+constexpr uint8_t kSourceInternal = 5;  // the source code that reports no rate status
 constexpr uint8_t kNoCode = 0xFF;
 
 constexpr std::array<uint32_t, 6> kRatesHz = {44100, 48000, 88200, 96000, 176400, 192000};
@@ -138,8 +138,7 @@ NimbraStatus CNimbraRemote::SetControlBit(uint16_t reg, uint8_t bit, bool on) {
     return WriteImageRegister(reg, static_cast<uint8_t>(on ? (m_registers[reg] | mask) : (m_registers[reg] & ~mask)));
 }
 
-NimbraStatus CNimbraRemote::GetControlBit(uint16_t reg, uint8_t bit, bool inverted, bool oneWhileOffline,
-                                          uint8_t* on) {
+NimbraStatus CNimbraRemote::GetControlBit(uint16_t reg, uint8_t bit, bool inverted, bool oneWhileOffline, uint8_t* on) {
     if (on == nullptr) return kStatusFailed;
     if (oneWhileOffline && m_offline != 0) {
         *on = 1;
@@ -150,12 +149,12 @@ NimbraStatus CNimbraRemote::GetControlBit(uint16_t reg, uint8_t bit, bool invert
     return kStatusOk;
 }
 
-#define QUIL_BIT_SETTER(Name, control)                                                   \
-    NimbraStatus CNimbraRemote::Name(uint8_t on) {                                       \
+#define QUIL_BIT_SETTER(Name, control)                                                        \
+    NimbraStatus CNimbraRemote::Name(uint8_t on) {                                            \
         return SetControlBit(control.reg, control.bit, control.inverted ? on == 0 : on != 0); \
     }
-#define QUIL_BIT_GETTER(Name, control)                                                                   \
-    NimbraStatus CNimbraRemote::Name(uint8_t* on) {                                                      \
+#define QUIL_BIT_GETTER(Name, control)                                                                 \
+    NimbraStatus CNimbraRemote::Name(uint8_t* on) {                                                    \
         return GetControlBit(control.reg, control.bit, control.inverted, control.oneWhileOffline, on); \
     }
 
@@ -242,23 +241,29 @@ NimbraStatus CNimbraRemote::GetRateStatus(uint8_t* status) {
 // ---------------------------------------------------------------------------
 // Register 4: two coded modes and four bits
 
-NimbraStatus CNimbraRemote::SetCodedField(uint16_t reg, uint8_t mask, std::span<const uint8_t> codes,
-                                          uint8_t value) {
+NimbraStatus CNimbraRemote::SetCodedField(uint16_t reg, uint8_t mask, std::span<const uint8_t> codes, uint8_t value) {
     if (value >= codes.size()) return kStatusOutOfRange;
     return WriteImageRegister(reg, static_cast<uint8_t>((m_registers[reg] & ~mask) | codes[value]));
 }
 
-NimbraStatus CNimbraRemote::GetCodedField(uint16_t reg, uint8_t mask, std::span<const uint8_t> codes,
-                                          uint8_t* value) {
+NimbraStatus CNimbraRemote::GetCodedField(uint16_t reg, uint8_t mask, std::span<const uint8_t> codes, uint8_t* value) {
     if (value == nullptr) return kStatusFailed;
     if (const auto found = ValueOfCode(codes, m_registers[reg] & mask)) *value = *found;
     return kStatusOk;
 }
 
-NimbraStatus CNimbraRemote::SetModeA(uint8_t value) { return SetCodedField(kModeA.reg, kModeA.mask, kModeA.codes, value); }
-NimbraStatus CNimbraRemote::GetModeA(uint8_t* value) { return GetCodedField(kModeA.reg, kModeA.mask, kModeA.codes, value); }
-NimbraStatus CNimbraRemote::SetModeB(uint8_t value) { return SetCodedField(kModeB.reg, kModeB.mask, kModeB.codes, value); }
-NimbraStatus CNimbraRemote::GetModeB(uint8_t* value) { return GetCodedField(kModeB.reg, kModeB.mask, kModeB.codes, value); }
+NimbraStatus CNimbraRemote::SetModeA(uint8_t value) {
+    return SetCodedField(kModeA.reg, kModeA.mask, kModeA.codes, value);
+}
+NimbraStatus CNimbraRemote::GetModeA(uint8_t* value) {
+    return GetCodedField(kModeA.reg, kModeA.mask, kModeA.codes, value);
+}
+NimbraStatus CNimbraRemote::SetModeB(uint8_t value) {
+    return SetCodedField(kModeB.reg, kModeB.mask, kModeB.codes, value);
+}
+NimbraStatus CNimbraRemote::GetModeB(uint8_t* value) {
+    return GetCodedField(kModeB.reg, kModeB.mask, kModeB.codes, value);
+}
 
 QUIL_BIT_SETTER(SetReg4Bit4, kReg4Bit4)
 QUIL_BIT_GETTER(GetReg4Bit4, kReg4Bit4)
@@ -415,8 +420,7 @@ bool CNimbraRemote::ChannelSettable(uint8_t column, uint8_t group) {
     return column < 2 || group < kExtendedColumnGroups;
 }
 
-NimbraStatus CNimbraRemote::ReadChannelTable(const ChannelTable& table, uint8_t column, uint8_t group,
-                                             uint8_t* value) {
+NimbraStatus CNimbraRemote::ReadChannelTable(const ChannelTable& table, uint8_t column, uint8_t group, uint8_t* value) {
     if (value == nullptr) return kStatusFailed;
     if (column >= kColumns || group >= kGroups) return kStatusOutOfRange;
     *value = table[group][column];

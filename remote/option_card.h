@@ -16,17 +16,11 @@ inline constexpr uint8_t kCardVxUsb = 50;
 // type, whose text is up to the caller ("none", "Unknown").
 constexpr const char* CardTypeName(uint8_t type) {
     switch (type) {
-        case kCardVxMadi:
-            return "VX-MADI";
-        case kCardVxDante:
-            return "VX-DANTE";
-        case kCardVxHd:
-            return "VX-HD";
-        case kCardVxFw:
-            return "VX-FW";
-        case kCardVxUsb:
-            return "VX-USB";
-        default:
-            return nullptr;
+    case kCardVxMadi: return "VX-MADI";
+    case kCardVxDante: return "VX-DANTE";
+    case kCardVxHd: return "VX-HD";
+    case kCardVxFw: return "VX-FW";
+    case kCardVxUsb: return "VX-USB";
+    default: return nullptr;
     }
 }

@@ -58,9 +58,7 @@ std::string HexByte(uint32_t value) {
 
 }  // namespace
 
-uint8_t CommandComplement(uint8_t op) {
-    return static_cast<uint8_t>((~op & 0x0F) * 0x11);
-}
+uint8_t CommandComplement(uint8_t op) { return static_cast<uint8_t>((~op & 0x0F) * 0x11); }
 
 uint8_t CommandCheckByte(uint8_t op) {
     const uint8_t fed[2] = {static_cast<uint8_t>(op & 0x0F), CommandComplement(op)};
@@ -134,7 +132,8 @@ size_t BuildFirmwarePacket(uint8_t* out, const uint8_t* data, uint32_t n) {
     return 5 + payload;
 }
 
-NimbraStatus SendRegisterMessage(CNimbraInterface* link, uint8_t address, uint8_t opcode, uint8_t value, bool highBank) {
+NimbraStatus SendRegisterMessage(CNimbraInterface* link, uint8_t address, uint8_t opcode, uint8_t value,
+                                 bool highBank) {
     std::array<uint8_t, kShortMessageLength> message{};
     return SendBuilt(link, message.data(), BuildRegisterMessage(message.data(), address, opcode, value, highBank));
 }

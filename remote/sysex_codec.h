@@ -112,15 +112,15 @@ enum class MessageKind { Invalid, RegisterWrite, StatusRequest, Command, StatusR
 
 struct DecodedMessage {
     MessageKind kind = MessageKind::Invalid;
-    bool extended = false;   // 16-bit address form
-    uint32_t reg = 0;        // write: register; request and reply: first register
-    uint32_t last = 0;       // request: last register
-    uint32_t count = 0;      // reply: data bytes; packet: data bytes
-    uint8_t value = 0;       // write: new value
-    uint8_t command = 0;     // command: 1..12
-    uint8_t crc = 0;         // packet: low byte of PacketCrc over its data
+    bool extended = false;      // 16-bit address form
+    uint32_t reg = 0;           // write: register; request and reply: first register
+    uint32_t last = 0;          // request: last register
+    uint32_t count = 0;         // reply: data bytes; packet: data bytes
+    uint8_t value = 0;          // write: new value
+    uint8_t command = 0;        // command: 1..12
+    uint8_t crc = 0;            // packet: low byte of PacketCrc over its data
     std::vector<uint8_t> data;  // reply and packet data
-    std::string reason;      // why a message is invalid
+    std::string reason;         // why a message is invalid
 };
 
 // Classifies one message exactly as it would travel (0xF0 first, 0xF7 last).

@@ -108,8 +108,8 @@ DialogTemplate MakeAboutDialog() {
     icon.x = 11, icon.y = 17, icon.width = 20, icon.height = 20;
     d.controls.push_back(icon);
     d.controls.push_back(Label(40, 10, 119, 8, "Quil Update Build 2018.11.27", TextAlign::Left));
-    d.controls.push_back(Label(40, 25, 132, 16, "Firmware updater for Quil converters and their option cards",
-                               TextAlign::Left));
+    d.controls.push_back(
+        Label(40, 25, 132, 16, "Firmware updater for Quil converters and their option cards", TextAlign::Left));
     d.controls.push_back(Button(platform::kIdOk, 178, 7, 50, 14, "OK", true));
     return d;
 }

@@ -14,7 +14,7 @@ namespace sim {
 enum class PortTechnology { Hardware, Software };
 
 struct BuiltinPort {
-    std::string name;                     // input and output port name alike
+    std::string name;  // input and output port name alike
     PortTechnology technology = PortTechnology::Hardware;
     std::optional<UnitDescription> unit;  // none: nothing answers on this port
 };

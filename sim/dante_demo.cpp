@@ -46,8 +46,7 @@ DanteDemoUnits::DanteDemoUnits() {
         const std::string name = "quil-" + SerialText(description.serial);
         out << "service " << name << " _netaudio-arc._udp. Velk " << kDemoInterface << ' ' << name
             << ".local. 4440 arcp_vers=2.7.0 router_vers=4.0.2\n";
-        out << "address " << name << ".local. " << kDemoInterface << ' ' << platform::Ipv4Text(htonl(address))
-            << '\n';
+        out << "address " << name << ".local. " << kDemoInterface << ' ' << platform::Ipv4Text(htonl(address)) << '\n';
         ++address;
     }
     out.close();

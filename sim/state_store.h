@@ -18,19 +18,16 @@ namespace sim {
 // <folder>/<serial text of the unit's description>, or
 // <folder>/no-serial-<position + 1>. `position` is the unit's place in its
 // set, so that units without a serial number never share a folder.
-std::filesystem::path UnitStateFolder(const std::filesystem::path& folder, const VirtualQuil& unit,
-                                      size_t position);
+std::filesystem::path UnitStateFolder(const std::filesystem::path& folder, const VirtualQuil& unit, size_t position);
 
 // Writes the unit's state, creating folders as needed. On failure returns
 // false and says why in `error`.
-bool SaveUnitState(const VirtualQuil& unit, size_t position, const std::filesystem::path& folder,
-                   std::string& error);
+bool SaveUnitState(const VirtualQuil& unit, size_t position, const std::filesystem::path& folder, std::string& error);
 
 enum class LoadResult { Loaded, NotFound, Invalid };
 
 // Restores a unit saved before. NotFound leaves the unit untouched; Invalid
 // (a missing or wrongly sized file) leaves it untouched too and says why.
-LoadResult LoadUnitState(VirtualQuil& unit, size_t position, const std::filesystem::path& folder,
-                         std::string& error);
+LoadResult LoadUnitState(VirtualQuil& unit, size_t position, const std::filesystem::path& folder, std::string& error);
 
 }  // namespace sim

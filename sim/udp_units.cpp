@@ -63,7 +63,8 @@ void UdpUnitServer::Service(int waitMs) {
         for (size_t i = 0; i < m_served.size(); ++i) {
             Served& served = *m_served[i];
             if ((fds[2 * i].revents & POLLIN) != 0) Drain(served, served.unitSocket, platform::Endpoint::Unit);
-            if ((fds[2 * i + 1].revents & POLLIN) != 0) Drain(served, served.cardSocket, platform::Endpoint::OptionCard);
+            if ((fds[2 * i + 1].revents & POLLIN) != 0)
+                Drain(served, served.cardSocket, platform::Endpoint::OptionCard);
         }
     }
     if (!m_active) return;

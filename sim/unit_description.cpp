@@ -14,32 +14,32 @@ uint8_t EffectivePid(uint8_t pid, uint8_t subModel) {
 
 std::string_view ModelName(uint8_t pid) {
     switch (pid) {
-        case kPidNimbra16: return "Nimbra 16";
-        case kPidNimbra8: return "Nimbra 8";
-        case kPidQuil: return "Quil";
-        case kPidNimbraN: return "Nimbra(n)";
-        case kPidTonelink: return "Harken Tonelink 4x4";
-        default: return "Unknown!";
+    case kPidNimbra16: return "Nimbra 16";
+    case kPidNimbra8: return "Nimbra 8";
+    case kPidQuil: return "Quil";
+    case kPidNimbraN: return "Nimbra(n)";
+    case kPidTonelink: return "Harken Tonelink 4x4";
+    default: return "Unknown!";
     }
 }
 
 std::string_view CardName(uint8_t type) {
     switch (type) {
-        case kCardNone: return "none";
-        case kCardVxMadi:
-        case kCardVxMadiB: return "VX-MADI";
-        case kCardThunderbolt: return "Thunderbolt";
-        case kCardVxDante: return "VX-DANTE";
-        case kCardVxHd: return "VX-HD";
-        case kCardVxFw: return "VX-FW";
-        case kCardVxUsb: return "VX-USB";
-        default: return "unknown";
+    case kCardNone: return "none";
+    case kCardVxMadi:
+    case kCardVxMadiB: return "VX-MADI";
+    case kCardThunderbolt: return "Thunderbolt";
+    case kCardVxDante: return "VX-DANTE";
+    case kCardVxHd: return "VX-HD";
+    case kCardVxFw: return "VX-FW";
+    case kCardVxUsb: return "VX-USB";
+    default: return "unknown";
     }
 }
 
 uint32_t PackSerial(uint8_t owner, unsigned year, unsigned week, unsigned unit) {
-    return (uint32_t{owner} << 24) | ((year & 0x0Fu) << 20) | (((year >> 4) & 0x03u) << 18) |
-           ((week & 0x3Fu) << 12) | (unit & 0x0FFFu);
+    return (uint32_t{owner} << 24) | ((year & 0x0Fu) << 20) | (((year >> 4) & 0x03u) << 18) | ((week & 0x3Fu) << 12) |
+           (unit & 0x0FFFu);
 }
 
 SerialFields UnpackSerial(uint32_t serial) {
@@ -84,8 +84,8 @@ std::optional<uint32_t> ParseSerialText(std::string_view text) {
     if (hi < 0 || lo < 0 || year < 0 || year > 63 || week < 0 || week > 63 || unit < 0 || unit > 4095) {
         return std::nullopt;
     }
-    return PackSerial(static_cast<uint8_t>(hi * 16 + lo), static_cast<unsigned>(year),
-                      static_cast<unsigned>(week), static_cast<unsigned>(unit));
+    return PackSerial(static_cast<uint8_t>(hi * 16 + lo), static_cast<unsigned>(year), static_cast<unsigned>(week),
+                      static_cast<unsigned>(unit));
 }
 
 std::array<uint8_t, 4> SerialRegisters(uint32_t serial) {

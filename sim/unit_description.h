@@ -41,18 +41,18 @@ struct OptionCardDescription {
     uint8_t type = kCardNone;
     uint8_t firmwareMajor = 0;
     uint8_t firmwareMinor = 0;
-    uint8_t revision = 0;          // board revision, 1 = A
-    uint32_t serial = kNoSerial;   // packed, owner = card type
+    uint8_t revision = 0;         // board revision, 1 = A
+    uint32_t serial = kNoSerial;  // packed, owner = card type
 };
 
 struct UnitDescription {
     uint8_t pid = kPidQuil;
-    uint8_t subModel = 0;          // register 6
-    uint8_t firmwareMajor = 0;     // 0..63
-    uint8_t firmwareMinor = 0;     // 0..63
-    uint16_t firmwareDate = 0;     // date word of registers 7 (low) and 8 (high)
-    uint8_t boardRevision = 1;     // 1 = A, 0..15
-    uint32_t serial = kNoSerial;   // packed, owner = product identifier
+    uint8_t subModel = 0;         // register 6
+    uint8_t firmwareMajor = 0;    // 0..63
+    uint8_t firmwareMinor = 0;    // 0..63
+    uint16_t firmwareDate = 0;    // date word of registers 7 (low) and 8 (high)
+    uint8_t boardRevision = 1;    // 1 = A, 0..15
+    uint32_t serial = kNoSerial;  // packed, owner = product identifier
     OptionCardDescription card;
 
     // Flash work of the main unit, each phase in ms: the erase (phases 2 and

@@ -16,7 +16,8 @@ VirtualQuil* VirtualDriverSetup::AddAdapter(uint16_t typeWord, const UnitDescrip
     const auto adapter = static_cast<uint32_t>(m_units.size());
     m_units.push_back(std::make_unique<VirtualQuil>(unit));
     VirtualQuil* quil = m_units.back().get();
-    m_system.SetAdapter(adapter, typeWord, [quil] { return VersionValue(*quil); }, quil);
+    m_system.SetAdapter(
+        adapter, typeWord, [quil] { return VersionValue(*quil); }, quil);
     // A unit whose link is made to fail stops answering through the driver.
     m_system.SetFailureSwitch(adapter, [quil] { return quil->LinkFailed(); });
     return quil;

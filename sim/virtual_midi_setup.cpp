@@ -8,8 +8,8 @@ VirtualMidiSetup::~VirtualMidiSetup() = default;
 VirtualQuil* VirtualMidiSetup::AddPort(const std::string& name, PortTechnology technology,
                                        const std::optional<UnitDescription>& unit,
                                        platform::VirtualMidiLinkModel model) {
-    const uint16_t tech = technology == PortTechnology::Hardware ? platform::kMidiTechHardwarePort
-                                                                 : platform::kMidiTechSoftwareSynth;
+    const uint16_t tech =
+        technology == PortTechnology::Hardware ? platform::kMidiTechHardwarePort : platform::kMidiTechSoftwareSynth;
     ++m_pairs;
     if (!unit) {
         m_system.AddPortPair(name, nullptr, tech, model);
@@ -40,20 +40,17 @@ ScopedBuiltinUnits::ScopedBuiltinUnits(bool install)
 
 ScopedBuiltinUnits::ScopedBuiltinUnits(BuiltinTransport transport) {
     switch (transport) {
-        case BuiltinTransport::None:
-            return;
-        case BuiltinTransport::Midi:
-            m_setup = MakeBuiltinMidiSystem();
-            break;
-        case BuiltinTransport::Driver:
-            m_setup = std::make_unique<VirtualMidiSetup>();
-            m_driverSetup = MakeBuiltinDriverSystem();
-            m_scopedDriver = std::make_unique<platform::ScopedDriverSystem>(m_driverSetup->System());
-            break;
-        case BuiltinTransport::Dante:
-            m_setup = std::make_unique<VirtualMidiSetup>();
-            m_dante = std::make_unique<DanteDemoUnits>();
-            break;
+    case BuiltinTransport::None: return;
+    case BuiltinTransport::Midi: m_setup = MakeBuiltinMidiSystem(); break;
+    case BuiltinTransport::Driver:
+        m_setup = std::make_unique<VirtualMidiSetup>();
+        m_driverSetup = MakeBuiltinDriverSystem();
+        m_scopedDriver = std::make_unique<platform::ScopedDriverSystem>(m_driverSetup->System());
+        break;
+    case BuiltinTransport::Dante:
+        m_setup = std::make_unique<VirtualMidiSetup>();
+        m_dante = std::make_unique<DanteDemoUnits>();
+        break;
     }
     m_scoped = std::make_unique<platform::ScopedMidiSystem>(m_setup->System());
 }

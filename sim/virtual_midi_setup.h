@@ -30,8 +30,8 @@ public:
 
     // Adds the next port pair (ids count up from 0 in both directions). With
     // a description a unit answers on it; returns that unit, else null.
-    VirtualQuil* AddPort(const std::string& name, PortTechnology technology,
-                         const std::optional<UnitDescription>& unit, platform::VirtualMidiLinkModel model = {});
+    VirtualQuil* AddPort(const std::string& name, PortTechnology technology, const std::optional<UnitDescription>& unit,
+                         platform::VirtualMidiLinkModel model = {});
 
     platform::VirtualMidiSystem& System() { return m_system; }
 

@@ -278,7 +278,7 @@ struct VirtualQuil::Impl {
 
     // Timed work.
     Job job = Job::None;
-    uint32_t jobStart = 0;   // start of the job (erase) or of the current phase (flash)
+    uint32_t jobStart = 0;  // start of the job (erase) or of the current phase (flash)
     uint8_t phase = 0;
     int jobBank = 1;
 
@@ -362,31 +362,31 @@ struct VirtualQuil::Impl {
         const bool extended = (reply[4] & 0x07) == kExtendedForm;
         const size_t dataStart = extended ? 10 : 7;
         switch (corruption) {
-            case ReplyCorruption::WrongFirstRegister: {
-                if (extended) {
-                    uint32_t first = (uint32_t{reply[5]} << 9) | (uint32_t{reply[6]} << 2) | (reply[7] >> 5);
-                    ++first;
-                    reply[5] = static_cast<uint8_t>((first >> 9) & 0x7F);
-                    reply[6] = static_cast<uint8_t>((first >> 2) & 0x7F);
-                    reply[7] = static_cast<uint8_t>(((first & 3) << 5) | (reply[7] & 0x1F));
-                } else {
-                    unsigned first = ((reply[4] & 7u) << 5) | (reply[5] >> 2);
-                    first = (first + 1) & 0xFF;
-                    reply[4] = static_cast<uint8_t>((reply[4] & 0x78) | (first >> 5));
-                    reply[5] = static_cast<uint8_t>(((first & 0x1F) << 2) | (reply[5] & 3));
-                }
-                break;
+        case ReplyCorruption::WrongFirstRegister: {
+            if (extended) {
+                uint32_t first = (uint32_t{reply[5]} << 9) | (uint32_t{reply[6]} << 2) | (reply[7] >> 5);
+                ++first;
+                reply[5] = static_cast<uint8_t>((first >> 9) & 0x7F);
+                reply[6] = static_cast<uint8_t>((first >> 2) & 0x7F);
+                reply[7] = static_cast<uint8_t>(((first & 3) << 5) | (reply[7] & 0x1F));
+            } else {
+                unsigned first = ((reply[4] & 7u) << 5) | (reply[5] >> 2);
+                first = (first + 1) & 0xFF;
+                reply[4] = static_cast<uint8_t>((reply[4] & 0x78) | (first >> 5));
+                reply[5] = static_cast<uint8_t>(((first & 0x1F) << 2) | (reply[5] & 3));
             }
-            case ReplyCorruption::BadLength:
-                if (reply.size() > dataStart + 1) {
-                    reply.erase(reply.end() - 2);
-                }
-                break;
-            case ReplyCorruption::FlippedData:
-                if (reply.size() > dataStart + 1) {
-                    reply[dataStart] ^= 0x40;
-                }
-                break;
+            break;
+        }
+        case ReplyCorruption::BadLength:
+            if (reply.size() > dataStart + 1) {
+                reply.erase(reply.end() - 2);
+            }
+            break;
+        case ReplyCorruption::FlippedData:
+            if (reply.size() > dataStart + 1) {
+                reply[dataStart] ^= 0x40;
+            }
+            break;
         }
     }
 
@@ -426,8 +426,8 @@ struct VirtualQuil::Impl {
 
     // The unit's own report of register 9 after a packet, an erase or a store.
     void ReportStatus(uint8_t bits) {
-        regs[kRegStatus] = static_cast<uint8_t>((regs[kRegStatus] & kStatusActiveBank) |
-                                                (job != Job::None ? kStatusPip : 0) | bits);
+        regs[kRegStatus] =
+            static_cast<uint8_t>((regs[kRegStatus] & kStatusActiveBank) | (job != Job::None ? kStatusPip : 0) | bits);
         Reply(kRegStatus, 1, false);
     }
 
@@ -460,25 +460,18 @@ struct VirtualQuil::Impl {
         armed = false;
         bool accepted = false;
         switch (m.kind) {
-            case MessageKind::RegisterWrite:
-                accepted = Write(m.address, static_cast<uint8_t>(m.value));
-                break;
-            case MessageKind::StatusRequest:
-                if (m.address < kRegisterCount) {
-                    const size_t count = m.extended ? size_t{m.value} + 1 : size_t{m.value & 0xFF} + 1;
-                    Reply(m.address, count, m.extended);
-                    accepted = true;
-                }
-                break;
-            case MessageKind::Command:
-                accepted = Command(m.address, wasArmed, endpoint);
-                break;
-            case MessageKind::FirmwarePacket:
-                accepted = Packet(m, endpoint);
-                break;
-            case MessageKind::StatusReply:
-            case MessageKind::Malformed:
-                break;
+        case MessageKind::RegisterWrite: accepted = Write(m.address, static_cast<uint8_t>(m.value)); break;
+        case MessageKind::StatusRequest:
+            if (m.address < kRegisterCount) {
+                const size_t count = m.extended ? size_t{m.value} + 1 : size_t{m.value & 0xFF} + 1;
+                Reply(m.address, count, m.extended);
+                accepted = true;
+            }
+            break;
+        case MessageKind::Command: accepted = Command(m.address, wasArmed, endpoint); break;
+        case MessageKind::FirmwarePacket: accepted = Packet(m, endpoint); break;
+        case MessageKind::StatusReply:
+        case MessageKind::Malformed: break;
         }
         if (log != nullptr) {
             log->accepted = accepted;
@@ -507,57 +500,52 @@ struct VirtualQuil::Impl {
             packetExpected = false;
         }
         switch (op) {
-            case kCmdArm:
-                armed = true;
+        case kCmdArm: armed = true; return true;
+        case kCmdErase:
+        case kCmdPacketFollows:
+        case kCmdStoreSerial:
+            if (!wasArmed) {
+                ReportStatus(kStatusTxErr);
+                return false;
+            }
+            if (op == kCmdPacketFollows) {
+                packetExpected = true;
                 return true;
-            case kCmdErase:
-            case kCmdPacketFollows:
-            case kCmdStoreSerial:
-                if (!wasArmed) {
-                    ReportStatus(kStatusTxErr);
-                    return false;
-                }
-                if (op == kCmdPacketFollows) {
-                    packetExpected = true;
-                    return true;
-                }
-                if (op == kCmdStoreSerial) {
-                    std::copy_n(regs.begin() + kRegSerial, 4, storedSerial.begin());
-                    std::copy_n(regs.begin() + kRegCardSerial, 4, storedCardSerial.begin());
-                    ReportStatus(0);
-                    return true;
-                }
-                return Erase(endpoint);
-            case kCmdReadBack:
-                return ReadBack(endpoint);
-            case kCmdBank1:
-            case kCmdBank2:
-                selectedBank = op == kCmdBank1 ? 1 : 2;
+            }
+            if (op == kCmdStoreSerial) {
+                std::copy_n(regs.begin() + kRegSerial, 4, storedSerial.begin());
+                std::copy_n(regs.begin() + kRegCardSerial, 4, storedCardSerial.begin());
+                ReportStatus(0);
                 return true;
-            case kCmdCompleteSet:
-            case kCmdCompleteClear:
-                if (op == kCmdCompleteSet) {
-                    regs[kRegStatus] |= kStatusActiveBank;
-                } else {
-                    regs[kRegStatus] &= static_cast<uint8_t>(~kStatusActiveBank);
-                }
-                cardWritable = false;
-                return true;
-            case kCmdAbort:
-                job = Job::None;
-                staging.clear();
-                mainReceiving = true;
-                mainPacketIndex = 0;
-                regs[kRegStatus] &= kStatusActiveBank;
-                regs[kRegPhase] = regs[kRegOverall] = regs[kRegPhaseProgress] = 0;
-                return true;
-            case kCmdReload:
-                // Serial numbers that were written but never stored are lost.
-                std::copy(storedSerial.begin(), storedSerial.end(), regs.begin() + kRegSerial);
-                std::copy(storedCardSerial.begin(), storedCardSerial.end(), regs.begin() + kRegCardSerial);
-                return true;
-            default:  // command 2: no effect
-                return true;
+            }
+            return Erase(endpoint);
+        case kCmdReadBack: return ReadBack(endpoint);
+        case kCmdBank1:
+        case kCmdBank2: selectedBank = op == kCmdBank1 ? 1 : 2; return true;
+        case kCmdCompleteSet:
+        case kCmdCompleteClear:
+            if (op == kCmdCompleteSet) {
+                regs[kRegStatus] |= kStatusActiveBank;
+            } else {
+                regs[kRegStatus] &= static_cast<uint8_t>(~kStatusActiveBank);
+            }
+            cardWritable = false;
+            return true;
+        case kCmdAbort:
+            job = Job::None;
+            staging.clear();
+            mainReceiving = true;
+            mainPacketIndex = 0;
+            regs[kRegStatus] &= kStatusActiveBank;
+            regs[kRegPhase] = regs[kRegOverall] = regs[kRegPhaseProgress] = 0;
+            return true;
+        case kCmdReload:
+            // Serial numbers that were written but never stored are lost.
+            std::copy(storedSerial.begin(), storedSerial.end(), regs.begin() + kRegSerial);
+            std::copy(storedCardSerial.begin(), storedCardSerial.end(), regs.begin() + kRegCardSerial);
+            return true;
+        default:  // command 2: no effect
+            return true;
         }
     }
 
@@ -698,11 +686,11 @@ struct VirtualQuil::Impl {
     uint32_t PhaseMs(uint8_t p) const {
         const uint32_t erase = EraseMs(desc.eraseMs);
         switch (p) {
-            case kPhaseEraseA: return erase / 2;
-            case kPhaseEraseB: return erase - erase / 2;
-            case kPhaseProgram: return desc.programMs;
-            case kPhaseVerify: return desc.verifyMs;
-            default: return 0;
+        case kPhaseEraseA: return erase / 2;
+        case kPhaseEraseB: return erase - erase / 2;
+        case kPhaseProgram: return desc.programMs;
+        case kPhaseVerify: return desc.verifyMs;
+        default: return 0;
         }
     }
 
@@ -715,7 +703,8 @@ struct VirtualQuil::Impl {
 
     void SetProgress(unsigned percent) {
         const uint8_t overall = static_cast<uint8_t>(phase >= kPhaseComplete ? 100 : ((phase - 2) * 100 + percent) / 4);
-        const bool changed = regs[kRegPhase] != phase || regs[kRegPhaseProgress] != percent || regs[kRegOverall] != overall;
+        const bool changed =
+            regs[kRegPhase] != phase || regs[kRegPhaseProgress] != percent || regs[kRegOverall] != overall;
         regs[kRegPhase] = phase;
         regs[kRegPhaseProgress] = static_cast<uint8_t>(percent);
         regs[kRegOverall] = overall;
@@ -757,7 +746,9 @@ struct VirtualQuil::Impl {
             const uint32_t elapsed = now - jobStart;
             const uint32_t duration = PhaseMs(phase);
             const bool eraseStuck = eraseNeverEnds && (phase == kPhaseEraseA || phase == kPhaseEraseB);
-            unsigned percent = duration == 0 ? 100 : static_cast<unsigned>(std::min<uint64_t>(100, uint64_t{elapsed} * 100 / duration));
+            unsigned percent = duration == 0
+                                   ? 100
+                                   : static_cast<unsigned>(std::min<uint64_t>(100, uint64_t{elapsed} * 100 / duration));
             if (eraseStuck) percent = std::min(percent, 99u);
             if (stallPhase == phase) percent = std::min<unsigned>(percent, stallPercent);
             if (phase == kPhaseProgram) ProgramUpTo(percent);
@@ -823,9 +814,7 @@ namespace {
 uint8_t CardOwner(uint8_t type) { return type == kCardVxMadiB ? kCardVxMadi : type; }
 }  // namespace
 
-uint32_t VirtualQuil::StoredSerial() const {
-    return SerialFromRegisters(m_impl->Pid(), m_impl->storedSerial);
-}
+uint32_t VirtualQuil::StoredSerial() const { return SerialFromRegisters(m_impl->Pid(), m_impl->storedSerial); }
 uint32_t VirtualQuil::StoredCardSerial() const {
     return SerialFromRegisters(CardOwner(m_impl->regs[kRegCardType]), m_impl->storedCardSerial);
 }

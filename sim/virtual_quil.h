@@ -41,10 +41,10 @@ enum class MessageKind : uint8_t {
 struct ReceivedMessage {
     MessageKind kind = MessageKind::Malformed;
     platform::Endpoint endpoint = platform::Endpoint::Unit;
-    bool extended = false;   // register message in the 16-bit form
-    uint16_t address = 0;    // register (write, request); command number (command)
-    uint16_t value = 0;      // byte written; span requested; data bytes of a packet
-    bool accepted = false;   // false: refused (TXERR), malformed, or lost while silent
+    bool extended = false;     // register message in the 16-bit form
+    uint16_t address = 0;      // register (write, request); command number (command)
+    uint16_t value = 0;        // byte written; span requested; data bytes of a packet
+    bool accepted = false;     // false: refused (TXERR), malformed, or lost while silent
     std::vector<uint8_t> raw;  // the message as it arrived (empty when recording is off)
 };
 
@@ -92,11 +92,11 @@ public:
     std::span<const uint8_t> Bank(int bank) const;  // bank 1 or 2; empty otherwise
     std::span<const uint8_t> CardStore() const;
     size_t CardPacketCount() const;
-    int SelectedBank() const;          // 1 or 2, chosen by commands 6 and 7
-    bool CardStoreSelected() const;    // register 5 bit 4
-    uint32_t StoredSerial() const;     // made permanent by command 10
+    int SelectedBank() const;        // 1 or 2, chosen by commands 6 and 7
+    bool CardStoreSelected() const;  // register 5 bit 4
+    uint32_t StoredSerial() const;   // made permanent by command 10
     uint32_t StoredCardSerial() const;
-    uint32_t CurrentSerial() const;    // as registers 12..15 read now
+    uint32_t CurrentSerial() const;  // as registers 12..15 read now
     uint32_t CurrentCardSerial() const;
     // Bytes of the image announced in registers 48..51 received so far.
     size_t ImageBytesReceived() const;

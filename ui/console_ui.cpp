@@ -45,9 +45,7 @@ const char* NameOf(BoxAnswer answer) {
     return "OK";
 }
 
-char KeyOf(BoxAnswer answer) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(LabelOf(answer)[1])));
-}
+char KeyOf(BoxAnswer answer) { return static_cast<char>(std::tolower(static_cast<unsigned char>(LabelOf(answer)[1]))); }
 
 std::string Trimmed(const std::string& line) {
     size_t first = 0;
@@ -256,14 +254,9 @@ std::string RenderWindowText(const HeadlessWindow& window, bool forEntry) {
                 out += c.text + '\n';
             }
             break;
-        case ControlKind::ProgressBar:
-            out += Bar(PercentOf(c)) + ' ' + std::to_string(PercentOf(c)) + "%\n";
-            break;
-        case ControlKind::Button:
-            buttons.push_back(&c);
-            break;
-        case ControlKind::Icon:
-            break;
+        case ControlKind::ProgressBar: out += Bar(PercentOf(c)) + ' ' + std::to_string(PercentOf(c)) + "%\n"; break;
+        case ControlKind::Button: buttons.push_back(&c); break;
+        case ControlKind::Icon: break;
         }
     }
     if (!forEntry && !buttons.empty()) {
@@ -298,8 +291,8 @@ void ConsoleProgressLine::Update(const std::string& status, int barPercent, cons
             m_transferTotal = detail.total;
         }
         percent = detail.total != 0 ? static_cast<int>(uint64_t{detail.done} * 100 / detail.total) : 0;
-        std::string part = Bar(percent) + ' ' + std::to_string(detail.done) + '/' + std::to_string(detail.total) +
-                           " packets";
+        std::string part =
+            Bar(percent) + ' ' + std::to_string(detail.done) + '/' + std::to_string(detail.total) + " packets";
         const uint32_t elapsed = now - m_transferStartMs;
         const uint32_t sent = detail.done - m_transferStartDone;
         if (elapsed > 0 && sent > 0) {
@@ -307,8 +300,8 @@ void ConsoleProgressLine::Update(const std::string& status, int barPercent, cons
             const uint64_t remaining = detail.total > detail.done ? detail.total - detail.done : 0;
             const uint64_t leftSeconds = (remaining * elapsed / sent + 999) / 1000;
             char text[64];
-            std::snprintf(text, sizeof text, "  %llu packets/s  %llu:%02llu left", static_cast<unsigned long long>(rate),
-                          static_cast<unsigned long long>(leftSeconds / 60),
+            std::snprintf(text, sizeof text, "  %llu packets/s  %llu:%02llu left",
+                          static_cast<unsigned long long>(rate), static_cast<unsigned long long>(leftSeconds / 60),
                           static_cast<unsigned long long>(leftSeconds % 60));
             part += text;
         }
@@ -467,7 +460,8 @@ void ConsoleUi::PromptWindow(HeadlessWindow& window) {
         } else if (list != nullptr && std::all_of(word.begin(), word.end(), [](char ch) {
                        return std::isdigit(static_cast<unsigned char>(ch)) != 0;
                    })) {
-            if (word.size() > 4 || !window.Select(list->control.id, std::stoi(word))) m_out << "No entry " << word << ".\n";
+            if (word.size() > 4 || !window.Select(list->control.id, std::stoi(word)))
+                m_out << "No entry " << word << ".\n";
         } else {
             continue;
         }

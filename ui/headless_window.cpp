@@ -292,7 +292,8 @@ std::optional<DueWindowTimer> MostOverdueWindowTimer(const std::vector<HeadlessW
     std::optional<DueWindowTimer> due;
     for (HeadlessWindow* window : windows) {
         const auto timer = window->MostOverdueTimer(nowMs);
-        if (timer && (!due || timer->second > due->overdueMs)) due = DueWindowTimer{window, timer->first, timer->second};
+        if (timer && (!due || timer->second > due->overdueMs))
+            due = DueWindowTimer{window, timer->first, timer->second};
     }
     return due;
 }

@@ -134,10 +134,10 @@ int main(int argc, char** argv) {
 
     // The demo mode's units answer on virtual MIDI ports, behind the virtual
     // driver, or over the Dante link on loopback, in place of the system's own.
-    sim::ScopedBuiltinUnits virtualUnits(options.simulateDriver ? sim::BuiltinTransport::Driver
-                                         : options.simulateDante  ? sim::BuiltinTransport::Dante
-                                         : options.simulate       ? sim::BuiltinTransport::Midi
-                                                                  : sim::BuiltinTransport::None);
+    sim::ScopedBuiltinUnits virtualUnits(options.simulateDriver  ? sim::BuiltinTransport::Driver
+                                         : options.simulateDante ? sim::BuiltinTransport::Dante
+                                         : options.simulate      ? sim::BuiltinTransport::Midi
+                                                                 : sim::BuiltinTransport::None);
     if (options.simState) {
         if (!sim::LoadUnits(virtualUnits.Units(), *options.simState, error)) {
             std::cerr << kProgram << ": cannot load the virtual units from " << *options.simState << ":\n" << error;
@@ -161,7 +161,8 @@ int main(int argc, char** argv) {
             std::cerr << kProgram << ": the VX-USB card is not simulated: " << error << '\n';
         } else {
             sim::PresentUsbCards(*usbCards, virtualUnits.Units());
-            if (fault && fault->kind == sim::DemoFault::Kind::DfuStall) usbCards->SetFault(kFakeTusbStall, kDemoDfuStallAt);
+            if (fault && fault->kind == sim::DemoFault::Kind::DfuStall)
+                usbCards->SetFault(kFakeTusbStall, kDemoDfuStallAt);
         }
     }
 

@@ -93,9 +93,7 @@ protected:
                 if (y + lineHeight > height()) return;
                 const QTextLine line = layout.lineAt(i);
                 const qreal spare = width() - line.naturalTextWidth();
-                const qreal x = horizontal == Qt::AlignRight     ? spare
-                                : horizontal == Qt::AlignHCenter ? spare / 2
-                                                                 : 0;
+                const qreal x = horizontal == Qt::AlignRight ? spare : horizontal == Qt::AlignHCenter ? spare / 2 : 0;
                 line.draw(&painter, QPointF(x, y + lift));
                 y += lineHeight;
             }

@@ -99,7 +99,7 @@ private:
     const platform::DialogTemplate& m_template;
     platform::DialogHandler& m_handler;
     QFont m_dialogFont;
-    int m_baseX = 6;  // average character width in pixels
+    int m_baseX = 6;   // average character width in pixels
     int m_baseY = 13;  // font height in pixels
     QPixmap m_background;
     std::vector<Entry> m_controls;

@@ -80,15 +80,15 @@ FAKE_EXPORT void FakeTusbAudio_SetDeviceSerial(uint32_t index, const char* seria
 FAKE_EXPORT void FakeTusbAudio_SetFault(uint32_t fault, uint32_t value) {
     Library& l = g_library;
     switch (fault) {
-        case kFakeTusbCustomIniMissing: l.customIniMissing = true; break;
-        case kFakeTusbOpenFails: l.openStatus = value; break;
-        case kFakeTusbStatusFailures: l.statusFailures = value; break;
-        case kFakeTusbEndInState6: l.endInState6 = true, l.completionStatus = value; break;
-        case kFakeTusbStall: l.stall = true, l.stallAt = value; break;
-        case kFakeTusbEndStatus: l.endStatusSet = true, l.endStatus = value; break;
-        case kFakeTusbDeviceInUse: l.deviceInUse = true; break;
-        case kFakeTusbNoDriverInfo: l.driverInfoStatus = value; break;
-        default: break;
+    case kFakeTusbCustomIniMissing: l.customIniMissing = true; break;
+    case kFakeTusbOpenFails: l.openStatus = value; break;
+    case kFakeTusbStatusFailures: l.statusFailures = value; break;
+    case kFakeTusbEndInState6: l.endInState6 = true, l.completionStatus = value; break;
+    case kFakeTusbStall: l.stall = true, l.stallAt = value; break;
+    case kFakeTusbEndStatus: l.endStatusSet = true, l.endStatus = value; break;
+    case kFakeTusbDeviceInUse: l.deviceInUse = true; break;
+    case kFakeTusbNoDriverInfo: l.driverInfoStatus = value; break;
+    default: break;
     }
 }
 
@@ -132,7 +132,7 @@ FAKE_EXPORT uint32_t TUSBAUDIO_GetDeviceCount() { return static_cast<uint32_t>(g
 FAKE_EXPORT TUsbAudioStatus TUSBAUDIO_GetDriverInfo(TUsbAudioDriverInfo* info) {
     if (g_library.driverInfoStatus != 0) return g_library.driverInfoStatus;
     *info = TUsbAudioDriverInfo{kFakeTusbApiVersion >> 16, kFakeTusbApiVersion & 0xFFFF, 0,
-                                kFakeTusbDriverVersion[0], kFakeTusbDriverVersion[1], kFakeTusbDriverVersion[2]};
+                                kFakeTusbDriverVersion[0], kFakeTusbDriverVersion[1],    kFakeTusbDriverVersion[2]};
     return kTUsbAudioOk;
 }
 
@@ -169,7 +169,7 @@ constexpr uint32_t kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 }
 
 FAKE_EXPORT TUsbAudioStatus TUSBAUDIO_GetSupportedSampleRates(TUsbAudioHandle handle, uint32_t capacity,
-                                                            uint32_t* rates, uint32_t* count) {
+                                                              uint32_t* rates, uint32_t* count) {
     if (FromHandle(handle) == nullptr) return kFakeTusbStatusBadIndex;
     const uint32_t n = std::min<uint32_t>(capacity, 6);
     std::copy_n(kRates, n, rates);
@@ -259,7 +259,7 @@ FAKE_EXPORT TUsbAudioStatus TUSBAUDIO_StartDfuRevertToFactoryImage(uint32_t, uin
 }
 
 FAKE_EXPORT TUsbAudioStatus TUSBAUDIO_GetDfuStatus(uint32_t* state, uint32_t* progress, uint32_t* third,
-                                                 uint32_t* completion) {
+                                                   uint32_t* completion) {
     Library& l = g_library;
     const auto report = [&](TUsbAudioStatus status) {
         *state = l.state;

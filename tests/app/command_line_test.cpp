@@ -37,7 +37,7 @@ TEST(ManufactureDate, WeeksCountFromTheFirstOfJanuaryWithATwentyEightDayFebruary
         unsigned year, week;
         int month, day;
     };
-    const Case cases[] = {{18, 1, 1, 1}, {18, 5, 1, 29}, {18, 9, 2, 26}, {18, 10, 3, 5},
+    const Case cases[] = {{18, 1, 1, 1},   {18, 5, 1, 29},  {18, 9, 2, 26},   {18, 10, 3, 5},
                           {18, 18, 4, 30}, {18, 22, 5, 28}, {20, 53, 12, 31}, {63, 52, 12, 24}};
     for (const Case& c : cases) {
         const auto date = ManufactureDate(c.year, c.week);

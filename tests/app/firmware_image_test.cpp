@@ -52,12 +52,24 @@ TEST(FirmwareName, PrefixesGiveDeviceAndVersion) {
         uint16_t version;
     };
     const Case cases[] = {
-        {"QUIL0803C.BIN", 0x31, 803},   {"QUIL0803C", 0x31, 803},      {"quil0900a", 0x31, 900},
-        {"qUiL0900A.bin", 0x31, 900},   {"VXDNT0102NC.BIN", 21, 102},  {"vxdnt0205", 21, 205},
-        {"VXUSB10V00.BIN", 50, 1000},   {"VXUSB10V05", 50, 1005},      {"vxusb09v12", 50, 912},
-        {"VXMA0301", 19, 301},          {"VXHD0110", 24, 110},         {"VXFW0200", 25, 200},
-        {"QUIL 0803", 0x31, 803},       {"QUIL+0803", 0x31, 803},      {"QUIL", 0x31, 0},
-        {"QUILX", 0x31, 0},             {"VXUS", 50, 0},               {"VXUSB1", 50, 100},
+        {"QUIL0803C.BIN", 0x31, 803},
+        {"QUIL0803C", 0x31, 803},
+        {"quil0900a", 0x31, 900},
+        {"qUiL0900A.bin", 0x31, 900},
+        {"VXDNT0102NC.BIN", 21, 102},
+        {"vxdnt0205", 21, 205},
+        {"VXUSB10V00.BIN", 50, 1000},
+        {"VXUSB10V05", 50, 1005},
+        {"vxusb09v12", 50, 912},
+        {"VXMA0301", 19, 301},
+        {"VXHD0110", 24, 110},
+        {"VXFW0200", 25, 200},
+        {"QUIL 0803", 0x31, 803},
+        {"QUIL+0803", 0x31, 803},
+        {"QUIL", 0x31, 0},
+        {"QUILX", 0x31, 0},
+        {"VXUS", 50, 0},
+        {"VXUSB1", 50, 100},
     };
     for (const Case& c : cases) {
         const auto parsed = DecodeFirmwareName(c.name);

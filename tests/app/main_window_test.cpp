@@ -33,9 +33,10 @@ struct Fields {
 };
 
 Fields ReadFields(const ui::HeadlessWindow& w) {
-    return {w.Text(IDC_SERIAL),          w.Text(IDC_MANUFACTURE_DATE), w.Text(IDC_PCB_REVISION),
-            w.Text(IDC_CURRENT_VERSION), w.Text(IDC_CURRENT_DATE),     w.Text(IDC_NEW_VERSION),
-            w.Text(IDC_NEW_DATE),        w.IsShown(IDC_BANK) ? w.Text(IDC_BANK) : "(hidden)"};
+    return {w.Text(IDC_SERIAL),       w.Text(IDC_MANUFACTURE_DATE),
+            w.Text(IDC_PCB_REVISION), w.Text(IDC_CURRENT_VERSION),
+            w.Text(IDC_CURRENT_DATE), w.Text(IDC_NEW_VERSION),
+            w.Text(IDC_NEW_DATE),     w.IsShown(IDC_BANK) ? w.Text(IDC_BANK) : "(hidden)"};
 }
 
 void ExpectFields(const Fields& got, const Fields& want) {
@@ -68,8 +69,8 @@ TEST_F(MainWindowTest, BuiltinSetListsEachQuilAndItsCardAndShowsTheFirstEntry) {
     ExpectLogInOrder({"Found Quil. Number Of Connections: 4\n", "Found Quil connected via Quil USB MIDI 1\n",
                       "Found VX-DANTE in Quil connected via Quil USB MIDI 1\n",
                       "Found Quil connected via Quil MIDI 2\n", "Found VX-HD in Quil connected via Quil MIDI 2\n",
-                      "Found Quil connected via Quil USB MIDI 4\n",
-                      "SN: 3118220001\n", "FWRev: 7.2\n", "Selecting QUIL0803C.BIN Firmware\n", "New FWRev: 8.3\n"});
+                      "Found Quil connected via Quil USB MIDI 4\n", "SN: 3118220001\n", "FWRev: 7.2\n",
+                      "Selecting QUIL0803C.BIN Firmware\n", "New FWRev: 8.3\n"});
     EXPECT_TRUE(ui().Boxes().empty());
     // Discovery ran under the wait cursor.
     EXPECT_EQ(ui().WaitCursorChanges(), (std::vector<bool>{true, false}));
@@ -201,8 +202,8 @@ TEST_F(MainWindowTest, ValueFieldsFollowTheUnitsRegisters) {
 
 TEST_F(MainWindowTest, PromKeywordChoosesTheBank) {
     const std::pair<const char*, const char*> cases[] = {
-        {"PROM=1", "1"}, {"prom=1", "1"}, {"PROM=2", "2"}, {"PROM=7", "2"}, {"PROM=", "2"}, {"PROM=12", "1"},
-        {"PROM=1 PROM=2", "2"}, {"", "2"},
+        {"PROM=1", "1"}, {"prom=1", "1"},  {"PROM=2", "2"},        {"PROM=7", "2"},
+        {"PROM=", "2"},  {"PROM=12", "1"}, {"PROM=1 PROM=2", "2"}, {"", "2"},
     };
     for (const auto& [line, shown] : cases) {
         SCOPED_TRACE(line);
@@ -252,16 +253,32 @@ TEST_F(MainWindowTest, ChosenFilesThatCannotBeUsed) {
         const char* newVersion;
     };
     const Case cases[] = {
-        {"unreadable by keyword", false, false, {"Unable to open file '%s' specified on the command line!\n\nReverting to default firmware.\n"}, false, "8.3"},
-        {"unreadable by drop", true, false, {"Unable to open file '%s' specified on the command line!\n\nReverting to default firmware.\n"}, false, "8.3"},
-        {"unknown prefix by keyword", false, true, {"Unable to determine DeviceID from File Name", "Unable to determine New Firmware Version!"}, true, ""},
+        {"unreadable by keyword",
+         false,
+         false,
+         {"Unable to open file '%s' specified on the command line!\n\nReverting to default firmware.\n"},
+         false,
+         "8.3"},
+        {"unreadable by drop",
+         true,
+         false,
+         {"Unable to open file '%s' specified on the command line!\n\nReverting to default firmware.\n"},
+         false,
+         "8.3"},
+        {"unknown prefix by keyword",
+         false,
+         true,
+         {"Unable to determine DeviceID from File Name", "Unable to determine New Firmware Version!"},
+         true,
+         ""},
         {"unknown prefix by drop", true, true, {"Unable to determine DeviceID from File Name"}, false, "8.3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Reset();
         AddUnit("Quil 1", QuilWithCard(sim::kCardNone));
-        const std::string name = std::string(c.name).find("prefix") != std::string::npos ? "NOPE0100.BIN" : "QUIL0900.BIN";
+        const std::string name =
+            std::string(c.name).find("prefix") != std::string::npos ? "NOPE0100.BIN" : "QUIL0900.BIN";
         const std::string path = (m_dir / name).string();
         if (c.create) WriteFile(name, std::vector<uint8_t>(10, 1));
         if (c.byDrop) {

@@ -70,9 +70,9 @@ TEST_F(CardProgrammingTest, SixSecondEraseSucceedsAndTheCardHoldsTheImage) {
     EXPECT_TRUE(log.InOrder({"ProgramXSlotEEPROM", "Erasing XSlot Firmware", "SelectXSlotFirmware 1", "Start Erase",
                              "Erase Complete", "Programming 10 Packets", "Verifying 10 Packets", "Verify Complete",
                              "EEPROM Programming Success"}));
-    EXPECT_EQ(display.statusLines, (std::vector<std::string>{"Erasing XSlot Firmware...",
-                                                             "Programming XSlot Firmware...",
-                                                             "Verifying XSlot Firmware..."}));
+    EXPECT_EQ(display.statusLines,
+              (std::vector<std::string>{"Erasing XSlot Firmware...", "Programming XSlot Firmware...",
+                                        "Verifying XSlot Firmware..."}));
     EXPECT_EQ(display.ranges, (std::vector<std::pair<int, int>>{{0, 40}, {0, 10}, {0, 10}}));
 
     // The erase bar: e / 100, full from the fourth second on.

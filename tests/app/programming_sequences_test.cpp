@@ -91,9 +91,9 @@ TEST_F(MainUnitProgrammingTest, ImageLiesByteForByteInTheChosenBank) {
         ASSERT_EQ(bank.size(), image.size());
         EXPECT_TRUE(std::equal(bank.begin(), bank.end(), image.begin()));
         EXPECT_FALSE(quil->Busy());
-        EXPECT_TRUE(log.InOrder({"ProgramEEPROM\n", "SelectBank " + std::to_string(c.bank) + "\n", "Downloading\n",
-                                 "Download took: ", "Erasing\n", "Programming\n", "Verifying\n",
-                                 "Programming Complete\n"}));
+        EXPECT_TRUE(
+            log.InOrder({"ProgramEEPROM\n", "SelectBank " + std::to_string(c.bank) + "\n", "Downloading\n",
+                         "Download took: ", "Erasing\n", "Programming\n", "Verifying\n", "Programming Complete\n"}));
     }
     EXPECT_TRUE(ui.Boxes().empty());
     // The second update followed the unit's phases again: the phase 6 the
@@ -159,13 +159,12 @@ TEST_P(PacketFailureTest, NamesTheUnitsStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Packets, PacketFailureTest,
-    ::testing::Values(
-        PacketFailure{"PgmErrAtPacket5", [](sim::VirtualQuil& q) { q.FailPacket(5, sim::kStatusPgmErr); },
-                      "Wait for Write Firmware Packet Failed!\n\nPGMERR", 6},
-        PacketFailure{"TxErrAtPacket0", [](sim::VirtualQuil& q) { q.FailPacket(0, sim::kStatusTxErr); },
-                      "Wait for Write Firmware Packet Failed!\n\nTXERR", 1},
-        PacketFailure{"Silent", [](sim::VirtualQuil& q) { q.FallSilent(5000); },
-                      "Wait for Write Firmware Packet Failed!\n\nTIMEOUT", 1}),
+    ::testing::Values(PacketFailure{"PgmErrAtPacket5", [](sim::VirtualQuil& q) { q.FailPacket(5, sim::kStatusPgmErr); },
+                                    "Wait for Write Firmware Packet Failed!\n\nPGMERR", 6},
+                      PacketFailure{"TxErrAtPacket0", [](sim::VirtualQuil& q) { q.FailPacket(0, sim::kStatusTxErr); },
+                                    "Wait for Write Firmware Packet Failed!\n\nTXERR", 1},
+                      PacketFailure{"Silent", [](sim::VirtualQuil& q) { q.FallSilent(5000); },
+                                    "Wait for Write Firmware Packet Failed!\n\nTIMEOUT", 1}),
     [](const ::testing::TestParamInfo<PacketFailure>& p) { return std::string(p.param.name); });
 
 TEST_F(MainUnitProgrammingTest, VerificationErrorEndsTheWatch) {

@@ -69,7 +69,7 @@ public:
         if (onStatusLine) onStatusLine(text);
     }
     void SetProgressRange(int low, int high) override { ranges.emplace_back(low, high); }
-    void SetProgressPos(int pos) override { 
+    void SetProgressPos(int pos) override {
         positions.push_back({platform::CurrentClock().TickMs(), pos, statusLines.size()});
     }
     void ReportProgress(const platform::ProgressDetail& detail) override { details.push_back(detail); }

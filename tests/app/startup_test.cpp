@@ -11,10 +11,10 @@
 
 #include "platform/clock.h"
 #include "platform/log.h"
-#include "platform/system.h"
-#include "platform/ui.h"
 #include "platform/midi.h"
 #include "platform/midi_virtual.h"
+#include "platform/system.h"
+#include "platform/ui.h"
 #include "sim/virtual_midi_setup.h"
 #include "ui/headless_ui.h"
 
@@ -119,8 +119,7 @@ TEST_F(StartupTest, OnBatteryTerminatesWithoutMainWindow) {
     m_system.SetAcLineStatus(platform::kAcLineOffline);
     EXPECT_FALSE(m_app.InitInstance());
     EXPECT_EQ(m_mainWindowRuns, 0);
-    ExpectOneBox("This computer must be connected to AC power to update firmware.", "On Battery Power",
-                 BoxIcon::Error);
+    ExpectOneBox("This computer must be connected to AC power to update firmware.", "On Battery Power", BoxIcon::Error);
     // Ends with its termination entry: no exit entry.
     EXPECT_EQ(LogAfterBanner(Log()), kStamp + "Terminating: On Battery Power\n");
 }
@@ -174,12 +173,9 @@ TEST_F(StartupTest, PlaceholderMainWindowListsTheBuiltInUnits) {
 
     const std::string log = LogAfterBanner(Log());
     const std::string expected[] = {
-        "Demo mode: built-in virtual units\n",
-        "Found Quil. Number Of Connections: 4\n",
-        "Found Quil connected via Quil USB MIDI 1\n",
-        "Found VX-DANTE in Quil connected via Quil USB MIDI 1\n",
-        "Found Quil connected via Quil MIDI 2\n",
-        "Found VX-HD in Quil connected via Quil MIDI 2\n",
+        "Demo mode: built-in virtual units\n",        "Found Quil. Number Of Connections: 4\n",
+        "Found Quil connected via Quil USB MIDI 1\n", "Found VX-DANTE in Quil connected via Quil USB MIDI 1\n",
+        "Found Quil connected via Quil MIDI 2\n",     "Found VX-HD in Quil connected via Quil MIDI 2\n",
     };
     size_t at = 0;
     for (const std::string& line : expected) {

@@ -137,7 +137,8 @@ TEST_F(UpdateTest, UnitErrorAfterAPacketFailsTheUpdate) {
     EXPECT_TRUE(std::any_of(received.begin(), received.end(), [](const sim::ReceivedMessage& m) {
         return m.kind == sim::MessageKind::Command && m.address == 11;  // abort
     }));
-    ExpectLogInOrder({"Wait for Write Firmware Packet Failed!\n\nPGMERR", "Updating the Firmware on the Quil FAILED!\n"});
+    ExpectLogInOrder(
+        {"Wait for Write Firmware Packet Failed!\n\nPGMERR", "Updating the Firmware on the Quil FAILED!\n"});
 }
 
 TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
@@ -194,27 +195,71 @@ TEST_F(UpdateTest, SerialNumberFlow) {
         const char* commandLine;
         uint32_t unitSerial;
         uint32_t cardSerial;
-        int entry;                        // selected after start-up; -1: the first
-        std::vector<std::string> typed;   // one OK after each text; "" cancels
-        uint32_t wantUnit, wantCard;      // serials stored afterwards
-        const char* shown;                // serial field; nullptr when the dialog ended
+        int entry;                       // selected after start-up; -1: the first
+        std::vector<std::string> typed;  // one OK after each text; "" cancels
+        uint32_t wantUnit, wantCard;     // serials stored afterwards
+        const char* shown;               // serial field; nullptr when the dialog ended
         std::vector<std::string> boxes;
-        const char* prefill;              // edit text when the entry dialog opened
+        const char* prefill;  // edit text when the entry dialog opened
     };
     const uint32_t unitSerial = sim::PackSerial(0x31, 18, 22, 1);
     const uint32_t cardSerial = sim::PackSerial(0x15, 18, 22, 2);
     const Case cases[] = {
-        {"blank unit", "", sim::kNoSerial, cardSerial, -1, {"3118220007"}, sim::PackSerial(0x31, 18, 22, 7),
-         cardSerial, "3118220007", {}, ""},
-        {"GETSN prefills and writes again", "GETSN", unitSerial, cardSerial, -1, {"="}, unitSerial, cardSerial,
-         "3118220001", {}, "3118220001"},
-        {"nine characters, then cancel", "", sim::kNoSerial, cardSerial, -1, {"311822000", ""}, sim::kNoSerial,
-         cardSerial, nullptr, {"Invalid Serial Number!"}, ""},
-        {"blank card, the unit's model typed first", "", unitSerial, sim::kNoSerial, 1, {"3118220009", "1518220009"},
-         unitSerial, sim::PackSerial(0x15, 18, 22, 9), "1518220009",
-         {"Quil Serial Number does not match Device ID!"}, ""},
-        {"SN= writes and ends", "SN=3118220042", unitSerial, cardSerial, -1, {}, sim::PackSerial(0x31, 18, 22, 42),
-         cardSerial, nullptr, {}, nullptr},
+        {"blank unit",
+         "",
+         sim::kNoSerial,
+         cardSerial,
+         -1,
+         {"3118220007"},
+         sim::PackSerial(0x31, 18, 22, 7),
+         cardSerial,
+         "3118220007",
+         {},
+         ""},
+        {"GETSN prefills and writes again",
+         "GETSN",
+         unitSerial,
+         cardSerial,
+         -1,
+         {"="},
+         unitSerial,
+         cardSerial,
+         "3118220001",
+         {},
+         "3118220001"},
+        {"nine characters, then cancel",
+         "",
+         sim::kNoSerial,
+         cardSerial,
+         -1,
+         {"311822000", ""},
+         sim::kNoSerial,
+         cardSerial,
+         nullptr,
+         {"Invalid Serial Number!"},
+         ""},
+        {"blank card, the unit's model typed first",
+         "",
+         unitSerial,
+         sim::kNoSerial,
+         1,
+         {"3118220009", "1518220009"},
+         unitSerial,
+         sim::PackSerial(0x15, 18, 22, 9),
+         "1518220009",
+         {"Quil Serial Number does not match Device ID!"},
+         ""},
+        {"SN= writes and ends",
+         "SN=3118220042",
+         unitSerial,
+         cardSerial,
+         -1,
+         {},
+         sim::PackSerial(0x31, 18, 22, 42),
+         cardSerial,
+         nullptr,
+         {},
+         nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

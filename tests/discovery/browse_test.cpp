@@ -37,9 +37,8 @@ protected:
             const char* name = e->kind == DB_NODE_DEVICE ? static_cast<db_device_t*>(e->node)->name : "";
             self->events.push_back({e->kind, name, change});
         });
-        db_browse_set_sockets_callback(browse, [](db_browse_t* b) {
-            ++static_cast<Browse*>(db_browse_get_context(b))->socketChanges;
-        });
+        db_browse_set_sockets_callback(
+            browse, [](db_browse_t* b) { ++static_cast<Browse*>(db_browse_get_context(b))->socketChanges; });
         db_browse_config_t config;
         db_browse_config_init(&config);
         ASSERT_EQ(db_browse_start_config(browse, &config), AUD_SUCCESS);
@@ -94,12 +93,9 @@ TEST_F(Browse, SubtypeLabels) {
         db_id64_t id;
         const char* label;
     } cases[] = {
-        {{{'V', 'e', 'l', 'k', 0, 0, 0, 0}}, "Velk"},
-        {{{0, 0, 0, 0, 0, 0, 0, 0}}, "_00"},
-        {{{'_', 'a', 0, 0, 0, 0, 0, 0}}, "_5f61"},
-        {{{'a', '.', 'b', 0, 0, 0, 0, 0}}, "_612e62"},
-        {{{'a', 0, 'b', 0, 0, 0, 0, 0}}, "_610062"},
-        {{{'A', 'z', '-', '_', '9', '1', '2', '3'}}, "Az-_9123"},
+        {{{'V', 'e', 'l', 'k', 0, 0, 0, 0}}, "Velk"}, {{{0, 0, 0, 0, 0, 0, 0, 0}}, "_00"},
+        {{{'_', 'a', 0, 0, 0, 0, 0, 0}}, "_5f61"},    {{{'a', '.', 'b', 0, 0, 0, 0, 0}}, "_612e62"},
+        {{{'a', 0, 'b', 0, 0, 0, 0, 0}}, "_610062"},  {{{'A', 'z', '-', '_', '9', '1', '2', '3'}}, "Az-_9123"},
     };
     for (const auto& c : cases) {
         char label[18];
@@ -137,7 +133,8 @@ TEST_F(Browse, NetworkBindingAndLoopback) {
     if (loopback != 0) Device("local", loopback);
     ASSERT_EQ(Pump(), AUD_SUCCESS);
     EXPECT_TRUE(Logged("No interface index filter defined for network 0, setting interface index to 7"));
-    EXPECT_TRUE(Logged("Ignoring advertisement elsewhere._netaudio-arc._udp..local. flags=0x00000002 on invalid interface index 9"));
+    EXPECT_TRUE(Logged(
+        "Ignoring advertisement elsewhere._netaudio-arc._udp..local. flags=0x00000002 on invalid interface index 9"));
     std::vector<std::string> names;
     for (unsigned i = 0; i < db_browse_num_devices(browse); ++i) names.push_back(db_browse_device_at(browse, i)->name);
     if (loopback != 0) {
@@ -231,7 +228,8 @@ TEST_F(Browse, SilentResolveTimesOutAndReconfirmsThePtrRecord) {
     aud_socket_set_t none;
     aud_socket_set_init(&none);
     ASSERT_EQ(db_browse_process(browse, &none, nullptr), AUD_SUCCESS);
-    EXPECT_TRUE(Logged("Resolve media device/mute (mute._netaudio-arc._udp.local.) timed out, removing and reconfirming"));
+    EXPECT_TRUE(
+        Logged("Resolve media device/mute (mute._netaudio-arc._udp.local.) timed out, removing and reconfirming"));
     EXPECT_EQ(db_browse_num_pending_resolves(browse), 0u);  // the next one started in the same pass
     EXPECT_STREQ(lastName("DNSServiceReconfirmRecord"), "_netaudio-arc._udp.local");
     uint16_t rrtype = 0;

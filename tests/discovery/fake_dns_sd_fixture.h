@@ -38,9 +38,9 @@ protected:
         aud_log_set_level(env, AUD_LOG_VERBOSE);
         aud_log_set_sink_level(env, AUD_LOG_SINK_CALLBACK, AUD_LOG_VERBOSE);
         aud_log_set_timestamps(env, 0);
-        aud_log_set_callback(env, [](void* self, int, const char* text) {
-            static_cast<FakeDnsSd*>(self)->lines.emplace_back(text);
-        }, this);
+        aud_log_set_callback(
+            env, [](void* self, int, const char* text) { static_cast<FakeDnsSd*>(self)->lines.emplace_back(text); },
+            this);
         aud_interface_t lo{};
         if (aud_interface_find_loopback(env, &lo) == AUD_SUCCESS) loopback = lo.interface_index;
     }

@@ -37,9 +37,15 @@ TEST(DiscoveryErrors, SystemNumbersTranslate) {
         int system;
         aud_error_t code;
     } cases[] = {
-        {0, AUD_SUCCESS},          {EAGAIN, AUD_ERR_TIMEDOUT},        {EINTR, AUD_ERR_INTERRUPTED},
-        {EINVAL, AUD_ERR_INVALIDPARAMETER}, {ENOMEM, AUD_ERR_NOMEMORY}, {ENOENT, AUD_ERR_NOTFOUND},
-        {ECONNREFUSED, AUD_ERR_CONNREFUSED}, {ENOTSOCK, AUD_ERR_NOTSOCK}, {ENETUNREACH, AUD_ERR_NETUNREACH},
+        {0, AUD_SUCCESS},
+        {EAGAIN, AUD_ERR_TIMEDOUT},
+        {EINTR, AUD_ERR_INTERRUPTED},
+        {EINVAL, AUD_ERR_INVALIDPARAMETER},
+        {ENOMEM, AUD_ERR_NOMEMORY},
+        {ENOENT, AUD_ERR_NOTFOUND},
+        {ECONNREFUSED, AUD_ERR_CONNREFUSED},
+        {ENOTSOCK, AUD_ERR_NOTSOCK},
+        {ENETUNREACH, AUD_ERR_NETUNREACH},
         {EXDEV, AUD_ERR_SYSTEM},
     };
     for (const auto& c : cases) EXPECT_EQ(aud_error_from_system(c.system), c.code) << c.system;
@@ -65,9 +71,9 @@ TEST(DiscoveryEnvironment, SilentUntilAThresholdIsRaised) {
     aud_env_t* env = nullptr;
     ASSERT_EQ(aud_env_acquire(&env), AUD_SUCCESS);
     std::vector<std::string> lines;
-    aud_log_set_callback(env, [](void* out, int, const char* text) {
-        static_cast<std::vector<std::string>*>(out)->emplace_back(text);
-    }, &lines);
+    aud_log_set_callback(
+        env, [](void* out, int, const char* text) { static_cast<std::vector<std::string>*>(out)->emplace_back(text); },
+        &lines);
     for (int level = AUD_LOG_CRITICAL; level <= AUD_LOG_VERBOSE; ++level) aud_log(env, level, "line %d", level);
     EXPECT_TRUE(lines.empty());
 

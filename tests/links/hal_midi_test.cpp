@@ -60,7 +60,9 @@ using Requests = std::vector<std::pair<uint32_t, uint32_t>>;
 class HalMidiTest : public ::testing::Test {
 protected:
     void SetAdapters(const std::vector<std::pair<uint32_t, uint16_t>>& adapters) {
-        for (const auto& [number, type] : adapters) driver.SetAdapter(number, type, [] { return 0x2B07u; }, &unit);
+        for (const auto& [number, type] : adapters)
+            driver.SetAdapter(
+                number, type, [] { return 0x2B07u; }, &unit);
     }
     Requests Log() const {
         Requests out;
@@ -212,8 +214,8 @@ TEST_F(HalMidiTest, RecordsCarryTheAdapterAndTheMessage) {
     EXPECT_EQ(std::vector<uint8_t>(send.begin(), send.begin() + 16),
               (std::vector<uint8_t>{2, 0, 0, 0, 8, 0, 0, 0, 0xF0, 0x00, 0x01, 0x54, 0x68, 0x04, 0x00, 0xF7}));
     EXPECT_EQ(std::count(send.begin() + 16, send.end(), 0), 2040);
-    EXPECT_EQ(recording.inputs[1], (std::vector<uint8_t>{2, 0, 0x30, 0, 0x33, 0, 0xF2, 0, 0, 0, 0, 0, 4, 0, 0, 0,
-                                                          0, 0, 0, 0}));
+    EXPECT_EQ(recording.inputs[1],
+              (std::vector<uint8_t>{2, 0, 0x30, 0, 0x33, 0, 0xF2, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(recording.inputs[2], (std::vector<uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(unit.messages, (std::vector<std::vector<uint8_t>>{{message, message + sizeof message}}));
 

@@ -25,8 +25,16 @@ using Bytes = std::vector<uint8_t>;
 
 // The short status reply for one register, as a unit sends it.
 Bytes OneRegisterReply(uint32_t reg, uint8_t value) {
-    return {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (reg >> 5)), static_cast<uint8_t>((reg & 0x1F) << 2),
-            0x00, static_cast<uint8_t>(value >> 1), static_cast<uint8_t>((value & 1) << 6), 0xF7};
+    return {0xF0,
+            0x00,
+            0x01,
+            0x54,
+            static_cast<uint8_t>(0x70 | (reg >> 5)),
+            static_cast<uint8_t>((reg & 0x1F) << 2),
+            0x00,
+            static_cast<uint8_t>(value >> 1),
+            static_cast<uint8_t>((value & 1) << 6),
+            0xF7};
 }
 
 // A small stand-in unit: answers one-register status requests (so it
@@ -115,7 +123,8 @@ protected:
 
 TEST_F(NimbraMidiTest, ProbeAndAnswerLayout) {
     EXPECT_EQ(CNimbraMIDI::DiscoveryProbe(0), (std::array<uint8_t, 8>{0xF0, 0x00, 0x01, 0x54, 0x6A, 0x00, 0x00, 0xF7}));
-    EXPECT_EQ(CNimbraMIDI::DiscoveryProbe(63), (std::array<uint8_t, 8>{0xF0, 0x00, 0x01, 0x54, 0x6B, 0x7C, 0x00, 0xF7}));
+    EXPECT_EQ(CNimbraMIDI::DiscoveryProbe(63),
+              (std::array<uint8_t, 8>{0xF0, 0x00, 0x01, 0x54, 0x6B, 0x7C, 0x00, 0xF7}));
     for (uint32_t id : {0u, 5u, 31u, 32u, 63u}) {
         const Bytes answer = OneRegisterReply(0x40 + id, 0x31);
         EXPECT_EQ(CNimbraMIDI::ProbeAnswerOutputId(answer.data(), 10), static_cast<int>(id));

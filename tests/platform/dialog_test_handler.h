@@ -48,7 +48,9 @@ public:
         if (onTimer) onTimer(timerId);
     }
     void OnSystemCommand(unsigned commandId) override { calls.push_back("system " + std::to_string(commandId)); }
-    platform::ControlColours OnControlColour(int id) override { return colours ? colours(id) : platform::ControlColours{}; }
+    platform::ControlColours OnControlColour(int id) override {
+        return colours ? colours(id) : platform::ControlColours{};
+    }
 };
 
 }  // namespace test

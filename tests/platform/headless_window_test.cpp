@@ -73,13 +73,13 @@ TEST(HeadlessWindow, UserActionsReachTheHandlerAsARealWindowWouldPassThem) {
     view.QueuePress(IDC_UPDATE);         // hidden
     view.QueueDrop({"/tmp/QUIL0804A.BIN"});
     view.QueueSystemCommand(IDM_ABOUTBOX);
-    view.QueueSystemCommand(17);  // not in the menu
+    view.QueueSystemCommand(17);    // not in the menu
     view.QueueKey(ui::Key::Enter);  // the default button: Cancel
     view.QueuePress(IDC_CLOSE);     // never runs: the dialog ended
     EXPECT_EQ(view.RunModalDialog(MainDialogTemplate(), handler), kIdCancel);
 
-    EXPECT_EQ(handler.calls,
-              (std::vector<std::string>{"init", "selection 1001", "drop /tmp/QUIL0804A.BIN", "system 16", "command 2"}));
+    EXPECT_EQ(handler.calls, (std::vector<std::string>{"init", "selection 1001", "drop /tmp/QUIL0804A.BIN", "system 16",
+                                                       "command 2"}));
     const ui::HeadlessWindow* main = view.LastWindow(kMainDialogId);
     EXPECT_EQ(main->ListSelection(IDC_UNIT_LIST), 1);
     EXPECT_EQ(main->ListItemData(IDC_UNIT_LIST, 1), 1u);
@@ -152,7 +152,7 @@ TEST(HeadlessWindow, WindowTimersRunOnTheVirtualClockAndTheBarKeepsItsCourse) {
     ASSERT_EQ(course.size(), 6u);
     EXPECT_EQ(course[2].tickMs, 8000u);
     EXPECT_EQ(course[3].tickMs, 9100u);  // run when the test let it
-    EXPECT_EQ(course[3].pos, 100);        // full from then on, clamped to the range
+    EXPECT_EQ(course[3].pos, 100);       // full from then on, clamped to the range
     EXPECT_EQ(course[5].pos, 100);
 }
 

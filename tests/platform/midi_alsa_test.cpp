@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -27,8 +27,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using platform::AlsaPortInfo;
 
-constexpr unsigned kDuplex = platform::kAlsaCapRead | platform::kAlsaCapWrite | platform::kAlsaCapSubsRead |
-                             platform::kAlsaCapSubsWrite;
+constexpr unsigned kDuplex =
+    platform::kAlsaCapRead | platform::kAlsaCapWrite | platform::kAlsaCapSubsRead | platform::kAlsaCapSubsWrite;
 constexpr unsigned kUsbType = platform::kAlsaTypeMidiGeneric | platform::kAlsaTypeHardware | platform::kAlsaTypePort;
 constexpr int kOurClient = 128;
 
@@ -326,7 +326,6 @@ TEST_F(AlsaMidiTest, PortsAndTheirTechnology) {
         EXPECT_EQ(std::string(caps.name.data()), inputs[id]);
     }
     EXPECT_TRUE(system->Available(nullptr));
-
 }
 
 TEST(AlsaPortTechnology, DevicesAreHardwarePortsWhateverTheirPortsType) {
@@ -732,8 +731,9 @@ TEST_F(AlsaMidiTest, AnUnpluggedDeviceFailsItsPortsAndTheLinkLetsGo) {
     AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
     alsa->answer = [this](const Sent& s) {
         if (s.data.size() != 8) return;
-        alsa->Arrive(24, 0, {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (s.data[4] & 7)), s.data[5], 0x00,
-                             0x18, 0x40, 0xF7});
+        alsa->Arrive(
+            24, 0,
+            {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (s.data[4] & 7)), s.data[5], 0x00, 0x18, 0x40, 0xF7});
     };
     auto system = MakeSystem();
     platform::VirtualClock clock;
@@ -757,8 +757,9 @@ TEST_F(AlsaMidiTest, AnUnpluggedDeviceFailsItsPortsAndTheLinkLetsGo) {
     // Plugged in again (a new client), the link finds it on the next open.
     AddPort(26, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
     alsa->answer = [this](const Sent& s) {
-        alsa->Arrive(26, 0, {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (s.data[4] & 7)), s.data[5], 0x00,
-                             0x18, 0x40, 0xF7});
+        alsa->Arrive(
+            26, 0,
+            {0xF0, 0x00, 0x01, 0x54, static_cast<uint8_t>(0x70 | (s.data[4] & 7)), s.data[5], 0x00, 0x18, 0x40, 0xF7});
     };
     ASSERT_EQ(link.Open(), kStatusOk);
     ASSERT_EQ(link.SelectConnection(0), kStatusOk);

@@ -70,7 +70,8 @@ TEST_F(PowerSupplyFolder, OnBatteryOnlyWithASystemBatteryAndNoLineOnline) {
         {"laptop on battery", {battery, {"AC", "Mains", "0", nullptr}, usbcOff}, platform::kAcLineOffline},
         {"laptop on battery, Mains unreadable", {battery, {"AC", "Mains", nullptr, nullptr}}, platform::kAcLineOffline},
         {"laptop on battery with a wireless mouse", {battery, mouse}, platform::kAcLineOffline},
-        {"laptop on mains with a wireless mouse", {battery, mouse, {"ADP1", "Mains", "1", nullptr}},
+        {"laptop on mains with a wireless mouse",
+         {battery, mouse, {"ADP1", "Mains", "1", nullptr}},
          platform::kAcLineOnline},
         {"empty folder", {}, platform::kAcLineOnline},
     };

@@ -151,8 +151,7 @@ struct FakeUnit {
         const WireMessage w = DecodeWire(message);
         if (w.kind == WireMessage::Request) {
             const uint32_t first = w.reg;
-            const uint32_t count =
-                std::min({w.span + 1, 2048 - std::min<uint32_t>(first, 2048), maxReplyBytes});
+            const uint32_t count = std::min({w.span + 1, 2048 - std::min<uint32_t>(first, 2048), maxReplyBytes});
             if (count == 0) return;
             Bytes data(regs.begin() + first, regs.begin() + first + count);
             replies.push_back(BuildReply(first + firstOffset, data, w.extended));

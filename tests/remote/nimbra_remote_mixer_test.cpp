@@ -47,7 +47,9 @@ protected:
     }
     // A reply to a request sent after the writes: the unit has taken them.
     void Flush() { ASSERT_EQ(remote.RequestRegisterStatusVerified(1, 1), kStatusOk); }
-    void Reread(uint16_t first, uint16_t last) { ASSERT_EQ(remote.RequestRegisterStatusVerified(first, last), kStatusOk); }
+    void Reread(uint16_t first, uint16_t last) {
+        ASSERT_EQ(remote.RequestRegisterStatusVerified(first, last), kStatusOk);
+    }
     uint8_t At(Unit u, size_t r) { return units[u]->Register(r); }
 
     platform::VirtualClock clock{10000};
@@ -71,9 +73,9 @@ TEST_F(MixerTest, SourceSelectWritesTheModelsCodeAndReadsItBack) {
         uint8_t code;  // bits 2..0 at the unit
     };
     const Case cases[] = {
-        {kQuil7, 3, kStatusOk, 7},        {kQuil7, 0, kStatusOk, 5},     {kQuil7, 4, kStatusOk, 0},
+        {kQuil7, 3, kStatusOk, 7},         {kQuil7, 0, kStatusOk, 5},    {kQuil7, 4, kStatusOk, 0},
         {kQuil7, 5, kStatusOutOfRange, 0}, {kNimbraN, 7, kStatusOk, 7},  {kNimbraN, 3, kStatusOutOfRange, 7},
-        {kNimbra16, 2, kStatusOk, 3},     {kNimbra16, 6, kStatusOk, 0}, {kNimbra16, 7, kStatusOutOfRange, 0},
+        {kNimbra16, 2, kStatusOk, 3},      {kNimbra16, 6, kStatusOk, 0}, {kNimbra16, 7, kStatusOutOfRange, 0},
     };
     for (const Case& c : cases) {
         Select(c.unit);
@@ -193,10 +195,19 @@ TEST_F(MixerTest, BitsOfRegisters5And19) {
 
 TEST_F(MixerTest, PlainGettersReadWhatTheUnitReported) {
     sim::VirtualQuil& unit = *units[kQuil7];
-    const std::pair<size_t, uint8_t> presets[] = {{7, 0xC5}, {8, 0x12}, {20, 0xFF}, {21, 4}, {22, 0x02}, {23, 0x01},
-                                                  {24, 151}, {42, 0x08}, {124, 0x80}, {125, 0x84},
+    const std::pair<size_t, uint8_t> presets[] = {{7, 0xC5},
+                                                  {8, 0x12},
+                                                  {20, 0xFF},
+                                                  {21, 4},
+                                                  {22, 0x02},
+                                                  {23, 0x01},
+                                                  {24, 151},
+                                                  {42, 0x08},
+                                                  {124, 0x80},
+                                                  {125, 0x84},
                                                   // rate fields 0..4: 1, 5, 6, 0, 3
-                                                  {126, 0xA9}, {127, 0x31}};
+                                                  {126, 0xA9},
+                                                  {127, 0x31}};
     for (auto [r, v] : presets) unit.PresetRegister(r, v);
     Select(kQuil7);
     uint8_t b = 0;
@@ -272,9 +283,9 @@ TEST_F(MixerTest, ChannelLevelWithTheOffFlagChangesOnlyTheTable) {
 
 TEST_F(MixerTest, ChannelTablesFillFromTheUnitsReplies) {
     sim::VirtualQuil& unit = *units[kNimbra16];
-    unit.PresetRegister(64 + 9, 0xA8);  // table entry 9: high nibble, bit 3
-    unit.PresetRegister(128 + 8, 0xFF);  // group 2, column 0: off
-    unit.PresetRegister(128 + 9, 0xC7);  // its trim
+    unit.PresetRegister(64 + 9, 0xA8);        // table entry 9: high nibble, bit 3
+    unit.PresetRegister(128 + 8, 0xFF);       // group 2, column 0: off
+    unit.PresetRegister(128 + 9, 0xC7);       // its trim
     unit.PresetRegister(256 + 32 + 6, 0x33);  // group 1, column 5
     Select(kNimbra16);
     Reread(64, 255);
@@ -371,8 +382,7 @@ TEST_F(MixerTest, ReloadAsksTheMapsAboveRegister255OnlyWithSixteenBitAddresses) 
         }
         EXPECT_TRUE(reload);
         using Requests = std::vector<std::pair<uint16_t, bool>>;
-        const Requests expected =
-            u == kQuil7 ? Requests{{0, false}, {256, true}, {1024, true}} : Requests{{0, false}};
+        const Requests expected = u == kQuil7 ? Requests{{0, false}, {256, true}, {1024, true}} : Requests{{0, false}};
         EXPECT_EQ(requests, expected);
         uint8_t value = 0;
         EXPECT_EQ((remote.GetRegister(100, &value), value), 0x5A);

@@ -29,8 +29,8 @@ Bytes BitstreamImage(size_t size) {
 
 struct DownloadResult {
     bool ok = false;
-    std::string stage;       // "packet" or "phase" when it failed
-    uint8_t status = 0;      // status bits seen at the failure (0x20: time-out)
+    std::string stage;   // "packet" or "phase" when it failed
+    uint8_t status = 0;  // status bits seen at the failure (0x20: time-out)
     size_t failedPacket = 0;
     std::set<uint8_t> phases;
 };

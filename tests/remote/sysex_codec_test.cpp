@@ -371,14 +371,14 @@ TEST(SysExCodec, WrongLengthReplyIsDroppedButCounted) {
 TEST(SysExCodec, TruncatedRepliesAreNeverReadPastTheirEnd) {
     const Bytes block = RandomBytes(200, 11);
     for (bool extended : {false, true}) {
-        const Bytes full = Reply(extended ? 1024 : 0, Bytes(block.begin(), block.begin() + (extended ? 200 : 128)),
-                                 extended);
+        const Bytes full =
+            Reply(extended ? 1024 : 0, Bytes(block.begin(), block.begin() + (extended ? 200 : 128)), extended);
         for (uint8_t mode : {uint8_t{0}, uint8_t{3}}) {
             // Every cut from "F0 00 01 54 op F7" up to one byte short, closed
             // with 0xF7.
             for (size_t keep = 5; keep < full.size() - 1; ++keep) {
-                SCOPED_TRACE(testing::Message() << "extended " << extended << " mode " << int{mode} << " keep "
-                                                << keep);
+                SCOPED_TRACE(testing::Message()
+                             << "extended " << extended << " mode " << int{mode} << " keep " << keep);
                 RecordingSink sink;
                 sink.pollMode = mode;
                 Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(keep));

@@ -143,7 +143,10 @@ TEST_F(StateStore, RoundTripKeepsFlashSerialAndRegisters) {
     // A 300-byte image into bank 2, one packet into the card, a new serial.
     Bytes image(300, 0x11);
     std::fill(image.begin(), image.begin() + 16, uint8_t{0xFF});
-    image[16] = 0xAA; image[17] = 0x99; image[18] = 0x55; image[19] = 0x66;
+    image[16] = 0xAA;
+    image[17] = 0x99;
+    image[18] = 0x55;
+    image[19] = 0x66;
     for (unsigned i = 0; i < 4; ++i) Send(unit, simtest::Write(48 + i, (300 >> (8 * i)) & 0xFF));
     Send(unit, simtest::Command(7));
     Bytes packet(128);
@@ -169,8 +172,8 @@ TEST_F(StateStore, RoundTripKeepsFlashSerialAndRegisters) {
     Send(unit, simtest::Write(14, 99));  // unit number 99
     Send(unit, simtest::Command(12));
     Send(unit, simtest::Command(10));
-    Send(unit, simtest::Write(15, 7));   // written, never stored
-    Send(unit, simtest::Command(8));     // bank 2 active
+    Send(unit, simtest::Write(15, 7));  // written, never stored
+    Send(unit, simtest::Command(8));    // bank 2 active
     std::vector<Bytes> replies;
     unit.TakeReplies(replies);
     ASSERT_EQ(unit.Register(56), 6);

@@ -36,7 +36,7 @@ TEST_F(VirtualMidiSetupTest, BuiltInSetPortsAndUnits) {
     platform::VirtualMidiSystem& midi = setup->System();
     ASSERT_EQ(midi.OutputCount(), 6u);
     ASSERT_EQ(midi.InputCount(), 6u);
-    const char* names[] = {"Quil USB MIDI 1", "Quil MIDI 2",         "Quil MIDI 3",
+    const char* names[] = {"Quil USB MIDI 1",   "Quil MIDI 2",         "Quil MIDI 3",
                            "Quil Virtual MIDI", "Quil Software Synth", "Quil USB MIDI 4"};
     for (uint32_t id = 0; id < 6; ++id) {
         platform::MidiPortCaps out;

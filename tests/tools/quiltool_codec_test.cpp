@@ -39,10 +39,9 @@ std::string HexRun(size_t n, unsigned start) {
 
 TEST(QuiltoolCodec, EncodesEveryCommand) {
     const char* expected[] = {
-        "F0 00 01 54 0F 39 46 F7", "F0 00 01 54 16 74 7E F7", "F0 00 01 54 1E 31 2E F7",
-        "F0 00 01 54 25 6E 22 F7", "F0 00 01 54 2D 2B 72 F7", "F0 00 01 54 34 66 4A F7",
-        "F0 00 01 54 3C 23 1A F7", "F0 00 01 54 43 5F 0C F7", "F0 00 01 54 4B 1A 5C F7",
-        "F0 00 01 54 52 57 64 F7", "F0 00 01 54 5A 12 34 F7", "F0 00 01 54 61 4D 38 F7",
+        "F0 00 01 54 0F 39 46 F7", "F0 00 01 54 16 74 7E F7", "F0 00 01 54 1E 31 2E F7", "F0 00 01 54 25 6E 22 F7",
+        "F0 00 01 54 2D 2B 72 F7", "F0 00 01 54 34 66 4A F7", "F0 00 01 54 3C 23 1A F7", "F0 00 01 54 43 5F 0C F7",
+        "F0 00 01 54 4B 1A 5C F7", "F0 00 01 54 52 57 64 F7", "F0 00 01 54 5A 12 34 F7", "F0 00 01 54 61 4D 38 F7",
     };
     for (int n = 1; n <= 12; ++n) {
         EXPECT_EQ(Encode({"command", std::to_string(n)}), std::string(expected[n - 1]) + "\n");
@@ -87,13 +86,13 @@ TEST(QuiltoolCodec, CrcOfHexAndText) {
 
 TEST(QuiltoolCodec, DecodesAStreamAsTheQueueCutsIt) {
     const Outcome o = RunTool(quiltool::RunDecode,
-                          {"01 02",                                       // discarded before the first F0
-                           "F0 00 01 54 00 14 20 F7", "F00001540133 03F7",  // writes, short and high bank
-                           "F0 00 01 54 07 01 01 35 30 F7",                // extended write
-                           "F0 00 01 54 68 04 2E F7 F0 00 01 54 6F 02 00 00 3F 78 F7",
-                           "F0 00 01 54 34 66 4A F7",                      // command 6
-                           "F0 00 01 54 70 04 06 18 40 00 50 00 F7",       // reply 1..4
-                           "F0 00 01 54 7F 14 04 03 00 F7"});              // packet E5 02 03
+                              {"01 02",                                         // discarded before the first F0
+                               "F0 00 01 54 00 14 20 F7", "F00001540133 03F7",  // writes, short and high bank
+                               "F0 00 01 54 07 01 01 35 30 F7",                 // extended write
+                               "F0 00 01 54 68 04 2E F7 F0 00 01 54 6F 02 00 00 3F 78 F7",
+                               "F0 00 01 54 34 66 4A F7",                 // command 6
+                               "F0 00 01 54 70 04 06 18 40 00 50 00 F7",  // reply 1..4
+                               "F0 00 01 54 7F 14 04 03 00 F7"});         // packet E5 02 03
     EXPECT_EQ(o.code, 0) << o.err;
     const std::vector<std::string> expected = {
         "write register=5 value=0x10",

@@ -25,8 +25,11 @@ TEST(QuiltoolJson, StringsAreEscaped) {
         {"Quil USB MIDI 1", "\"Quil USB MIDI 1\""},
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {std::string("tab\tnl\n\x01", 9), "\"tab\\u0009nl\\u000a\\u0001\\u0000\""},  // NUL too
-        {"Gr\xC3\xBC\xC3\x9F" "e", "\"Gr\xC3\xBC\xC3\x9F" "e\""},     // UTF-8 kept
-        {"bad \xFF\xC3", "\"bad \\u00ff\\u00c3\""},                   // not UTF-8: escaped
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         "\"Gr\xC3\xBC\xC3\x9F"
+         "e\""},                                     // UTF-8 kept
+        {"bad \xFF\xC3", "\"bad \\u00ff\\u00c3\""},  // not UTF-8: escaped
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(quiltool::JsonString(text), want) << text;
 }
@@ -36,8 +39,8 @@ TEST(QuiltoolJson, ListingCommandsPrintOneDocument) {
     EXPECT_EQ(identify.code, 0) << identify.err;
     EXPECT_TRUE(IsJsonList(identify.out)) << identify.out;
     for (const char* field : {"\"serial\":\"3118220001\"", "\"description\":\"Quil connected via Quil USB MIDI 1\"",
-                              "\"pid\":\"0x31\"", "\"firmware\":\"7.2\"", "\"revision\":\"B\"",
-                              "\"card\":\"VX-DANTE\"", "\"card-firmware\":\"1.1\"", "\"answered\":true"}) {
+                              "\"pid\":\"0x31\"", "\"firmware\":\"7.2\"", "\"revision\":\"B\"", "\"card\":\"VX-DANTE\"",
+                              "\"card-firmware\":\"1.1\"", "\"answered\":true"}) {
         EXPECT_NE(identify.out.find(field), std::string::npos) << field;
     }
 

@@ -44,14 +44,9 @@ TEST(QuiltoolMixer, WrittenRegistersOutliveTheRunInTheStateFolder) {
         const char* out;
     };
     const Step steps[] = {
-        {"set SourceSelect 3", 0, ""},
-        {"get SourceSelect", 0, "3\n"},
-        {"set MatrixLevel 0 0 -965", 0, ""},
-        {"get MatrixLevel 0 0", 0, "-960\n"},
-        {"get Register 1024", 0, "216\n"},
-        {"set MatrixLevel 0 1 -7", 0, ""},
-        {"get MatrixLevel 0 1", 0, "-5\n"},
-        {"get Register 2048", 2, ""},
+        {"set SourceSelect 3", 0, ""},        {"get SourceSelect", 0, "3\n"},    {"set MatrixLevel 0 0 -965", 0, ""},
+        {"get MatrixLevel 0 0", 0, "-960\n"}, {"get Register 1024", 0, "216\n"}, {"set MatrixLevel 0 1 -7", 0, ""},
+        {"get MatrixLevel 0 1", 0, "-5\n"},   {"get Register 2048", 2, ""},
     };
     for (const Step& step : steps) {
         const ProgramRun run = Quiltool("mixer " + unit + step.args);
@@ -67,9 +62,11 @@ TEST(QuiltoolMixer, WrittenRegistersOutliveTheRunInTheStateFolder) {
 
 TEST(QuiltoolMixer, OperationStatusIsTheExitStatus) {
     // The VX-USB unit takes its source from the card: refused.
-    const Outcome refused = RunTool(quiltool::RunMixer, {"set", "SourceSelect", "1", "--simulate", "--connection", "3"});
+    const Outcome refused =
+        RunTool(quiltool::RunMixer, {"set", "SourceSelect", "1", "--simulate", "--connection", "3"});
     EXPECT_EQ(refused.code, 1);
-    const Outcome sibling = RunTool(quiltool::RunMixer, {"--simulate", "--connection", "2", "get", "MatrixLevel", "0", "0"});
+    const Outcome sibling =
+        RunTool(quiltool::RunMixer, {"--simulate", "--connection", "2", "get", "MatrixLevel", "0", "0"});
     EXPECT_EQ(sibling.code, 1);
     EXPECT_EQ(sibling.out, "");
     const Outcome meter = RunTool(quiltool::RunMixer, {"--simulate", "get", "Meter", "1", "0"});

@@ -127,9 +127,7 @@ TEST_F(QuiltoolOutput, CompressRefusesAnEndlessOrOversizedInput) {
     EXPECT_EQ(o.code, 1);
     EXPECT_NE(o.err.find("/dev/zero: larger than 67108864 bytes"), std::string::npos) << o.err;
     // A regular file is refused by its size, before it is read.
-    {
-        std::ofstream big(File("big"));
-    }
+    { std::ofstream big(File("big")); }
     fs::resize_file(File("big"), (uintmax_t{64} << 20) + 1);
     o = RunTool(quiltool::RunCompress, {File("big"), File("out")});
     EXPECT_EQ(o.code, 1);
@@ -150,7 +148,8 @@ ProgramRun RunQuiltool(const std::string& args) {
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buffer{};
-    for (size_t n; pipe != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) != 0;) out.append(buffer.data(), n);
+    for (size_t n; pipe != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) != 0;)
+        out.append(buffer.data(), n);
     const int status = pipe == nullptr ? -1 : ::pclose(pipe);
     return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ReadText(errFile)};
 }
@@ -161,9 +160,10 @@ TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
         EXPECT_EQ(run.code, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: quiltool COMMAND [ARGS]\n", 0), 0u) << help;
         EXPECT_NE(run.out.find("  quiltool compress [--max-match N] IN OUT\n"), std::string::npos);
-        EXPECT_NE(run.out.find("  quiltool mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set "
-                               "NAME [ARG...] | mixer --list\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            run.out.find("  quiltool mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set "
+                         "NAME [ARG...] | mixer --list\n"),
+            std::string::npos);
         EXPECT_EQ(run.err, "") << help;
     }
     const ProgramRun command = RunQuiltool("identify --help");
@@ -176,8 +176,8 @@ TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
 }
 
 TEST(QuiltoolProgram, UsageErrorsGoToStandardErrorWithStatus2) {
-    for (const char* args : {"", "frobnicate", "crc 1 2 3 4", "identify --connection 65535", "compress --max-match 19 a b",
-                             "expand --verbose a b"}) {
+    for (const char* args : {"", "frobnicate", "crc 1 2 3 4", "identify --connection 65535",
+                             "compress --max-match 19 a b", "expand --verbose a b"}) {
         const ProgramRun run = RunQuiltool(args);
         EXPECT_EQ(run.code, 2) << args;
         EXPECT_EQ(run.out, "") << args;

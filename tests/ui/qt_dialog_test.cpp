@@ -303,10 +303,14 @@ TEST_F(QtDialogTest, DropsTimersColoursAndTheContextMenuReachTheHandler) {
         }
         w.ListAdd(IDC_UNIT_LIST, "Quil connected via Quil USB MIDI 1", 0);
         w.ListSelect(IDC_UNIT_LIST, 0);
-        const std::pair<int, const char*> values[] = {
-            {IDC_SERIAL, "3118220001"}, {IDC_MANUFACTURE_DATE, "May 28, 2018"}, {IDC_PCB_REVISION, "B"},
-            {IDC_CURRENT_VERSION, "7.2"}, {IDC_CURRENT_DATE, "Jan 12, 2016"},   {IDC_NEW_VERSION, "8.3"},
-            {IDC_NEW_DATE, "Nov 27, 2018"}, {IDC_BANK, "2"}};
+        const std::pair<int, const char*> values[] = {{IDC_SERIAL, "3118220001"},
+                                                      {IDC_MANUFACTURE_DATE, "May 28, 2018"},
+                                                      {IDC_PCB_REVISION, "B"},
+                                                      {IDC_CURRENT_VERSION, "7.2"},
+                                                      {IDC_CURRENT_DATE, "Jan 12, 2016"},
+                                                      {IDC_NEW_VERSION, "8.3"},
+                                                      {IDC_NEW_DATE, "Nov 27, 2018"},
+                                                      {IDC_BANK, "2"}};
         for (const auto& [id, text] : values) w.SetText(id, text);
         Later([&] {
             QMimeData mime;

@@ -94,9 +94,9 @@ protected:
 TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
     const ProgramRun help = Start({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* word : {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N", "dfustall",
-                             "--console", "--unit", "--update", "--yes", "--version", "SN=", "GETSN", "FILE=",
-                             "PROM=", "XSLOT"}) {
+    for (const char* word :
+         {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N", "dfustall", "--console",
+          "--unit", "--update", "--yes", "--version", "SN=", "GETSN", "FILE=", "PROM=", "XSLOT"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     const ProgramRun version = Start({"--version"});
@@ -152,8 +152,8 @@ TEST_F(QuilUpdateProgram, VxUsbCardIsListedAfterTheFirstTwoQuilsAndUpdatedThroug
     EXPECT_EQ(unit.code, 0);
     EXPECT_NE(unit.out.find("Serial Number: 3120030043"), std::string::npos) << unit.out;
 
-    const ProgramRun extract = Start({"extract", "VXUSB10V00.BIN", (m_dir / "card.bin").string()},
-                                     QUIL_BINARY_DIR "/tools/quiltool");
+    const ProgramRun extract =
+        Start({"extract", "VXUSB10V00.BIN", (m_dir / "card.bin").string()}, QUIL_BINARY_DIR "/tools/quiltool");
     ASSERT_EQ(extract.code, 0) << extract.err;
     const std::string image = ReadAll(m_dir / "card.bin");
     ASSERT_EQ(image.size(), 49408u);
@@ -202,13 +202,14 @@ TEST_F(QuilUpdateProgram, FallsBackToTheConsoleSayingWhyAndReportsALogItCannotOp
 }
 
 TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {
-    const ProgramRun extract = Start({"extract", "QUIL0803C.BIN", (m_dir / "image.bin").string()},
-                              QUIL_BINARY_DIR "/tools/quiltool");
+    const ProgramRun extract =
+        Start({"extract", "QUIL0803C.BIN", (m_dir / "image.bin").string()}, QUIL_BINARY_DIR "/tools/quiltool");
     ASSERT_EQ(extract.code, 0) << extract.err;
     const std::string image = ReadAll(m_dir / "image.bin");
     ASSERT_EQ(image.size(), 5346254u);
 
-    for (const auto& [keyword, bank] : {std::pair<std::string, const char*>{"", "bank2.bin"}, {"PROM=1", "bank1.bin"}}) {
+    for (const auto& [keyword, bank] :
+         {std::pair<std::string, const char*>{"", "bank2.bin"}, {"PROM=1", "bank1.bin"}}) {
         SCOPED_TRACE(bank);
         const fs::path state = m_dir / ("state-" + std::string(bank));
         std::vector<std::string> args{"--console", "--simulate", "--update", "--yes", "--sim-state", state.string()};
@@ -241,8 +242,8 @@ TEST_F(QuilUpdateProgram, DriverSimulationListsAndUpdatesTheQuilsBehindThunderbo
     EXPECT_EQ(list.out.find(" in Quil connected via"), std::string::npos);
     EXPECT_EQ(list.out.find("Nimbra"), std::string::npos);
 
-    const ProgramRun extract = Start({"extract", "QUIL0803C.BIN", (m_dir / "image.bin").string()},
-                                     QUIL_BINARY_DIR "/tools/quiltool");
+    const ProgramRun extract =
+        Start({"extract", "QUIL0803C.BIN", (m_dir / "image.bin").string()}, QUIL_BINARY_DIR "/tools/quiltool");
     ASSERT_EQ(extract.code, 0) << extract.err;
     const fs::path state = m_dir / "state";
     const ProgramRun update =
@@ -277,14 +278,14 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
         << identify.out;
     EXPECT_EQ(identify.out.find("connection 1:"), std::string::npos) << identify.out;
 
-    const ProgramRun extract = Start({"extract", "VXDNT0102NC.BIN", (m_dir / "image.bin").string()},
-                                     QUIL_BINARY_DIR "/tools/quiltool");
+    const ProgramRun extract =
+        Start({"extract", "VXDNT0102NC.BIN", (m_dir / "image.bin").string()}, QUIL_BINARY_DIR "/tools/quiltool");
     ASSERT_EQ(extract.code, 0) << extract.err;
     const std::string image = ReadAll(m_dir / "image.bin");
     ASSERT_FALSE(image.empty());
     const fs::path state = m_dir / "state";
-    const ProgramRun update = Start(
-        {"--console", "--simulate=dante", "--unit", "1", "--update", "--yes", "--sim-state", state.string()});
+    const ProgramRun update =
+        Start({"--console", "--simulate=dante", "--unit", "1", "--update", "--yes", "--sim-state", state.string()});
     EXPECT_EQ(update.code, 0) << update.out << update.err;
     EXPECT_NE(update.out.find("0  Quil connected via Dante (127.0.0.2)\n"), std::string::npos) << update.out;
     EXPECT_NE(update.out.find("1  VX-DANTE in Quil connected via Dante (127.0.0.2)\n"), std::string::npos);

@@ -153,8 +153,7 @@ int Compress(const std::vector<uint8_t>& image, const char* out) {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: mkresources standin NAME SIZE OUT | container IN OUT | raw NAME SIZE OUT\n");
+    std::fprintf(stderr, "usage: mkresources standin NAME SIZE OUT | container IN OUT | raw NAME SIZE OUT\n");
     return 1;
 }
 

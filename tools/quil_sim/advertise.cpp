@@ -46,8 +46,8 @@ public:
         m_poll = avahi_threaded_poll_new();
         if (m_poll == nullptr) return Failed("cannot make an event loop", error);
         int code = 0;
-        m_client = avahi_client_new(avahi_threaded_poll_get(m_poll), AvahiClientFlags(0), ClientChanged, nullptr,
-                                    &code);
+        m_client =
+            avahi_client_new(avahi_threaded_poll_get(m_poll), AvahiClientFlags(0), ClientChanged, nullptr, &code);
         if (m_client == nullptr || avahi_client_get_state(m_client) != AVAHI_CLIENT_S_RUNNING) {
             return Failed(std::string("the DNS-SD daemon is not running: ") + avahi_strerror(code), error);
         }
@@ -65,8 +65,8 @@ public:
                                                        AVAHI_PUBLISH_NO_REVERSE, host.c_str(), &address);
             if (result >= 0) {
                 result = avahi_entry_group_add_service(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags(0),
-                                                       unit.name.c_str(), kServiceType, nullptr, host.c_str(),
-                                                       kArcPort, "arcp_vers=2.7.0", "router_vers=4.0.2", nullptr);
+                                                       unit.name.c_str(), kServiceType, nullptr, host.c_str(), kArcPort,
+                                                       "arcp_vers=2.7.0", "router_vers=4.0.2", nullptr);
             }
             if (result >= 0) {
                 result = avahi_entry_group_add_record(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags(0),

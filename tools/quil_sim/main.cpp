@@ -26,8 +26,8 @@
 #include "sim/builtin_set.h"
 #include "sim/dante_demo.h"
 #include "sim/demo_options.h"
-#include "sim/unit_description.h"
 #include "sim/udp_units.h"
+#include "sim/unit_description.h"
 #include "sim/virtual_quil.h"
 #include "tools/quil_sim/advertise.h"
 
@@ -232,8 +232,7 @@ int Serve(const Options& options) {
             return 1;
         }
         wires.push_back(std::make_unique<Wire>(path, fd, *units[i]));
-        std::printf("quil-sim: unit %s on %s\n", sim::SerialText(units[i]->Description().serial).c_str(),
-                    path.c_str());
+        std::printf("quil-sim: unit %s on %s\n", sim::SerialText(units[i]->Description().serial).c_str(), path.c_str());
     }
     std::fflush(stdout);
 

@@ -54,23 +54,22 @@ bool ExactArgs(const Args& args, size_t count, const char* usage) {
 std::string Describe(const DecodedMessage& d) {
     char line[96];
     switch (d.kind) {
-        case MessageKind::RegisterWrite:
-            std::snprintf(line, sizeof line, "write register=%u value=0x%02X", d.reg, d.value);
-            return line;
-        case MessageKind::StatusRequest:
-            std::snprintf(line, sizeof line, "request first=%u last=%u", d.reg, d.last);
-            return line;
-        case MessageKind::Command:
-            std::snprintf(line, sizeof line, "command %u", static_cast<unsigned>(d.command));
-            return line;
-        case MessageKind::StatusReply:
-            std::snprintf(line, sizeof line, "reply first=%u count=%u data=", d.reg, d.count);
-            return line + FormatHex(d.data.data(), d.data.size());
-        case MessageKind::FirmwarePacket:
-            std::snprintf(line, sizeof line, "packet length=%u crc=0x%02X data=", d.count, d.crc);
-            return line + FormatHex(d.data.data(), d.data.size());
-        case MessageKind::Invalid:
-            break;
+    case MessageKind::RegisterWrite:
+        std::snprintf(line, sizeof line, "write register=%u value=0x%02X", d.reg, d.value);
+        return line;
+    case MessageKind::StatusRequest:
+        std::snprintf(line, sizeof line, "request first=%u last=%u", d.reg, d.last);
+        return line;
+    case MessageKind::Command:
+        std::snprintf(line, sizeof line, "command %u", static_cast<unsigned>(d.command));
+        return line;
+    case MessageKind::StatusReply:
+        std::snprintf(line, sizeof line, "reply first=%u count=%u data=", d.reg, d.count);
+        return line + FormatHex(d.data.data(), d.data.size());
+    case MessageKind::FirmwarePacket:
+        std::snprintf(line, sizeof line, "packet length=%u crc=0x%02X data=", d.count, d.crc);
+        return line + FormatHex(d.data.data(), d.data.size());
+    case MessageKind::Invalid: break;
     }
     return "invalid: " + d.reason;
 }
@@ -82,8 +81,9 @@ int RunEncode(const Args& rawArgs) {
     if (!SplitArgs("encode", rawArgs, {}, parsed)) return 2;
     const Args& args = parsed.operands;
     if (args.empty()) {
-        return UsageError("usage: quiltool encode command N | write REG VALUE | write-ext REG VALUE | "
-                          "request FIRST LAST | request-ext FIRST LAST | packet HEX");
+        return UsageError(
+            "usage: quiltool encode command N | write REG VALUE | write-ext REG VALUE | "
+            "request FIRST LAST | request-ext FIRST LAST | packet HEX");
     }
     const std::string& kind = args[0];
     unsigned long a = 0;
@@ -99,8 +99,8 @@ int RunEncode(const Args& rawArgs) {
             return 2;
         }
         std::array<uint8_t, kShortMessageLength> message{};
-        const size_t length = BuildRegisterMessage(message.data(), static_cast<uint8_t>(a & 0xFF),
-                                                   kOpcodeRegisterWrite, static_cast<uint8_t>(b), a >= 256);
+        const size_t length = BuildRegisterMessage(message.data(), static_cast<uint8_t>(a & 0xFF), kOpcodeRegisterWrite,
+                                                   static_cast<uint8_t>(b), a >= 256);
         NoteExtendedFormClash(a, "write-ext");
         return PrintMessage(message.data(), length);
     }
@@ -110,8 +110,8 @@ int RunEncode(const Args& rawArgs) {
             return 2;
         }
         std::array<uint8_t, kExtendedWriteLength> message{};
-        return PrintMessage(message.data(), BuildExtendedWrite(message.data(), static_cast<uint8_t>(b),
-                                                               static_cast<uint16_t>(a)));
+        return PrintMessage(message.data(),
+                            BuildExtendedWrite(message.data(), static_cast<uint8_t>(b), static_cast<uint16_t>(a)));
     }
     if (kind == "request") {
         // The span travels in 8 bits: at most 256 registers.
@@ -120,8 +120,8 @@ int RunEncode(const Args& rawArgs) {
             return 2;
         }
         std::array<uint8_t, kShortMessageLength> message{};
-        const size_t length = BuildRegisterMessage(message.data(), static_cast<uint8_t>(a & 0xFF),
-                                                   kOpcodeStatusRequest, static_cast<uint8_t>(b - a), a >= 256);
+        const size_t length = BuildRegisterMessage(message.data(), static_cast<uint8_t>(a & 0xFF), kOpcodeStatusRequest,
+                                                   static_cast<uint8_t>(b - a), a >= 256);
         NoteExtendedFormClash(a, "request-ext");
         return PrintMessage(message.data(), length);
     }

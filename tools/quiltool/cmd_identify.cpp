@@ -27,9 +27,11 @@ struct IdentifyOptions {
 };
 
 bool ParseIdentifyArgs(const Args& args, IdentifyOptions& options, int& exitCode) {
-    static constexpr OptionSpec kOptions[] = {
-        {"--simulate", false}, {"--simulate=driver", false}, {"--simulate=dante", false}, {"--connection", true},
-        {"--json", false}};
+    static constexpr OptionSpec kOptions[] = {{"--simulate", false},
+                                              {"--simulate=driver", false},
+                                              {"--simulate=dante", false},
+                                              {"--connection", true},
+                                              {"--json", false}};
     ParsedArgs parsed;
     exitCode = 2;
     if (!SplitArgs("identify", args, kOptions, parsed)) return false;
@@ -131,7 +133,7 @@ int RunIdentify(const Args& args) {
     }
     if (options.connection && *options.connection >= count) {
         std::fprintf(stderr, "quiltool: no connection %u (%u found)\n", static_cast<unsigned>(*options.connection),
-                    static_cast<unsigned>(count));
+                     static_cast<unsigned>(count));
         return 1;
     }
 

@@ -33,8 +33,7 @@ constexpr size_t kMaxCompressInput = size_t{64} << 20;
 
 class InputFile final : public szdd::Source {
 public:
-    explicit InputFile(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), m_source(m_fd) {}
+    explicit InputFile(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), m_source(m_fd) {}
     ~InputFile() override {
         if (m_fd >= 0) ::close(m_fd);
     }
@@ -93,7 +92,8 @@ int RunExpand(const Args& args) {
     if (RefuseSameFile(inPath, outPath)) return 1;
     bool copied = false;
     const int code = ExpandInto(in, inPath, outPath, copied);
-    if (code == 0 && copied) std::fprintf(stderr, "quiltool: %s is not an SZDD container: copied unchanged\n", inPath.c_str());
+    if (code == 0 && copied)
+        std::fprintf(stderr, "quiltool: %s is not an SZDD container: copied unchanged\n", inPath.c_str());
     return code;
 }
 
@@ -106,8 +106,8 @@ int RunCompress(const Args& args) {
     if (const std::string* value = parsed.Value("--max-match")) {
         unsigned long n = 0;
         if (!ParseNumber(*value, n) || n < szdd::kMinMatch || n > szdd::kMaxMatch) {
-            return UsageError("compress: --max-match takes a number from " + std::to_string(szdd::kMinMatch) +
-                              " to " + std::to_string(szdd::kMaxMatch));
+            return UsageError("compress: --max-match takes a number from " + std::to_string(szdd::kMinMatch) + " to " +
+                              std::to_string(szdd::kMaxMatch));
         }
         options.maxMatch = n;
     }

@@ -89,9 +89,11 @@ int RunPorts(const Args& args) {
         const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
                                CNimbraMIDI::IsCandidateInput(caps.name.data(), kDeviceName);
         if (json) {
-            list.Append(
-                JsonObject().Add("direction", "in").AddNumber("id", id).Add("name", caps.name.data()).AddBool(
-                    "candidate", candidate));
+            list.Append(JsonObject()
+                            .Add("direction", "in")
+                            .AddNumber("id", id)
+                            .Add("name", caps.name.data())
+                            .AddBool("candidate", candidate));
             continue;
         }
         std::printf("in %u \"%s\" candidate=%s\n", id, caps.name.data(), candidate ? "yes" : "no");

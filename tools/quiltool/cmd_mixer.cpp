@@ -50,24 +50,42 @@ struct Shape {
 using R = CNimbraRemote;
 constexpr Shape ShapeOf(NimbraStatus (R::*)()) { return {}; }
 template <typename T>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(T*)) { return {}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(T*)) {
+    return {};
+}
 template <typename T, typename U>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(T*, U*)) { return {}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(T*, U*)) {
+    return {};
+}
 template <typename A>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(A)) { return {1, {RangeOf<A>()}}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(A)) {
+    return {1, {RangeOf<A>()}};
+}
 template <typename A, typename T>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(A, T*)) { return {1, {RangeOf<A>()}}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(A, T*)) {
+    return {1, {RangeOf<A>()}};
+}
 template <typename A, typename B>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B)) { return {2, {RangeOf<A>(), RangeOf<B>()}}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B)) {
+    return {2, {RangeOf<A>(), RangeOf<B>()}};
+}
 template <typename A, typename B, typename T>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B, T*)) { return {2, {RangeOf<A>(), RangeOf<B>()}}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B, T*)) {
+    return {2, {RangeOf<A>(), RangeOf<B>()}};
+}
 template <typename A, typename B, typename T, typename U>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B, T*, U*)) { return {2, {RangeOf<A>(), RangeOf<B>()}}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B, T*, U*)) {
+    return {2, {RangeOf<A>(), RangeOf<B>()}};
+}
 template <typename A, typename B, typename C>
-constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B, C)) { return {3, {RangeOf<A>(), RangeOf<B>(), RangeOf<C>()}}; }
+constexpr Shape ShapeOf(NimbraStatus (R::*)(A, B, C)) {
+    return {3, {RangeOf<A>(), RangeOf<B>(), RangeOf<C>()}};
+}
 
 template <typename A>
-A Arg(const long long* in, int i) { return static_cast<A>(in[i]); }
+A Arg(const long long* in, int i) {
+    return static_cast<A>(in[i]);
+}
 
 NimbraStatus Invoke(R& r, NimbraStatus (R::*f)(), const long long*, Values&) { return (r.*f)(); }
 template <typename T>
@@ -86,7 +104,9 @@ NimbraStatus Invoke(R& r, NimbraStatus (R::*f)(T*, U*), const long long*, Values
     return s;
 }
 template <typename A>
-NimbraStatus Invoke(R& r, NimbraStatus (R::*f)(A), const long long* in, Values&) { return (r.*f)(Arg<A>(in, 0)); }
+NimbraStatus Invoke(R& r, NimbraStatus (R::*f)(A), const long long* in, Values&) {
+    return (r.*f)(Arg<A>(in, 0));
+}
 template <typename A, typename T>
 NimbraStatus Invoke(R& r, NimbraStatus (R::*f)(A, T*), const long long* in, Values& out) {
     T v{};
@@ -289,9 +309,9 @@ struct MixerOptions {
 };
 
 bool ParseMixerArgs(const Args& args, MixerOptions& options) {
-    static constexpr OptionSpec kOptions[] = {{"--simulate", false},   {"--simulate=driver", false},
+    static constexpr OptionSpec kOptions[] = {{"--simulate", false},       {"--simulate=driver", false},
                                               {"--simulate=dante", false}, {"--sim-state", true},
-                                              {"--connection", true},  {"--list", false}};
+                                              {"--connection", true},      {"--list", false}};
     // Negative numbers stand in as tokens that cannot be taken for options,
     // and come back in their places among the operands.
     constexpr char kNegativeMark = '\x01';

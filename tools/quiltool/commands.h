@@ -12,24 +12,25 @@ namespace quiltool {
 
 using Args = std::vector<std::string>;
 
-int RunEncode(const Args& args);   // encode command|write|write-ext|request|request-ext|packet
-int RunCrc(const Args& args);      // crc HEX... | crc --text STRING
-int RunDecode(const Args& args);   // decode HEX...
+int RunEncode(const Args& args);  // encode command|write|write-ext|request|request-ext|packet
+int RunCrc(const Args& args);     // crc HEX... | crc --text STRING
+int RunDecode(const Args& args);  // decode HEX...
 
-int RunPorts(const Args& args);    // ports [--simulate] [--json]
-int RunProbe(const Args& args);    // probe [--simulate] [--json]
+int RunPorts(const Args& args);  // ports [--simulate] [--json]
+int RunProbe(const Args& args);  // probe [--simulate] [--json]
 
-int RunIdentify(const Args& args); // identify [--simulate[=driver|dante]] [--connection N] [--json]
-int RunMixer(const Args& args);    // mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...]
+int RunIdentify(const Args& args);  // identify [--simulate[=driver|dante]] [--connection N] [--json]
+int RunMixer(
+    const Args& args);  // mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...]
 
-int RunExpand(const Args& args);   // expand IN OUT
-int RunCompress(const Args& args); // compress IN OUT
-int RunName(const Args& args);     // name NAME
-int RunSerial(const Args& args);   // serial TEXT
-int RunImages(const Args& args);   // images
-int RunExtract(const Args& args);  // extract NAME OUT
+int RunExpand(const Args& args);    // expand IN OUT
+int RunCompress(const Args& args);  // compress IN OUT
+int RunName(const Args& args);      // name NAME
+int RunSerial(const Args& args);    // serial TEXT
+int RunImages(const Args& args);    // images
+int RunExtract(const Args& args);   // extract NAME OUT
 
-int RunBrowse(const Args& args);   // browse [--seconds N]
+int RunBrowse(const Args& args);  // browse [--seconds N]
 
 // Shared argument helpers.
 

@@ -15,13 +15,16 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"encode", quiltool::RunEncode, "encode command N | write REG VALUE | write-ext REG VALUE | request FIRST LAST | request-ext FIRST LAST | packet HEX"},
+    {"encode", quiltool::RunEncode,
+     "encode command N | write REG VALUE | write-ext REG VALUE | request FIRST LAST | request-ext FIRST LAST | packet "
+     "HEX"},
     {"crc", quiltool::RunCrc, "crc HEX... | crc --text STRING"},
     {"decode", quiltool::RunDecode, "decode HEX..."},
     {"ports", quiltool::RunPorts, "ports [--simulate] [--json]"},
     {"probe", quiltool::RunProbe, "probe [--simulate] [--json]"},
     {"identify", quiltool::RunIdentify, "identify [--simulate[=driver|dante]] [--connection N] [--json]"},
-    {"mixer", quiltool::RunMixer, "mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...] | mixer --list"},
+    {"mixer", quiltool::RunMixer,
+     "mixer [--simulate[=driver|dante]] [--sim-state DIR] [--connection N] get|set NAME [ARG...] | mixer --list"},
     {"expand", quiltool::RunExpand, "expand IN OUT"},
     {"compress", quiltool::RunCompress, "compress [--max-match N] IN OUT"},
     {"name", quiltool::RunName, "name NAME"},

@@ -164,8 +164,8 @@ void QueueBrowse(DNSServiceRef ref, const Service& s, DNSServiceFlags flags) {
     const int times = g.avahi ? 2 : 1;  // Avahi reports each instance per address family
     for (int i = 0; i < times; ++i) {
         Queue(ref, [ref, s, flags] {
-            reinterpret_cast<DNSServiceBrowseReply>(ref->callback)(ref, flags, s.ifindex, 0, s.name.c_str(),
-                                                                   (NoDot(s.type) + ".").c_str(), "local.", ref->context);
+            reinterpret_cast<DNSServiceBrowseReply>(ref->callback)(
+                ref, flags, s.ifindex, 0, s.name.c_str(), (NoDot(s.type) + ".").c_str(), "local.", ref->context);
         });
     }
 }
@@ -283,9 +283,9 @@ EXPORT DNSServiceErrorType DNSServiceQueryRecord(DNSServiceRef* sdRef, DNSServic
         for (const Address& a : g.addresses) {
             if (!Same(a.host, fullname)) continue;
             Queue(ref, [ref, a] {
-                reinterpret_cast<DNSServiceQueryRecordReply>(ref->callback)(
-                    ref, 0x2, a.ifindex, 0, ref->name.c_str(), 1, 1, static_cast<uint16_t>(a.data.size()),
-                    a.data.data(), 120, ref->context);
+                reinterpret_cast<DNSServiceQueryRecordReply>(ref->callback)(ref, 0x2, a.ifindex, 0, ref->name.c_str(),
+                                                                            1, 1, static_cast<uint16_t>(a.data.size()),
+                                                                            a.data.data(), 120, ref->context);
             });
         }
     }
