@@ -38,7 +38,6 @@ constexpr uint16_t REG_MATRIX = 1024;
 
 constexpr uint8_t kCmdReload = 1;
 constexpr uint8_t kSourceMask = 0x07;
-constexpr uint8_t kSourceOption = 0x08;
 constexpr uint8_t kRateStatus = 0x80;
 constexpr uint8_t kSourceInternal = 5;  // the source code that reports no rate status
 constexpr uint8_t kNoCode = 0xFF;
@@ -196,7 +195,7 @@ NimbraStatus CNimbraRemote::GetSelector(uint8_t kind, uint8_t* value) {
         }
         return kStatusOk;
     }
-    *value = kind < 8 ? static_cast<uint8_t>((reg >> kind) & 1) : (reg == 0xFF ? 1 : 0);
+    *value = static_cast<uint8_t>(kind < 8 ? (reg >> kind) & 1 : (reg == 0xFF ? 1 : 0));
     return kStatusOk;
 }
 
@@ -371,7 +370,8 @@ NimbraStatus CNimbraRemote::GetReg125Bit7(uint8_t* on) {
 
 NimbraStatus CNimbraRemote::GetRateField(uint8_t field, uint32_t* rate) {
     if (rate == nullptr || !m_extendedAddressing) return kStatusFailed;
-    const unsigned code = field <= 4 ? (Word(REG_RATE_FIELDS) >> (3 * field)) & 0x07 : kRatesHz.size();
+    const size_t code =
+        field <= 4 ? static_cast<size_t>((Word(REG_RATE_FIELDS) >> (3 * field)) & 0x07) : kRatesHz.size();
     *rate = code < kRatesHz.size() ? kRatesHz[code] : 0;
     return kStatusOk;
 }
