@@ -33,6 +33,7 @@
 #include "platform/system.h"
 #include "resources/dialog_templates.h"
 #include "sim/virtual_midi_setup.h"
+#include "tests/ui/qt_test_application.h"
 #include "ui/qt_artwork.h"
 #include "ui/qt_dialog.h"
 #include "ui/qt_ui.h"
@@ -84,18 +85,7 @@ public:
 
 class QtDialogTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (QApplication::instance() == nullptr) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "test_ui";
-            static char* argv[] = {name, nullptr};
-            // Never destroyed: at exit Qt's thread storage is gone before a
-            // static application object would be, and its font teardown
-            // then crashes.
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { EnsureQtTestApplication(); }
 
     void SetUp() override {
         // A dialog the test fails to end is ended here, so nothing hangs.

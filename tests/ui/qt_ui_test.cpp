@@ -10,28 +10,17 @@
 #include <functional>
 #include <memory>
 
+#include "tests/ui/qt_test_application.h"
+
 namespace {
 
 using platform::BoxAnswer;
 using platform::BoxButtons;
 using platform::BoxIcon;
 
-// One application object for the whole test program, on the offscreen
-// platform unless the environment names another.
 class QtUiTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (QApplication::instance() == nullptr) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "test_ui";
-            static char* argv[] = {name, nullptr};
-            // Never destroyed: at exit Qt's thread storage is gone before a
-            // static application object would be, and its font teardown
-            // then crashes.
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { EnsureQtTestApplication(); }
 
     // Once the box is open, hands it to `inspect`, which answers it.
     // Retries a few times in case the box is not up yet.
