@@ -18,6 +18,7 @@
 
 #include "app/quil_update_dlg.h"
 #include "platform/clock.h"
+#include "platform/dynamic_library.h"
 #include "platform/log.h"
 #include "platform/midi.h"
 #include "platform/system.h"
@@ -169,4 +170,7 @@ protected:
     std::unique_ptr<platform::ScopedUi> m_scopedUi;
     std::unique_ptr<CQuilUpdateDlg> m_dialog;
     std::optional<int> m_initialEntry;
+    // Units are found on virtual ports only: the computer's own DNS-SD
+    // library (the Dante link's) is never loaded.
+    platform::ScopedLibraryRedirect m_noDnsSd{"libdns_sd.so.1", "/nonexistent/libdns_sd.so.1"};
 };

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/dynamic_library.h"
 #include "platform/log.h"
 #include "platform/midi.h"
 #include "platform/midi_virtual.h"
@@ -189,9 +190,12 @@ TEST_F(StartupTest, PlaceholderMainWindowListsTheBuiltInUnits) {
     EXPECT_TRUE(log.ends_with(kExitEntry));
 }
 
-TEST_F(StartupTest, PlaceholderMainWindowSaysWhenNoQuilIsFound) {
+TEST_F(StartupTest, MainWindowSaysWhenNoQuilIsFound) {
     platform::VirtualMidiSystem noPorts;
     platform::ScopedMidiSystem midi(noPorts);
+    // Nor a Dante network: the computer's own DNS-SD library is not part of
+    // this test.
+    platform::ScopedLibraryRedirect noDnsSd("libdns_sd.so.1", "/nonexistent/libdns_sd.so.1");
     CQuilUpdateApp app;
     EXPECT_FALSE(app.InitInstance());
     const std::string log = LogAfterBanner(Log());
