@@ -124,18 +124,9 @@ int RunIdentify(const Args& args) {
                                         : options.simulate ? sim::BuiltinTransport::Midi
                                                            : sim::BuiltinTransport::None);
 
-    auto remote = std::make_unique<CNimbraRemote>();
-    remote->SetDeviceName("Quil");
     uint16_t count = 0;
-    if (remote->Open() != kStatusOk || remote->GetNumberOfConnections(&count) != kStatusOk || count == 0) {
-        std::fprintf(stderr, "quiltool: Unable to locate a Quil!\n");
-        return 1;
-    }
-    if (options.connection && *options.connection >= count) {
-        std::fprintf(stderr, "quiltool: no connection %u (%u found)\n", static_cast<unsigned>(*options.connection),
-                     static_cast<unsigned>(count));
-        return 1;
-    }
+    const std::unique_ptr<CNimbraRemote> remote = OpenUnits(options.connection, count);
+    if (!remote) return 1;
 
     bool allAnswered = true;
     for (uint16_t index = 0; index < count; ++index) {

@@ -402,18 +402,9 @@ void ReadMixerRegisters(CNimbraRemote& remote) {
 }
 
 int RunOperation(const MixerOptions& options, const MixerOp& op, const std::array<long long, 3>& in) {
-    auto remote = std::make_unique<CNimbraRemote>();
-    remote->SetDeviceName("Quil");
     uint16_t count = 0;
-    if (remote->Open() != kStatusOk || remote->GetNumberOfConnections(&count) != kStatusOk || count == 0) {
-        std::fprintf(stderr, "quiltool: Unable to locate a Quil!\n");
-        return 1;
-    }
-    if (options.connection >= count) {
-        std::fprintf(stderr, "quiltool: no connection %u (%u found)\n", static_cast<unsigned>(options.connection),
-                     static_cast<unsigned>(count));
-        return 1;
-    }
+    const std::unique_ptr<CNimbraRemote> remote = OpenUnits(options.connection, count);
+    if (!remote) return 1;
     if (remote->SelectConnection(options.connection) != kStatusOk) {
         std::fprintf(stderr, "quiltool: connection %u: no answer\n", static_cast<unsigned>(options.connection));
         return 1;

@@ -3,10 +3,15 @@
 // connection, invalid serial...), 2 a usage error (message on stderr).
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+class CNimbraRemote;
 
 namespace quiltool {
 
@@ -62,5 +67,11 @@ bool ParseHexBytes(const Args& args, size_t first, std::vector<unsigned char>& b
 // "F0 00 01 54 ..." (upper-case, single spaces).
 std::string FormatHex(const unsigned char* data, size_t n);
 int UsageError(const std::string& message);
+
+// Opens the remote-control engine as the updater's window does and counts
+// its connections. Null, with the reason on stderr ("Unable to locate a
+// Quil!", or a `connection` beyond the count), when there is nothing to
+// work on.
+std::unique_ptr<CNimbraRemote> OpenUnits(std::optional<uint16_t> connection, uint16_t& count);
 
 }  // namespace quiltool
