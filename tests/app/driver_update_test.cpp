@@ -20,15 +20,6 @@ namespace {
 
 using namespace resources;
 
-std::vector<uint8_t> EmbeddedImage(const char* name) {
-    std::span<const uint8_t> container;
-    if (!LoadFirmwareResource(name, container)) return {};
-    const auto expanded = ExpandFirmwareResource(container, name);
-    if (!expanded) return {};
-    std::ifstream in(expanded->Path(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class DriverUpdateTest : public MainWindowTest {
 protected:
     // A Quil as it sits behind the driver: the Thunderbolt interface in its
@@ -43,7 +34,7 @@ protected:
 };
 
 TEST_F(DriverUpdateTest, MainUnitUpdateThroughTheDriverLink) {
-    const std::vector<uint8_t> image = EmbeddedImage("QUIL0803C.BIN");
+    const std::vector<uint8_t> image = ExpandedEmbeddedImage("QUIL0803C.BIN");
     ASSERT_EQ(image.size(), 5346254u);
     sim::VirtualQuil* quil = m_driver->AddAdapter(0x3114, QuilBehindDriver());
     // A sibling model on the next adapter is not listed.

@@ -10,12 +10,15 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/firmware_image.h"
 #include "app/quil_update_dlg.h"
 #include "platform/clock.h"
 #include "platform/dynamic_library.h"
@@ -100,6 +103,16 @@ protected:
         const ui::HeadlessWindow* window = m_ui->LastWindow(resources::kMainDialogId);
         if (window == nullptr) throw std::runtime_error("the main window never opened");
         return *window;
+    }
+
+    // The embedded image `name` as the Update command expands it.
+    static std::vector<uint8_t> ExpandedEmbeddedImage(const char* name) {
+        std::span<const uint8_t> container;
+        if (!LoadFirmwareResource(name, container)) return {};
+        const auto expanded = ExpandFirmwareResource(container, name);
+        if (!expanded) return {};
+        std::ifstream in(expanded->Path(), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
     static std::vector<std::string> ListTexts(const ui::HeadlessWindow& w) {

@@ -51,7 +51,7 @@ protected:
     platform::ScopedClock scopedClock{clock};
     ui::HeadlessUi ui;
     platform::ScopedUi scopedUi{ui};
-    LogCapture log;
+    TempLog log;
     std::unique_ptr<sim::VirtualQuil> quil;
     std::unique_ptr<CardLinkFactory> links;
     std::unique_ptr<CNimbraRemote> remote;
@@ -155,7 +155,7 @@ TEST(CardOverMidiPorts, TheCardStoreCannotBeSelected) {
     platform::ScopedClock scopedClock{clock};
     ui::HeadlessUi ui;
     platform::ScopedUi scopedUi{ui};
-    LogCapture log;
+    TempLog log;
     sim::VirtualMidiSetup setup;
     sim::VirtualQuil* quil = setup.AddPort("Quil MIDI 1", sim::PortTechnology::Hardware, QuilWithDanteCard(1));
     platform::ScopedMidiSystem scopedMidi{setup.System()};

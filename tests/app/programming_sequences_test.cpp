@@ -70,7 +70,7 @@ protected:
     platform::ScopedClock scopedClock{clock};
     ui::HeadlessUi ui;
     platform::ScopedUi scopedUi{ui};
-    LogCapture log;
+    TempLog log;
     sim::VirtualMidiSetup setup;
     platform::ScopedMidiSystem scopedMidi{setup.System()};
     sim::VirtualQuil* quil = nullptr;

@@ -18,15 +18,6 @@ using namespace resources;
 using platform::BoxAnswer;
 using platform::BoxIcon;
 
-std::vector<uint8_t> ExpandedEmbeddedImage(const char* name) {
-    std::span<const uint8_t> container;
-    if (!LoadFirmwareResource(name, container)) return {};
-    const auto expanded = ExpandFirmwareResource(container, name);
-    if (!expanded) return {};
-    std::ifstream in(expanded->Path(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // An image the unit accepts: it begins like an FPGA bitstream.
 std::vector<uint8_t> Bitstream(size_t size) {
     std::vector<uint8_t> image(size);

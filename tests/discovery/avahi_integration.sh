@@ -7,11 +7,8 @@
 set -u
 quiltool=${1:?usage: avahi_integration.sh QUILTOOL}
 
-skip() { echo "skipped: $*"; exit 77; }
+. "$(dirname "$0")/netns_daemons.sh"
 [ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
-# Debian's interpreter, where python3-dbus lives, even under another python3.
-python=/usr/bin/python3
-[ -x "$python" ] || python=$(command -v python3 || echo python3)
 for tool in ip dbus-daemon dbus-send avahi-daemon "$python"; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
@@ -20,77 +17,13 @@ ldconfig -p | grep -q 'libdns_sd.so.1 ' || skip "libdns_sd.so.1 (libavahi-compat
 
 ns=quil-disc-$$
 work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    alive=0
-    for p in "${pids[@]}"; do
-      # A zombie whose parent has gone counts as stopped.
-      state=$(awk '{print $3}' "/proc/$p/stat" 2>/dev/null || true)
-      [ -n "$state" ] && [ "$state" != Z ] && alive=1
-    done
-    [ $alive = 0 ] && break
-    sleep 0.1
-  done
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-  ip netns del "$ns" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap cleanup_netns EXIT
 
 ip netns add "$ns" 2>/dev/null || skip "cannot create a network namespace here"
+namespaces+=("$ns")
 ip -n "$ns" link set lo up || skip "cannot bring up loopback in the namespace"
-
-cat > "$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$work/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-CONF
-ip netns exec "$ns" dbus-daemon --config-file="$work/bus.conf" --fork --print-pid > "$work/dbus.pid" ||
-  skip "cannot start a private D-Bus"
-pids+=("$(head -n 1 "$work/dbus.pid")")
-export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
-
-cat > "$work/avahi.conf" <<CONF
-[server]
-use-ipv4=yes
-use-ipv6=no
-allow-interfaces=lo
-enable-dbus=yes
-ratelimit-interval-usec=1000000
-ratelimit-burst=1000
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-hinfo=no
-publish-workstation=no
-CONF
-mkdir -p /run/avahi-daemon
-ip netns exec "$ns" sh -c "mount -n -t tmpfs -o size=1m tmpfs /run/avahi-daemon && exec avahi-daemon -f '$work/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits" \
-  > "$work/avahi.log" 2>&1 &
-pids+=($!)
-
-ready=0
-for _ in $(seq 1 50); do
-  if ip netns exec "$ns" dbus-send --system --print-reply=literal --dest=org.freedesktop.Avahi / \
-       org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'; then
-    ready=1
-    break
-  fi
-  sleep 0.1
-done
-[ $ready = 1 ] || { cat "$work/avahi.log"; echo "FAIL: avahi-daemon did not become ready"; exit 1; }
+start_daemons "$ns" lo
+export DBUS_SYSTEM_BUS_ADDRESS=$(bus_address "$ns")
 
 cat > "$work/publish.py" <<'PY'
 import dbus, signal, sys

@@ -11,10 +11,8 @@ quilsim=${1:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
 quilupdate=${2:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
 quiltool=${3:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
 
-skip() { echo "skipped: $*"; exit 77; }
+. "$(dirname "$0")/netns_daemons.sh"
 [ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
-python=/usr/bin/python3
-[ -x "$python" ] || python=$(command -v python3 || echo python3)
 for tool in ip dbus-daemon dbus-send avahi-daemon avahi-publish "$python"; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
@@ -25,29 +23,13 @@ ldconfig -p | grep -q 'libdns_sd.so.1 ' || skip "libdns_sd.so.1 (libavahi-compat
 server=quil-dante-s-$$
 client=quil-dante-c-$$
 work=$(mktemp -d)
-pids=()
 simpid=
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    alive=0
-    for p in "${pids[@]}"; do
-      # A zombie whose parent has gone counts as stopped.
-      state=$(awk '{print $3}' "/proc/$p/stat" 2>/dev/null || true)
-      [ -n "$state" ] && [ "$state" != Z ] && alive=1
-    done
-    [ $alive = 0 ] && break
-    sleep 0.1
-  done
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-  ip netns del "$server" 2>/dev/null
-  ip netns del "$client" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap cleanup_netns EXIT
 
 ip netns add "$server" 2>/dev/null || skip "cannot create a network namespace here"
+namespaces+=("$server")
 ip netns add "$client" || skip "cannot create a second network namespace"
+namespaces+=("$client")
 ip -n "$server" link set lo up && ip -n "$client" link set lo up || skip "cannot bring up loopback in the namespaces"
 ip -n "$server" link add vq0 type veth peer name vq1 netns "$client" || skip "cannot create a veth pair"
 ip -n "$server" addr add 10.77.0.2/24 dev vq0
@@ -56,62 +38,10 @@ ip -n "$client" addr add 10.77.0.1/24 dev vq1
 ip -n "$server" link set vq0 up
 ip -n "$client" link set vq1 up
 
-# A private D-Bus and avahi-daemon for namespace $1 on interface $2.
-start_daemons() {
-  local ns=$1 ifname=$2 dir=$work/$1
-  mkdir -p "$dir"
-  cat > "$dir/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$dir/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-CONF
-  ip netns exec "$ns" dbus-daemon --config-file="$dir/bus.conf" --fork --print-pid > "$dir/dbus.pid" ||
-    skip "cannot start a private D-Bus"
-  pids+=("$(head -n 1 "$dir/dbus.pid")")
-  cat > "$dir/avahi.conf" <<CONF
-[server]
-use-ipv4=yes
-use-ipv6=no
-allow-interfaces=$ifname
-enable-dbus=yes
-ratelimit-interval-usec=1000000
-ratelimit-burst=1000
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-hinfo=no
-publish-workstation=no
-CONF
-  mkdir -p /run/avahi-daemon
-  ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" sh -c "mount -n -t tmpfs -o size=1m tmpfs /run/avahi-daemon && exec avahi-daemon -f '$dir/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits" \
-    > "$dir/avahi.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 1 50); do
-    if ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" dbus-send --system \
-         --print-reply=literal --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState 2>/dev/null |
-         grep -q 'int32 2'; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  cat "$dir/avahi.log"
-  echo "FAIL: avahi-daemon in $ns did not become ready"
-  exit 1
-}
 start_daemons "$server" vq0
 start_daemons "$client" vq1
-serverbus="unix:path=$work/$server/bus"
-clientbus="unix:path=$work/$client/bus"
+serverbus=$(bus_address "$server")
+clientbus=$(bus_address "$client")
 
 mkdir -p "$work/state"
 ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$serverbus" \

@@ -27,6 +27,7 @@
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
+#include "tests/temp_log.h"
 
 namespace enginetest {
 
@@ -338,38 +339,6 @@ public:
     std::vector<platform::MessageBoxRequest> boxes;
     int handled = 0;
     std::function<void()> onMessage;
-};
-
-// Sends the log to a file of its own and reads it back.
-class TempLog {
-public:
-    TempLog() {
-        m_path = std::filesystem::temp_directory_path() /
-                 ("engine_test_" + std::to_string(::getpid()) + "_" + std::to_string(s_counter++) + ".log");
-        std::filesystem::remove(m_path);
-        SetLogFilePath(m_path.string());
-    }
-    ~TempLog() {
-        SetLogFilePath("QuilUpdate.log");
-        std::filesystem::remove(m_path);
-    }
-    std::string Text() const {
-        CloseLogFile();
-        std::ifstream in(m_path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    size_t Count(const std::string& needle) const {
-        const std::string text = Text();
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-        return n;
-    }
-
-private:
-    std::filesystem::path m_path;
-    static inline int s_counter = 0;
 };
 
 // Decoded writes of a link log, optionally from index `from` on.

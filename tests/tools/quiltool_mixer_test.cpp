@@ -16,23 +16,6 @@
 
 namespace {
 
-struct ProgramRun {
-    int code;
-    std::string out;
-};
-
-// Runs the quiltool program itself: each run is a power cycle of the units.
-ProgramRun Quiltool(const std::string& args) {
-    const std::string command = QUIL_BINARY_DIR "/tools/quiltool " + args + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer{};
-    for (size_t n; pipe != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) != 0;)
-        out.append(buffer.data(), n);
-    const int status = pipe == nullptr ? -1 : ::pclose(pipe);
-    return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
 TEST(QuiltoolMixer, WrittenRegistersOutliveTheRunInTheStateFolder) {
     int error = 0;
     const auto dir = platform::TempDir::Create("quiltool-mixer-", error);
@@ -49,15 +32,15 @@ TEST(QuiltoolMixer, WrittenRegistersOutliveTheRunInTheStateFolder) {
         {"get MatrixLevel 0 1", 0, "-5\n"},   {"get Register 2048", 2, ""},
     };
     for (const Step& step : steps) {
-        const ProgramRun run = Quiltool("mixer " + unit + step.args);
+        const ProgramRun run = RunQuiltool("mixer " + unit + step.args);
         EXPECT_EQ(run.code, step.code) << step.args;
         EXPECT_EQ(run.out, step.out) << step.args;
     }
-    const ProgramRun source = Quiltool("mixer " + unit + "get Register 3");
+    const ProgramRun source = RunQuiltool("mixer " + unit + "get Register 3");
     ASSERT_EQ(source.code, 0);
     EXPECT_EQ(std::stoi(source.out) & 7, 7);
     // Without the folder the unit starts from its description again.
-    EXPECT_EQ(Quiltool("mixer --simulate get MatrixLevel 0 0").out, "120\n");
+    EXPECT_EQ(RunQuiltool("mixer --simulate get MatrixLevel 0 0").out, "120\n");
 }
 
 TEST(QuiltoolMixer, OperationStatusIsTheExitStatus) {

@@ -136,23 +136,6 @@ TEST_F(QuiltoolOutput, CompressRefusesAnEndlessOrOversizedInput) {
 }
 
 // The program itself: help, version, exit codes and streams.
-struct ProgramRun {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-ProgramRun RunQuiltool(const std::string& args) {
-    const std::string errFile = testing::TempDir() + "quiltool-stderr.txt";
-    const std::string command = QUIL_BINARY_DIR "/tools/quiltool " + args + " 2>" + errFile;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer{};
-    for (size_t n; pipe != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) != 0;)
-        out.append(buffer.data(), n);
-    const int status = pipe == nullptr ? -1 : ::pclose(pipe);
-    return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ReadText(errFile)};
-}
 
 TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
     for (const char* help : {"--help", "-h", "help"}) {
