@@ -30,18 +30,20 @@ std::unique_ptr<Library> Library::Load(std::string& error, const std::string& na
             complete = false;
         }
     };
+    // Taken one by one in this fixed order: the first one missing is the one
+    // the user is told about.
     EntryPoints& e = lib->m_entry;
     take(e.browse, "DNSServiceBrowse");
-    take(e.resolve, "DNSServiceResolve");
+    take(e.constructFullName, "DNSServiceConstructFullName");
+    take(e.createConnection, "DNSServiceCreateConnection");
+    take(e.processResult, "DNSServiceProcessResult");
     take(e.queryRecord, "DNSServiceQueryRecord");
     take(e.reconfirmRecord, "DNSServiceReconfirmRecord");
-    take(e.constructFullName, "DNSServiceConstructFullName");
-    take(e.refSockFD, "DNSServiceRefSockFD");
-    take(e.processResult, "DNSServiceProcessResult");
     take(e.refDeallocate, "DNSServiceRefDeallocate");
-    take(e.createConnection, "DNSServiceCreateConnection");
-    take(e.txtGetValuePtr, "TXTRecordGetValuePtr");
+    take(e.refSockFD, "DNSServiceRefSockFD");
+    take(e.resolve, "DNSServiceResolve");
     take(e.txtContainsKey, "TXTRecordContainsKey");
+    take(e.txtGetValuePtr, "TXTRecordGetValuePtr");
     if (!complete) return nullptr;
 
     lib->m_previous = g_active;

@@ -245,6 +245,7 @@ EXPORT DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlag
     return 0;
 }
 
+#ifndef FAKE_DNS_SD_WITHOUT_RESOLVE
 EXPORT DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t ifindex,
                                              const char* name, const char* regtype, const char*,
                                              DNSServiceResolveReply callBack, void* context) {
@@ -266,6 +267,7 @@ EXPORT DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFla
     *sdRef = ref;
     return 0;
 }
+#endif
 
 EXPORT DNSServiceErrorType DNSServiceQueryRecord(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t,
                                                  const char* fullname, uint16_t rrtype, uint16_t,
@@ -303,12 +305,14 @@ EXPORT DNSServiceErrorType DNSServiceReconfirmRecord(DNSServiceFlags flags, uint
     return 0;
 }
 
+#ifndef FAKE_DNS_SD_WITHOUT_RESOLVE
 EXPORT int DNSServiceConstructFullName(char* fullName, const char* service, const char* regtype, const char* domain) {
     Enter("DNSServiceConstructFullName", service, 0);
     std::string text = std::string(service) + "." + NoDot(regtype) + "." + NoDot(domain) + (g.avahi ? "" : ".");
     std::snprintf(fullName, 1009, "%s", text.c_str());
     return 0;
 }
+#endif
 
 EXPORT int DNSServiceRefSockFD(DNSServiceRef sdRef) { return sdRef != nullptr ? sdRef->fds[0] : -1; }
 
