@@ -4,6 +4,7 @@
 // meaning of their own here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using TUsbAudioStatus = uint32_t;
@@ -19,16 +20,18 @@ inline constexpr TUsbAudioStatus kTUsbAudioDeviceInUse = 0xE0001001;
 inline constexpr uint32_t kDfuStateFinished = 5;
 inline constexpr uint32_t kDfuStateEndedWithStatus = 6;
 
-// Filled by GetDriverInfo: the driver version is in words 3, 4 and 5
-// (counting from 1), that is major, minor and patch.
+// Filled by GetDriverInfo: six 32-bit words, of which words 3, 4 and 5
+// (counting from 1) are the driver version's major, minor and patch parts.
 struct TUsbAudioDriverInfo {
-    uint32_t apiVersionMajor;
-    uint32_t apiVersionMinor;
-    uint32_t flags;
-    uint32_t driverVersionMajor;
-    uint32_t driverVersionMinor;
-    uint32_t driverVersionSub;
+    uint32_t apiVersionMajor;     // word 1
+    uint32_t apiVersionMinor;     // word 2
+    uint32_t driverVersionMajor;  // word 3
+    uint32_t driverVersionMinor;  // word 4
+    uint32_t driverVersionPatch;  // word 5
+    uint32_t flags;               // word 6
 };
+static_assert(sizeof(TUsbAudioDriverInfo) == 6 * sizeof(uint32_t));
+static_assert(offsetof(TUsbAudioDriverInfo, driverVersionMajor) == 2 * sizeof(uint32_t));
 
 // Filled by GetDeviceProperties: 1040 bytes, three strings of 128 UTF-16
 // characters at byte offsets 12, 268 and 524.

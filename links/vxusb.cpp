@@ -66,7 +66,7 @@ bool CVXUSB::Open(uint32_t index) {
     TUsbAudioDriverInfo info{};
     if (m_GetDriverInfo(&info) == kTUsbAudioOk) {
         LogMessage("Driver %d.%d.%d", static_cast<int>(info.driverVersionMajor),
-                   static_cast<int>(info.driverVersionMinor), static_cast<int>(info.driverVersionSub));
+                   static_cast<int>(info.driverVersionMinor), static_cast<int>(info.driverVersionPatch));
     }
 
     if (index >= m_GetDeviceCount()) {

@@ -23,6 +23,7 @@ std::unique_ptr<FakeUsbAudio> FakeUsbAudio::Open(const std::string& path, std::s
     take("FakeTusbAudio_SetDeviceSerial", fake->m_setSerial);
     take("FakeTusbAudio_SetFault", fake->m_setFault);
     take("FakeTusbAudio_SetProgressStep", fake->m_setStep);
+    take("FakeTusbAudio_SetDriverInfo", fake->m_setDriverInfo);
     take("FakeTusbAudio_SetImage", fake->m_setImage);
     take("FakeTusbAudio_GetImage", fake->m_getImage);
     take("FakeTusbAudio_Downloads", fake->m_downloads);

@@ -4,6 +4,7 @@
 // describe the devices and to read back what a download wrote.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -31,6 +32,8 @@ public:
     void SetDeviceSerial(uint32_t index, const std::string& serial) { m_setSerial(index, serial.c_str()); }
     void SetFault(FakeTusbFault fault, uint32_t value = 0) { m_setFault(fault, value); }
     void SetProgressStep(uint32_t bytes) { m_setStep(bytes); }
+    // The driver-information record's six words, in record order.
+    void SetDriverInfo(const std::array<uint32_t, 6>& words) { m_setDriverInfo(words.data()); }
     void SetImage(uint32_t index, std::span<const uint8_t> image);
     std::vector<uint8_t> Image(uint32_t index) const;
     uint32_t Downloads(uint32_t index) const { return m_downloads(index); }
@@ -43,6 +46,7 @@ private:
     FakeTusbAudio_SetDeviceSerial_t m_setSerial = nullptr;
     FakeTusbAudio_SetFault_t m_setFault = nullptr;
     FakeTusbAudio_SetProgressStep_t m_setStep = nullptr;
+    FakeTusbAudio_SetDriverInfo_t m_setDriverInfo = nullptr;
     FakeTusbAudio_SetImage_t m_setImage = nullptr;
     FakeTusbAudio_GetImage_t m_getImage = nullptr;
     FakeTusbAudio_Downloads_t m_downloads = nullptr;

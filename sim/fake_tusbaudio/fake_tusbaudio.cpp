@@ -3,6 +3,7 @@
 // by a fixed step per status call, so that tests are deterministic and the
 // demo's download runs as fast as the updater polls.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct Library {
     uint32_t endStatus = 0;
     bool deviceInUse = false;
     uint32_t driverInfoStatus = 0;
+    std::array<uint32_t, 6> driverInfo{kFakeTusbApiVersion >> 16, kFakeTusbApiVersion & 0xFFFF,
+                                       kFakeTusbDriverVersion[0], kFakeTusbDriverVersion[1],
+                                       kFakeTusbDriverVersion[2], 0};
 
     std::vector<uint8_t> image;
     bool imageLoaded = false;
@@ -94,6 +98,10 @@ FAKE_EXPORT void FakeTusbAudio_SetFault(uint32_t fault, uint32_t value) {
 
 FAKE_EXPORT void FakeTusbAudio_SetProgressStep(uint32_t bytes) { g_library.step = std::max<uint32_t>(bytes, 1); }
 
+FAKE_EXPORT void FakeTusbAudio_SetDriverInfo(const uint32_t* words) {
+    std::copy_n(words, g_library.driverInfo.size(), g_library.driverInfo.begin());
+}
+
 FAKE_EXPORT void FakeTusbAudio_SetImage(uint32_t index, const uint8_t* data, uint32_t size) {
     if (index >= g_library.devices.size()) return;
     g_library.devices[index].firmware.assign(data, data + size);
@@ -131,8 +139,9 @@ FAKE_EXPORT uint32_t TUSBAUDIO_GetDeviceCount() { return static_cast<uint32_t>(g
 
 FAKE_EXPORT TUsbAudioStatus TUSBAUDIO_GetDriverInfo(TUsbAudioDriverInfo* info) {
     if (g_library.driverInfoStatus != 0) return g_library.driverInfoStatus;
-    *info = TUsbAudioDriverInfo{kFakeTusbApiVersion >> 16, kFakeTusbApiVersion & 0xFFFF, 0,
-                                kFakeTusbDriverVersion[0], kFakeTusbDriverVersion[1],    kFakeTusbDriverVersion[2]};
+    // The record is six words as the driver lays them out, copied word by word.
+    static_assert(sizeof(*info) == sizeof(g_library.driverInfo));
+    std::memcpy(info, g_library.driverInfo.data(), sizeof(g_library.driverInfo));
     return kTUsbAudioOk;
 }
 

@@ -25,7 +25,8 @@ inline constexpr uint32_t kFakeTusbStatusNoImage = 0xE0001011;
 inline constexpr uint32_t kFakeTusbStatusNoProcedure = 0xE0001012;
 inline constexpr uint32_t kFakeTusbStatusTransfer = 0xE0001020;
 
-// The fake's driver version (major, minor, patch) and API version word.
+// The fake's driver version (major, minor, patch; words 3 to 5 of its
+// driver-information record) and API version word.
 inline constexpr uint32_t kFakeTusbDriverVersion[3] = {4, 59, 0};
 inline constexpr uint32_t kFakeTusbApiVersion = 0x00040002;
 
@@ -37,6 +38,8 @@ using FakeTusbAudio_Reset_t = void (*)(uint32_t count);
 using FakeTusbAudio_SetDeviceSerial_t = void (*)(uint32_t index, const char* serial);
 using FakeTusbAudio_SetFault_t = void (*)(uint32_t fault, uint32_t value);
 using FakeTusbAudio_SetProgressStep_t = void (*)(uint32_t bytes);
+// The six 32-bit words GetDriverInfo copies into its record, in record order.
+using FakeTusbAudio_SetDriverInfo_t = void (*)(const uint32_t* words);
 // The firmware device `index` holds: set, or read (returns its size, copies
 // at most `capacity` bytes).
 using FakeTusbAudio_SetImage_t = void (*)(uint32_t index, const uint8_t* data, uint32_t size);

@@ -1,5 +1,6 @@
 #include "tests/links/vxusb_fixture.h"
 
+#include <array>
 #include <vector>
 
 namespace vxusbtest {
@@ -38,6 +39,34 @@ TEST_F(VxUsbTest, WithoutTheVariableThePathsStartAtOpt) {
         ScopedProgramFiles env(value);
         EXPECT_EQ(VxUsbLibraryPaths(platform::ProgramFilesFolder())[0],
                   "/opt/Velk/Quil USB Audio Driver/QuilUSBapi.so");
+    }
+}
+
+// The driver-information record is six 32-bit words; words 3, 4 and 5 are the
+// driver version. The record here is written word by word, as the driver
+// fills it, so a layout that puts the version anywhere else shows in the log.
+TEST_F(VxUsbTest, DriverVersionComesFromWordsThreeToFive) {
+    auto fake = Install(0);
+    const struct {
+        std::array<uint32_t, 6> words;
+        uint32_t status;
+        const char* logged;
+    } cases[] = {{{1, 2, 5, 12, 7, 0xEE}, 0, "Driver 5.12.7"},
+                 {{0xEE, 0xEE, 0, 1, 2, 3}, 0, "Driver 0.1.2"},
+                 {{1, 2, 5, 12, 7, 0xEE}, 0xE0001002, nullptr}};
+    for (const auto& c : cases) {
+        fake->Reset(1);
+        fake->SetDriverInfo(c.words);
+        if (c.status != 0) fake->SetFault(kFakeTusbNoDriverInfo, c.status);
+        SetLogFilePath(m_dir + "/log.txt");
+        std::filesystem::remove(m_dir + "/log.txt");
+        CVXUSB card;
+        ASSERT_TRUE(card.Open(0));
+        if (c.logged != nullptr) {
+            ExpectLogInOrder({"APIVERSION 00040002", c.logged, "Found VX-USB"});
+        } else {
+            EXPECT_EQ(Count("Driver "), 0u);
+        }
     }
 }
 
