@@ -1,8 +1,5 @@
 #include "app/firmware_image.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +9,7 @@
 
 #include "app/ascii_case.h"
 #include "app/szdd.h"
+#include "platform/file_io.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/ui.h"
@@ -114,7 +112,7 @@ public:
     // False when closing reports an error (a write that did not land).
     bool Close() {
         if (m_fd < 0) return true;
-        const bool ok = ::close(m_fd) == 0;
+        const bool ok = platform::CloseFile(m_fd);
         m_fd = -1;
         return ok;
     }
@@ -252,7 +250,7 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
     const std::string compressedPath = dir->File(compressedName);
     const std::string expandedPath = dir->File(name);
     {
-        FileDescriptor file(::open(compressedPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        FileDescriptor file(platform::OpenFile(compressedPath, platform::FileOpen::ReplacePrivate));
         if (!file.Valid()) {
             const int code = errno;
             ExpansionFailure(Format("Unable to create compressed file '%s'!", compressedPath.c_str()),
@@ -267,7 +265,7 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
         }
     }
     {
-        FileDescriptor source(::open(compressedPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        FileDescriptor source(platform::OpenFile(compressedPath, platform::FileOpen::ReadPrivate));
         if (!source.Valid()) {
             const int code = errno;
             ExpansionFailure(Format("Unable to open source file '%s'!", compressedPath.c_str()),
@@ -275,8 +273,7 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
                              std::strerror(code));
             return nullptr;
         }
-        FileDescriptor destination(
-            ::open(expandedPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        FileDescriptor destination(platform::OpenFile(expandedPath, platform::FileOpen::CreatePrivate));
         if (!destination.Valid()) {
             const int code = errno;
             ExpansionFailure(Format("Unable to open destination file '%s'!", expandedPath.c_str()),
@@ -297,6 +294,6 @@ std::unique_ptr<ExpandedFirmwareFile> ExpandFirmwareResource(std::span<const uin
             return nullptr;
         }
     }
-    ::unlink(compressedPath.c_str());
+    platform::RemoveFile(compressedPath);
     return std::make_unique<ExpandedFirmwareFile>(std::move(dir), expandedPath);
 }

@@ -1,13 +1,12 @@
 #include "app/szdd.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
+#include "platform/file_io.h"
 #include "platform/files.h"
 
 namespace szdd {
@@ -416,14 +415,10 @@ bool BufferedFdSink::Finish() {
 }
 
 bool FdSource::Read(std::span<uint8_t> dst, size_t& got) {
-    for (;;) {
-        const ssize_t n = ::read(m_fd, dst.data(), dst.size());
-        if (n >= 0) {
-            got = static_cast<size_t>(n);
-            return true;
-        }
-        if (errno != EINTR) return false;
-    }
+    const long n = platform::ReadFile(m_fd, dst.data(), dst.size());
+    if (n < 0) return false;
+    got = static_cast<size_t>(n);
+    return true;
 }
 
 }  // namespace szdd

@@ -1,7 +1,5 @@
 // The Update command: load the chosen image, have the user confirm it, and
 // run the programming sequence its DeviceID names.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "app/programming_sequences.h"
 #include "app/quil_update_dlg.h"
 #include "links/vxusb.h"
+#include "platform/file_io.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
@@ -152,9 +151,7 @@ bool CQuilUpdateDlg::LoadImage(const std::string& path) {
         Box(text, caption, platform::BoxIcon::Warning);
         return false;
     }
-    struct stat info {};
-    const bool sized = ::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-    const uint64_t size = sized ? static_cast<uint64_t>(info.st_size) : 0;
+    const uint64_t size = platform::RegularFileSize(file).value_or(0);
     // An empty image would be programmed as nothing at all: refuse it.
     if (size == 0) {
         std::fclose(file);

@@ -4,8 +4,6 @@
 // interface list, and the process-wide diagnostic log.
 #pragma once
 
-#include <sys/select.h>
-
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -76,8 +74,10 @@ const char* aud_error_text(aud_error_t code, char* buf);
 const char* aud_error_name(aud_error_t code);
 // A system error number (errno here) as a library code; unlisted -> SYSTEM.
 aud_error_t aud_error_from_system(int system_error);
-// The same for a Windows error number, kept for the Windows back-end.
+// The same for a Windows error number.
 aud_error_t aud_error_from_windows(uint32_t windows_error);
+// A socket error as the system numbers it (errno, or Winsock's codes).
+aud_error_t aud_error_from_socket_error(int socket_error);
 
 // ---- clock --------------------------------------------------------------
 typedef struct aud_utime {
@@ -99,7 +99,7 @@ typedef struct aud_socket_set {
     int32_t add_count;
     int32_t count;
     int sockets[AUD_SOCKET_SET_MAX];
-    fd_set fds;  // membership; handed to select() as the read set
+    uint8_t member[AUD_SOCKET_SET_MAX];  // per entry of sockets: still in the set
 } aud_socket_set_t;
 
 void aud_socket_set_init(aud_socket_set_t* set);

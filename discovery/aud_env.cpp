@@ -1,6 +1,5 @@
 // The shared library environment, its logger, and the process-wide
 // diagnostic log.
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -11,6 +10,7 @@
 
 #include "discovery/aud.h"
 #include "platform/clock.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ struct Logger {
 int SendChunks(int socket, const char* text, size_t length) {
     do {
         const size_t n = length < kMaxDatagram ? length : kMaxDatagram;
-        if (::send(socket, text, n, MSG_NOSIGNAL) < 0) return errno;
+        const int error = platform::SendOnSocket(socket, text, n);
+        if (error != 0) return error;
         text += n;
         length -= n;
     } while (length > 0);
@@ -73,7 +74,8 @@ void WriteNetwork(aud_env_t* env, bool stamp, int level, const char* text) {
         std::string line = std::string(head) + " " + aud_log_level_name(level)[0] + " " + text;
         const int error = SendChunks(socket, line.data(), line.size());
         if (error == 0) continue;
-        if (error == EBADF || error == ENOTSOCK) {
+        const aud_error_t code = aud_error_from_socket_error(error);
+        if (code == AUD_ERR_BADF || code == AUD_ERR_NOTSOCK) {
             const int bad = socket;
             socket = -1;
             aud_log(env, AUD_LOG_NOTICE, "aud_log: bad network logging socket %d - network logging disabled: %s (%d)",
@@ -261,8 +263,7 @@ void dt_log(int level, const char* format, ...) {
         const int n = std::snprintf(line, sizeof line, "%c %s", dt_log_level_name(level)[0], text);
         const size_t length =
             n < 0 ? 0 : (static_cast<size_t>(n) < kMaxDatagram ? static_cast<size_t>(n) : kMaxDatagram);
-        if (::send(g_dt.socket, line, length, MSG_NOSIGNAL) < 0) {
-            const int error = errno;
+        if (const int error = platform::SendOnSocket(g_dt.socket, line, length); error != 0) {
             dt_log(DT_LOG_NOTICE, "%s: network logging failed: %s (%d)", "log_socket", std::strerror(error), error);
         }
         g_dt.inNetwork = false;

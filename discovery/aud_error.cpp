@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "discovery/aud.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -107,8 +108,14 @@ constexpr SystemRow kErrnoTable[] = {
     {ENOTSOCK, AUD_ERR_NOTSOCK},
     {EPROTONOSUPPORT, AUD_ERR_PROTONOSUPPORT},
     {EPROTOTYPE, AUD_ERR_PROTOTYPE},
+// Two numbers the Windows runtime's errno does not have (its sockets report
+// Winsock's numbers, below).
+#ifdef ESHUTDOWN
     {ESHUTDOWN, AUD_ERR_SHUTDOWN},
+#endif
+#ifdef ESOCKTNOSUPPORT
     {ESOCKTNOSUPPORT, AUD_ERR_SOCKTNOSUPPORT},
+#endif
 };
 
 struct WindowsRow {
@@ -207,6 +214,11 @@ aud_error_t aud_error_from_windows(uint32_t windows_error) {
         if (row.system == windows_error) return row.code;
     }
     return AUD_ERR_SYSTEM;
+}
+
+aud_error_t aud_error_from_socket_error(int socket_error) {
+    return platform::SocketErrorsAreWindows() ? aud_error_from_windows(static_cast<uint32_t>(socket_error))
+                                              : aud_error_from_system(socket_error);
 }
 
 }  // extern "C"

@@ -1,6 +1,5 @@
 // TXT-record value rules shared by the browse object and the routing devices:
 // identifiers, versions, subtype labels, and the media device's own split.
-#include <sys/socket.h>
 
 #include <strings.h>
 #include <cctype>
@@ -12,6 +11,7 @@
 
 #include "discovery/db_internal.h"
 #include "discovery/dnssd.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -123,9 +123,8 @@ int32_t dt_dns_sd_process_result(int socket, void* sdref) {
                "dt_dns_sd_process_result", socket, fd);
         return dnssd::kDNSServiceErr_BadParam;
     }
-    char byte;
-    const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0) return aud_error_from_system(errno);
+    const int n = platform::PeekSocket(socket);
+    if (n < 0) return aud_error_from_socket_error(platform::LastSocketError());
     if (n == 0) {
         dt_log(DT_LOG_ERROR, "%s: Got nothing to read ..conmon blocks here", "dt_dns_sd_process_result");
         return dnssd::kDNSServiceErr_BadState;

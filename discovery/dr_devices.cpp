@@ -1,12 +1,5 @@
 // Routing devices: a device opened by name is resolved, then its host's
 // address is queried, and it becomes RESOLVED once one address is known.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -19,6 +12,7 @@
 
 #include "discovery/dnssd.h"
 #include "discovery/dr_internal.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -47,7 +41,13 @@ struct AddressSlot {
     int socket = -1;
     char host[1009] = "";
     uint16_t pending_port = 0;
-    sockaddr_in address{};
+    // The device's control address: IPv4 address and port, both in network
+    // order; `known` once an address record or the loopback has given it.
+    struct {
+        bool known = false;
+        uint32_t ip = 0;
+        uint16_t port = 0;
+    } address;
 };
 
 }  // namespace
@@ -83,7 +83,8 @@ struct dr_devices {
     bool processing = false;
     bool sockets_changed = false;
     std::array<uint8_t, kReceiveBuffer> buffer{};
-    sockaddr_in sender{};
+    uint32_t sender_ip = 0;  // of the last datagram received, network order
+    uint16_t sender_port = 0;
 };
 
 namespace {
@@ -168,11 +169,9 @@ aud_error_t QuerySlot(dr_device_t* dev, AddressSlot& slot) {
 // slot now has an address.
 aud_error_t ProcessSlot(dr_device_t* dev, AddressSlot& slot, bool* obtained) {
     constexpr const char* kOp = "dr_device_address_process_socket";
-    fd_set check;
-    FD_ZERO(&check);
-    FD_SET(slot.socket, &check);
-    timeval zero{0, 0};
-    const int ready = ::select(slot.socket + 1, &check, nullptr, nullptr, &zero);
+    std::vector<int> readable;
+    int select_error = 0;
+    const int ready = platform::SelectReadable(std::span(&slot.socket, 1), 0, readable, select_error);
     if (ready == 0) {
         std::fprintf(stderr,
                      "%s(device=%s state=%d sdref=%p socket=%d): ERROR, about to read blocked mDNS socket (select "
@@ -184,7 +183,7 @@ aud_error_t ProcessSlot(dr_device_t* dev, AddressSlot& slot, bool* obtained) {
         std::fprintf(stderr,
                      "%s(device=%s state=%d sdref=%p socket=%d): ERROR, about to read blocked mDNS socket (select "
                      "returned %d errno=%d)\n",
-                     kOp, dev->name, dev->state, static_cast<void*>(slot.ref), slot.socket, ready, errno);
+                     kOp, dev->name, dev->state, static_cast<void*>(slot.ref), slot.socket, ready, select_error);
     }
     aud_log(dev->env, AUD_LOG_DEBUG, "%s: dt_dns_sd_process_result starting!\n", kOp);
     dev->address_error = AUD_SUCCESS;
@@ -334,10 +333,7 @@ void device_address_resolve_callback(DNSServiceRef, DNSServiceFlags flags, uint3
             interface_index, flags, fullname != nullptr ? fullname : "", host_target != nullptr ? host_target : "",
             host_port);
     if (d->loopback_index != 0 && interface_index == d->loopback_index) {
-        slot->address = sockaddr_in{};
-        slot->address.sin_family = AF_INET;
-        slot->address.sin_port = port;
-        slot->address.sin_addr.s_addr = d->loopback_ip;
+        slot->address = {true, d->loopback_ip, port};
         slot->flags |= DR_ADDRESS_KNOWN;
         slot->host[0] = '\0';
         slot->pending_port = 0;
@@ -413,10 +409,8 @@ void device_address_query_callback(DNSServiceRef, DNSServiceFlags flags, uint32_
         return;
     }
     const auto* ip = static_cast<const uint8_t*>(rdata);
-    slot->address = sockaddr_in{};
-    slot->address.sin_family = AF_INET;
-    slot->address.sin_port = htons(slot->pending_port);
-    std::memcpy(&slot->address.sin_addr.s_addr, ip, 4);
+    slot->address = {true, 0, platform::NetOrder16(slot->pending_port)};
+    std::memcpy(&slot->address.ip, ip, 4);
     aud_log(dev->env, AUD_LOG_DEBUG,
             "%s: queried device %s on interface %u using socket %d (flags=0x%08x host=%u.%u.%u.%u)\n", kOp, dev->name,
             interface_index, slot->socket, flags, ip[0], ip[1], ip[2], ip[3]);
@@ -450,10 +444,9 @@ aud_error_t dr_devices_new(aud_env_t* env, dr_devices_t** out) {
     // Unbound: the system picks the local port with the first datagram. An
     // unconnected UDP socket here never reports ICMP port-unreachable as a
     // receive error, so nothing needs switching off for that.
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0 || ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK) != 0) {
-        const aud_error_t result = aud_error_from_system(errno);
-        if (s >= 0) ::close(s);
+    const int s = platform::OpenUdpSocket(true);
+    if (s < 0) {
+        const aud_error_t result = aud_error_from_socket_error(platform::LastSocketError());
         delete d;
         return result;
     }
@@ -467,7 +460,7 @@ aud_error_t dr_devices_delete(dr_devices_t* d) {
     if (d == nullptr) return AUD_ERR_INVALIDPARAMETER;
     if (!d->open.empty()) return AUD_ERR_INVALIDSTATE;
     aud_log(d->env, AUD_LOG_DEBUG, "%s: closing arcp comms socket %d\n", "dr_devices_delete", d->arcp_socket);
-    if (d->arcp_socket >= 0) ::close(d->arcp_socket);
+    if (d->arcp_socket >= 0) platform::CloseSocket(d->arcp_socket);
     delete d;
     return AUD_SUCCESS;
 }
@@ -507,11 +500,10 @@ aud_error_t dr_devices_process(dr_devices_t* d, aud_socket_set_t* readable) {
     if (aud_socket_set_contains(readable, d->arcp_socket)) {
         aud_socket_set_remove(readable, d->arcp_socket);
         for (;;) {
-            socklen_t length = sizeof d->sender;
-            const ssize_t n = ::recvfrom(d->arcp_socket, d->buffer.data(), d->buffer.size(), 0,
-                                         reinterpret_cast<sockaddr*>(&d->sender), &length);
+            const long n = platform::ReceiveFromSocket(d->arcp_socket, d->buffer.data(), d->buffer.size(),
+                                                       &d->sender_ip, &d->sender_port);
             if (n < 0) {
-                const aud_error_t e = aud_error_from_system(errno);
+                const aud_error_t e = aud_error_from_socket_error(platform::LastSocketError());
                 if (e == AUD_ERR_TIMEDOUT) break;
                 if (e != AUD_ERR_INTERRUPTED) {
                     char text[AUD_ERROR_TEXT_SIZE];
@@ -568,8 +560,8 @@ aud_error_t dr_device_get_addresses(const dr_device_t* dev, unsigned* count, dr_
     if (dev == nullptr || count == nullptr) return AUD_ERR_INVALIDPARAMETER;
     for (unsigned i = 0; i < *count && i < dev->slots.size() && out != nullptr; ++i) {
         const AddressSlot& slot = dev->slots[i];
-        const bool known = (slot.flags & DR_ADDRESS_KNOWN) != 0 && slot.address.sin_family == AF_INET;
-        out[i] = known ? dr_address_t{slot.address.sin_addr.s_addr, ntohs(slot.address.sin_port)} : dr_address_t{0, 0};
+        const bool known = (slot.flags & DR_ADDRESS_KNOWN) != 0 && slot.address.known;
+        out[i] = known ? dr_address_t{slot.address.ip, platform::NetOrder16(slot.address.port)} : dr_address_t{0, 0};
     }
     *count = static_cast<unsigned>(dev->slots.size());
     return AUD_SUCCESS;

@@ -1,7 +1,5 @@
 #include "links/dante_if.h"
 
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -148,7 +146,7 @@ NimbraStatus CDanteIF::Open() {
     while (clock.TickMs() - start < m_options.browseMs) ProcessBrowse();
 
     if (m_deviceCount == 0 || !m_send.Create(true) || !m_receive.Create(false) ||
-        !m_receive.Bind(htonl(INADDR_ANY), m_options.ports.reply)) {
+        !m_receive.Bind(platform::kAnyAddress, m_options.ports.reply)) {
         Close();
         return kStatusFailed;
     }

@@ -24,7 +24,9 @@ public:
     virtual LocalTime Now() = 0;
 };
 
-// CLOCK_MONOTONIC in milliseconds, nanosleep and localtime_r.
+// The system's millisecond tick, sleep and local time: CLOCK_MONOTONIC,
+// nanosleep and localtime_r on Linux; GetTickCount, Sleep and GetLocalTime on
+// Windows.
 class SystemClock final : public Clock {
 public:
     uint32_t TickMs() override;
@@ -57,6 +59,14 @@ private:
     uint32_t m_spinReadsPerMs = 16;
     LocalTime m_localTime{2026, 12, 8, 12, 0, 0};
 };
+
+// Microseconds since 1970-01-01 00:00 UTC on the system's wall clock.
+int64_t WallClockMicroseconds();
+
+// Raises the system timer's resolution to 1 ms for the rest of the process,
+// so that sleeps and the tick count are that fine (timeBeginPeriod(1) on
+// Windows; nothing to do on Linux). Calling it again does nothing more.
+void RaiseTimerResolution();
 
 // The process-wide clock every subsystem reads; the system clock unless a test
 // or the demo mode installs another one.

@@ -1,18 +1,12 @@
 #include "platform/driver.h"
 
-#include "platform/driver_linux.h"
-
 namespace platform {
 
 namespace {
 DriverSystem* g_driverOverride = nullptr;
 }  // namespace
 
-DriverSystem& CurrentDriverSystem() {
-    if (g_driverOverride != nullptr) return *g_driverOverride;
-    static LinuxDriverSystem systemDriver;
-    return systemDriver;
-}
+DriverSystem& CurrentDriverSystem() { return g_driverOverride != nullptr ? *g_driverOverride : NativeDriverSystem(); }
 
 ScopedDriverSystem::ScopedDriverSystem(DriverSystem& system) : m_previous(g_driverOverride) {
     g_driverOverride = &system;

@@ -92,7 +92,11 @@ public:
     virtual std::unique_ptr<DriverDevice> Open(const std::string& name) = 0;
 };
 
-// The process-wide driver access: the Linux back-end unless a test or the
+// The system's own driver access (device nodes on Linux, CreateFile and
+// DeviceIoControl on Windows).
+DriverSystem& NativeDriverSystem();
+
+// The process-wide driver access: the native back-end unless a test or the
 // demo mode installs another one.
 DriverSystem& CurrentDriverSystem();
 

@@ -62,4 +62,9 @@ std::unique_ptr<DriverDevice> LinuxDriverSystem::Open(const std::string& name) {
     return std::make_unique<LinuxDriverDevice>(fd);
 }
 
+DriverSystem& NativeDriverSystem() {
+    static LinuxDriverSystem systemDriver;
+    return systemDriver;
+}
+
 }  // namespace platform

@@ -10,7 +10,7 @@ namespace platform {
 
 class DynamicLibrary {
 public:
-    // Opens the library NAME (dlopen here). A redirect installed for NAME,
+    // Opens the library NAME (dlopen, or LoadLibraryW on Windows). A redirect installed for NAME,
     // by ScopedLibraryRedirect or by the environment variable
     // QUIL_LIBRARY_REDIRECT ("NAME=PATH[;NAME=PATH...]"), opens PATH instead.
     // Null with `error` set to the loader's own text when it cannot be opened.

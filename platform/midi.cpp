@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/midi_alsa.h"
 #include "platform/midi_buffers.h"
 
 namespace platform {
@@ -12,13 +11,7 @@ namespace {
 MidiSystem* g_midiOverride = nullptr;
 }  // namespace
 
-MidiSystem& CurrentMidiSystem() {
-    if (g_midiOverride != nullptr) return *g_midiOverride;
-    // Opened on first use; the sequencer is looked at only when ports are
-    // counted.
-    static const std::unique_ptr<MidiSystem> alsa = std::make_unique<AlsaMidiSystem>(MakeSystemAlsaApi());
-    return *alsa;
-}
+MidiSystem& CurrentMidiSystem() { return g_midiOverride != nullptr ? *g_midiOverride : NativeMidiSystem(); }
 
 ScopedMidiSystem::ScopedMidiSystem(MidiSystem& system) : m_previous(g_midiOverride) { g_midiOverride = &system; }
 ScopedMidiSystem::~ScopedMidiSystem() { g_midiOverride = m_previous; }

@@ -126,8 +126,12 @@ public:
     }
 };
 
-// The process-wide MIDI system: the ALSA sequencer back-end, created on first
-// use, unless a test or the demo mode installs another one.
+// The system's own MIDI ports (the ALSA sequencer on Linux, WinMM on
+// Windows), created on first use.
+MidiSystem& NativeMidiSystem();
+
+// The process-wide MIDI system: the native back-end unless a test or the
+// demo mode installs another one.
 MidiSystem& CurrentMidiSystem();
 
 // Installs a MIDI system for the lifetime of this object.

@@ -692,4 +692,11 @@ void AlsaMidiSystem::Pump() {
     }
 }
 
+MidiSystem& NativeMidiSystem() {
+    // Opened on first use; the sequencer is looked at only when ports are
+    // counted.
+    static const std::unique_ptr<MidiSystem> alsa = std::make_unique<AlsaMidiSystem>(MakeSystemAlsaApi());
+    return *alsa;
+}
+
 }  // namespace platform

@@ -83,7 +83,10 @@ private:
     int m_powerQueries = 0;
 };
 
-// The process-wide system every check asks; the Linux system unless a test
+// This system's own answers (LinuxSystemInfo, or the Windows one).
+SystemInfo& NativeSystem();
+
+// The process-wide system every check asks; the native system unless a test
 // installs another one.
 SystemInfo& CurrentSystem();
 

@@ -9,6 +9,9 @@
 
 namespace platform {
 
+// Binding to every local address.
+inline constexpr uint32_t kAnyAddress = 0;
+
 class UdpSocket {
 public:
     UdpSocket() = default;

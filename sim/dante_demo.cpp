@@ -1,11 +1,11 @@
 #include "sim/dante_demo.h"
 
-#include <netinet/in.h>
-
 #include <cstdlib>
 #include <fstream>
 
 #include "discovery/dnssd.h"
+#include "platform/environment.h"
+#include "platform/net.h"
 #include "sim/builtin_set.h"
 
 namespace sim {
@@ -42,11 +42,12 @@ DanteDemoUnits::DanteDemoUnits() {
     uint32_t address = kFirstDemoAddress;
     for (const UnitDescription& description : BuiltinDanteUnits()) {
         m_units.push_back(std::make_unique<VirtualQuil>(description));
-        if (!m_server.Add(htonl(address), *m_units.back(), m_error)) return;
+        if (!m_server.Add(platform::NetOrder32(address), *m_units.back(), m_error)) return;
         const std::string name = "quil-" + SerialText(description.serial);
         out << "service " << name << " _netaudio-arc._udp. Velk " << kDemoInterface << ' ' << name
             << ".local. 4440 arcp_vers=2.7.0 router_vers=4.0.2\n";
-        out << "address " << name << ".local. " << kDemoInterface << ' ' << platform::Ipv4Text(htonl(address)) << '\n';
+        out << "address " << name << ".local. " << kDemoInterface << ' '
+            << platform::Ipv4Text(platform::NetOrder32(address)) << '\n';
         ++address;
     }
     out.close();
@@ -58,7 +59,7 @@ DanteDemoUnits::DanteDemoUnits() {
         m_hadScript = true;
         m_previousScript = previous;
     }
-    setenv(kScriptVariable, script.c_str(), 1);
+    platform::SetEnvironmentValue(kScriptVariable, script);
     m_redirect = std::make_unique<platform::ScopedLibraryRedirect>(dnssd::PlatformLibraryName(), QUIL_DEMO_DNS_SD);
     m_thread = std::thread([this] {
         while (!m_stop.load()) m_server.Service(kServeWaitMs);
@@ -69,9 +70,9 @@ DanteDemoUnits::~DanteDemoUnits() {
     Stop();
     m_redirect.reset();
     if (m_hadScript) {
-        setenv(kScriptVariable, m_previousScript.c_str(), 1);
+        platform::SetEnvironmentValue(kScriptVariable, m_previousScript);
     } else if (m_folder) {
-        unsetenv(kScriptVariable);
+        platform::UnsetEnvironmentValue(kScriptVariable);
     }
 }
 

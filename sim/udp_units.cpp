@@ -1,8 +1,9 @@
 #include "sim/udp_units.h"
 
-#include <poll.h>
-
+#include <algorithm>
 #include <array>
+
+#include "platform/net.h"
 
 namespace sim {
 
@@ -57,14 +58,16 @@ void UdpUnitServer::Drain(Served& served, platform::UdpSocket& socket, platform:
 }
 
 void UdpUnitServer::Service(int waitMs) {
-    std::vector<pollfd> fds;
-    for (const int fd : Descriptors()) fds.push_back(pollfd{fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), waitMs) > 0) {
-        for (size_t i = 0; i < m_served.size(); ++i) {
-            Served& served = *m_served[i];
-            if ((fds[2 * i].revents & POLLIN) != 0) Drain(served, served.unitSocket, platform::Endpoint::Unit);
-            if ((fds[2 * i + 1].revents & POLLIN) != 0)
-                Drain(served, served.cardSocket, platform::Endpoint::OptionCard);
+    const std::vector<int> sockets = Descriptors();
+    std::vector<int> readable;
+    int error = 0;
+    if (platform::SelectReadable(sockets, waitMs * 1000, readable, error) > 0) {
+        auto ready = [&](const platform::UdpSocket& socket) {
+            return std::find(readable.begin(), readable.end(), socket.Descriptor()) != readable.end();
+        };
+        for (const auto& served : m_served) {
+            if (ready(served->unitSocket)) Drain(*served, served->unitSocket, platform::Endpoint::Unit);
+            if (ready(served->cardSocket)) Drain(*served, served->cardSocket, platform::Endpoint::OptionCard);
         }
     }
     if (!m_active) return;

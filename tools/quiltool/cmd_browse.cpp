@@ -1,6 +1,4 @@
 // browse: the Dante discovery the updater runs, printed one line per device.
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -8,6 +6,8 @@
 
 #include "discovery/dante_scan.h"
 #include "discovery/dnssd.h"
+#include "platform/environment.h"
+#include "platform/udp_socket.h"
 #include "tools/quiltool/commands.h"
 
 namespace quiltool {
@@ -23,7 +23,7 @@ int RunBrowse(const Args& args) {
         }
     }
     // Avahi's compatibility layer otherwise warns once on stderr.
-    setenv("AVAHI_COMPAT_NOWARN", "1", 0);
+    if (std::getenv("AVAHI_COMPAT_NOWARN") == nullptr) platform::SetEnvironmentValue("AVAHI_COMPAT_NOWARN", "1");
     std::string error;
     const std::unique_ptr<dnssd::Library> library = dnssd::Library::Load(error);
     if (!library) {
@@ -36,9 +36,7 @@ int RunBrowse(const Args& args) {
     std::vector<discovery::FoundDevice> found;
     const aud_error_t result = discovery::ScanDanteDevices(options, found);
     for (const discovery::FoundDevice& d : found) {
-        char ip[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &d.ip, ip, sizeof ip);
-        std::printf("device %s address=%s port=%u\n", d.name.c_str(), ip, d.port);
+        std::printf("device %s address=%s port=%u\n", d.name.c_str(), platform::Ipv4Text(d.ip).c_str(), d.port);
     }
     std::fflush(stdout);
     if (result != AUD_SUCCESS) {

@@ -1,8 +1,5 @@
 // Image commands: SZDD expansion and compression, image names, serial-number
 // text, and the images built into the program.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +11,7 @@
 #include "app/firmware_image.h"
 #include "app/serial_number.h"
 #include "app/szdd.h"
+#include "platform/file_io.h"
 #include "platform/files.h"
 #include "resources/firmware_resources.h"
 #include "tools/quiltool/commands.h"
@@ -33,9 +31,10 @@ constexpr size_t kMaxCompressInput = size_t{64} << 20;
 
 class InputFile final : public szdd::Source {
 public:
-    explicit InputFile(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), m_source(m_fd) {}
+    explicit InputFile(const std::string& path)
+        : m_fd(platform::OpenFile(path, platform::FileOpen::Read)), m_source(m_fd) {}
     ~InputFile() override {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0) platform::CloseFile(m_fd);
     }
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
