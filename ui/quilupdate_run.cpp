@@ -1,0 +1,126 @@
+#include "ui/quilupdate_run.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "app/quil_update_app.h"
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "platform/program_files.h"
+#include "sim/usb_cards.h"
+#include "sim/virtual_midi_setup.h"
+#include "ui/console_ui.h"
+
+namespace ui {
+
+namespace {
+
+// Where the demo's stalled VX-USB download stops, in bytes.
+constexpr uint32_t kDemoDfuStallAt = 16384;
+
+void ReportLogFailure(const char* path, int error) {
+    std::cerr << kProgram << ": cannot open the log file " << path << ": " << std::strerror(error)
+              << " (the program runs without its log)\n";
+}
+
+}  // namespace
+
+int UsageError(const std::string& reason) {
+    std::cerr << kProgram << ": " << reason << "\nTry '" << kProgram << " --help' for more information.\n";
+    return 2;
+}
+
+std::optional<int> ParseQuilUpdateCommandLine(const std::vector<std::string>& args, ProgramOptions& options,
+                                              std::optional<sim::DemoFault>& fault) {
+    std::string error;
+    if (!ParseProgramOptions(args, options, error)) return UsageError(error);
+    if (options.help) {
+        std::cout << ProgramUsage(kProgram, sim::DemoFaultHelp());
+        return 0;
+    }
+    if (options.version) {
+        std::cout << kProgram << " (Quil Firmware Update) " << kVersion << '\n';
+        return 0;
+    }
+    if (options.simFault) {
+        fault = sim::ParseDemoFault(*options.simFault);
+        if (!fault) return UsageError("unknown fault '" + *options.simFault + "' (see --help)");
+    }
+    if ((options.update || options.yes) && !options.console) {
+        // Pressing Update and answering its box are the console's script.
+        options.console = true;
+    }
+    SetLogOpenFailureHandler(ReportLogFailure);
+    return std::nullopt;
+}
+
+std::unique_ptr<platform::UserInterface> MakeConsoleView(const ProgramOptions& options) {
+    auto console = std::make_unique<ConsoleUi>(std::cin, std::cout, platform::IsTerminal(0));
+    ConsoleScript script;
+    script.update = options.update;
+    script.yes = options.yes;
+    console->SetScript(script);
+    console->SetOutputTerminal(platform::IsTerminal(1));
+    return console;
+}
+
+int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFault>& fault,
+                  platform::UserInterface& view) {
+    platform::ScopedUi scopedView(view);
+    std::string error;
+
+    // The demo mode's units answer on virtual MIDI ports, behind the virtual
+    // driver, or over the Dante link on loopback, in place of the system's own.
+    sim::ScopedBuiltinUnits virtualUnits(options.simulateDriver  ? sim::BuiltinTransport::Driver
+                                         : options.simulateDante ? sim::BuiltinTransport::Dante
+                                         : options.simulate      ? sim::BuiltinTransport::Midi
+                                                                 : sim::BuiltinTransport::None);
+    if (options.simState) {
+        if (!sim::LoadUnits(virtualUnits.Units(), *options.simState, error)) {
+            std::cerr << kProgram << ": cannot load the virtual units from " << *options.simState << ":\n" << error;
+            return 1;
+        }
+    }
+    if (fault) {
+        // Only the unit being updated receives packets, so the fault strikes
+        // the selected unit.
+        for (sim::VirtualQuil* unit : virtualUnits.Units()) sim::ApplyDemoFault(*unit, *fault);
+    }
+    // The VX-USB card's firmware goes through the USB audio driver's
+    // library: the demo points the program-files folder at the build's fake
+    // of it (whatever the environment said, so that no real driver is
+    // reached) and shows the set's cards through it.
+    std::unique_ptr<sim::FakeUsbAudio> usbCards;
+    if (options.simulate && !options.simulateDriver && !options.simulateDante) {
+        platform::SetEnvironmentValue(platform::ProgramFilesVariable(), sim::FakeUsbProgramFiles());
+        usbCards = sim::FakeUsbAudio::Open(sim::FakeUsbLibraryPath(), error);
+        if (!usbCards) {
+            std::cerr << kProgram << ": the VX-USB card is not simulated: " << error << '\n';
+        } else {
+            sim::PresentUsbCards(*usbCards, virtualUnits.Units());
+            if (fault && fault->kind == sim::DemoFault::Kind::DfuStall)
+                usbCards->SetFault(kFakeTusbStall, kDemoDfuStallAt);
+        }
+    }
+
+    CQuilUpdateApp app;
+    app.SetCommandLine(options.keywords);
+    app.SetDemoMode(options.simulate);
+    app.SetInitialEntry(options.unit);
+    app.SetUpdateRequested(options.update);
+    app.InitInstance();
+
+    int status = app.ExitStatus();
+    virtualUnits.StopServing();
+    if (usbCards) sim::CollectUsbCards(*usbCards, virtualUnits.Units());
+    if (options.simState) {
+        error.clear();
+        if (!sim::SaveUnits(virtualUnits.Units(), *options.simState, error)) {
+            std::cerr << kProgram << ": cannot save the virtual units in " << *options.simState << ":\n" << error;
+            status = 1;
+        }
+    }
+    return status;
+}
+
+}  // namespace ui
