@@ -2,13 +2,16 @@
 
 #include <type_traits>
 
+#include "platform/program_files.h"
 #include "sim/unit_description.h"
 
 namespace sim {
 
 std::string FakeUsbProgramFiles() { return QUIL_FAKE_PROGRAM_FILES; }
 
-std::string FakeUsbLibraryPath() { return FakeUsbProgramFiles() + "/Velk/Quil USB Audio Driver/QuilUSBapi.so"; }
+std::string FakeUsbLibraryPath() {
+    return FakeUsbProgramFiles() + "/Velk/Quil USB Audio Driver/QuilUSBapi" + platform::LibrarySuffix();
+}
 
 std::unique_ptr<FakeUsbAudio> FakeUsbAudio::Open(const std::string& path, std::string& error) {
     auto library = platform::DynamicLibrary::Open(path, error);

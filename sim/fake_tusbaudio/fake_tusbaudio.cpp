@@ -11,7 +11,11 @@
 #include "links/tusbaudio_api.h"
 #include "sim/fake_tusbaudio/fake_tusbaudio_control.h"
 
+#ifdef _WIN32
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

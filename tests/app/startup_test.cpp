@@ -55,7 +55,8 @@ protected:
     }
 
     std::string Log() const {
-        std::ifstream in(m_logPath, std::ios::binary);
+        // Text mode, as the log is written (CR LF on Windows).
+        std::ifstream in(m_logPath);
         std::stringstream content;
         content << in.rdbuf();
         return content.str();

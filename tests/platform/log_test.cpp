@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
+    // Text mode, as the log is written (CR LF on Windows).
+    std::ifstream in(path);
     std::stringstream content;
     content << in.rdbuf();
     return content.str();

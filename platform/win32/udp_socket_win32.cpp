@@ -1,0 +1,111 @@
+// UDP sockets on Windows: Winsock 2, non-blocking through ioctlsocket.
+#include "platform/win32/winsock.h"
+//
+#include <utility>
+
+#include "platform/net.h"
+#include "platform/udp_socket.h"
+
+namespace platform {
+
+namespace {
+
+sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = address;
+    return a;
+}
+
+}  // namespace
+
+UdpSocket::~UdpSocket() { Close(); }
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+bool UdpSocket::Create(bool nonBlocking) {
+    Close();
+    m_fd = OpenUdpSocket(nonBlocking);
+    return m_fd >= 0;
+}
+
+bool UdpSocket::Bind(uint32_t address, uint16_t port) {
+    if (m_fd < 0) return false;
+    const sockaddr_in a = SocketAddress(address, port);
+    // Windows lets a second socket take a bound port unless told not to.
+    BOOL exclusive = TRUE;
+    setsockopt(win32::ToSocket(m_fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+    return bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
+    if (m_fd < 0) return false;
+    const sockaddr_in a = SocketAddress(address, port);
+    const int sent = sendto(win32::ToSocket(m_fd), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
+                            reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    return sent == static_cast<int>(length);
+}
+
+int UdpSocket::WaitReadable(int waitMs) {
+    if (m_fd < 0) return -1;
+    WSAPOLLFD ready{win32::ToSocket(m_fd), POLLRDNORM, 0};
+    const int n = WSAPoll(&ready, 1, waitMs);
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    return (ready.revents & (POLLRDNORM | POLLERR)) != 0 ? 1 : -1;
+}
+
+long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
+    if (m_fd < 0) return -1;
+    for (;;) {
+        sockaddr_in sender{};
+        int senderLength = sizeof sender;
+        const int n = recvfrom(win32::ToSocket(m_fd), reinterpret_cast<char*>(buffer), static_cast<int>(size), 0,
+                               reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (n == SOCKET_ERROR) {
+            // A datagram longer than the buffer arrives cut, as on Linux.
+            if (WSAGetLastError() == WSAEMSGSIZE) {
+                if (from != nullptr) *from = sender.sin_addr.s_addr;
+                return static_cast<long>(size);
+            }
+            // An ICMP port-unreachable for an earlier send is reported here;
+            // it says nothing about the datagrams waiting.
+            if (WSAGetLastError() == WSAECONNRESET) continue;
+            return -1;
+        }
+        if (from != nullptr) *from = sender.sin_addr.s_addr;
+        return n;
+    }
+}
+
+void UdpSocket::Close() {
+    CloseSocket(m_fd);
+    m_fd = -1;
+}
+
+std::string Ipv4Text(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = address;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+bool ParseIpv4(const std::string& text, uint32_t& address) {
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    address = a.s_addr;
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,193 @@
+// The Win32 back-ends of the platform seams, run under Wine. What Wine has no
+// device for (MIDI ports, the maker's driver, the DNS-SD library) is tested
+// for the answer the updater gets when the device is absent.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/driver.h"
+#include "platform/dynamic_library.h"
+#include "platform/environment.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "platform/midi.h"
+#include "platform/net.h"
+#include "platform/program_files.h"
+#include "platform/system.h"
+#include "platform/temp_dir.h"
+#include "platform/udp_socket.h"
+#include "platform/win32/program_files_win32.h"
+
+namespace {
+
+TEST(Win32System, ReportsTheNtFamilyAndAnAcLine) {
+    const platform::OsVersionInfo os = platform::NativeSystem().QueryOsVersion();
+    EXPECT_TRUE(os.queryOk);
+    EXPECT_TRUE(os.supported);
+    EXPECT_GE(os.majorVersion, 5u);
+    const platform::PowerStatus power = platform::NativeSystem().QueryPowerStatus();
+    EXPECT_TRUE(power.queryOk);
+    EXPECT_TRUE(power.acLineStatus == platform::kAcLineOnline || power.acLineStatus == platform::kAcLineUnknown ||
+                power.acLineStatus == platform::kAcLineOffline);
+}
+
+TEST(Win32Clock, TicksSleepsAndTellsTheTime) {
+    platform::SystemClock clock;
+    platform::RaiseTimerResolution();
+    platform::RaiseTimerResolution();
+    const uint32_t before = clock.TickMs();
+    clock.SleepMs(20);
+    EXPECT_GE(clock.TickMs() - before, 15u);
+    const int64_t wall = platform::WallClockMicroseconds() / 1000000;
+    EXPECT_LE(std::llabs(wall - static_cast<int64_t>(std::time(nullptr))), 2);
+    const platform::LocalTime now = clock.Now();
+    EXPECT_GE(now.year, 2020);
+    EXPECT_TRUE(now.month >= 1 && now.month <= 12);
+}
+
+TEST(Win32ProgramFiles, ComesFromTheRegistryUnlessTheEnvironmentSaysOtherwise) {
+    const std::string registry = platform::RegistryProgramFilesFolder(false);
+    EXPECT_EQ(registry.substr(1), ":\\Program Files");
+    EXPECT_FALSE(platform::RegistryProgramFilesFolder(true).empty());
+    platform::UnsetEnvironmentValue(platform::ProgramFilesVariable());
+    EXPECT_EQ(platform::ProgramFilesFolder(), registry);
+    ASSERT_TRUE(platform::SetEnvironmentValue(platform::ProgramFilesVariable(), "D:\\Vendor"));
+    EXPECT_EQ(platform::ProgramFilesFolder(), "D:\\Vendor");
+    platform::UnsetEnvironmentValue(platform::ProgramFilesVariable());
+    EXPECT_STREQ(platform::LibrarySuffix(), ".dll");
+}
+
+TEST(Win32Library, AMissingLibraryOrEntryPointIsReportedNotFatal) {
+    std::string error;
+    EXPECT_EQ(platform::DynamicLibrary::Open("no-such-library-here.dll", error), nullptr);
+    EXPECT_NE(error.find("error 126"), std::string::npos) << error;
+    // dnssd.dll is not part of Windows: the Dante link is then unavailable.
+    EXPECT_EQ(platform::DynamicLibrary::Open("dnssd.dll", error), nullptr);
+    const auto kernel = platform::DynamicLibrary::Open("kernel32.dll", error);
+    ASSERT_NE(kernel, nullptr) << error;
+    EXPECT_NE(kernel->Symbol("GetTickCount"), nullptr);
+    EXPECT_EQ(kernel->Symbol("NoSuchEntryPoint"), nullptr);
+}
+
+TEST(Win32Midi, NoDevicesMeansNoPortsAndABadDeviceId) {
+    platform::MidiSystem& midi = platform::NativeMidiSystem();
+    const uint32_t outputs = midi.OutputCount();
+    const uint32_t inputs = midi.InputCount();
+    std::unique_ptr<platform::MidiInPort> in;
+    EXPECT_EQ(midi.OpenInput(inputs, in), platform::kMidiErrBadDeviceId);
+    std::unique_ptr<platform::MidiOutPort> out;
+    EXPECT_EQ(midi.OpenOutput(outputs + 16, out), platform::kMidiErrBadDeviceId);
+    platform::MidiPortCaps caps;
+    EXPECT_EQ(midi.InputCaps(inputs, caps), platform::kMidiErrBadDeviceId);
+}
+
+TEST(Win32Driver, AnAbsentDeviceObjectOpensNothing) {
+    EXPECT_EQ(platform::NativeDriverSystem().Open("\\\\.\\R9Mixer0"), nullptr);
+    EXPECT_EQ(platform::NativeDriverSystem().Open("\\\\.\\R9Mixer7"), nullptr);
+}
+
+TEST(Win32Sockets, UdpOnLoopbackWithWaitsAndWouldBlock) {
+    uint32_t loopback = 0;
+    ASSERT_TRUE(platform::ParseIpv4("127.0.0.1", loopback));
+    EXPECT_EQ(platform::Ipv4Text(loopback), "127.0.0.1");
+    EXPECT_FALSE(platform::ParseIpv4("127.0.0", loopback) && platform::Ipv4Text(loopback) == "127.0.0");
+    platform::UdpSocket receiver;
+    ASSERT_TRUE(receiver.Create(true));
+    uint16_t port = 0;
+    for (port = 47600; port < 47700 && !receiver.Bind(loopback, port); ++port) {
+    }
+    ASSERT_LT(port, 47700);
+    platform::UdpSocket taken;
+    ASSERT_TRUE(taken.Create(true));
+    EXPECT_FALSE(taken.Bind(loopback, port)) << "a bound port is not shared";
+
+    std::array<uint8_t, 64> buffer{};
+    EXPECT_EQ(receiver.Receive(buffer.data(), buffer.size()), -1) << "non-blocking: nothing waits";
+    EXPECT_EQ(platform::LastSocketError(), 10035);  // WSAEWOULDBLOCK
+    EXPECT_EQ(receiver.WaitReadable(10), 0);
+
+    platform::UdpSocket sender;
+    ASSERT_TRUE(sender.Create(false));
+    const uint8_t message[] = {0xF0, 0x00, 0x01, 0x54, 0xF7};
+    ASSERT_TRUE(sender.SendTo(loopback, port, message, sizeof message));
+    EXPECT_EQ(receiver.WaitReadable(2000), 1);
+    std::vector<int> readable;
+    int error = 0;
+    const int ids[] = {receiver.Descriptor(), taken.Descriptor()};
+    EXPECT_EQ(platform::SelectReadable(ids, 0, readable, error), 1);
+    EXPECT_EQ(readable, std::vector<int>{receiver.Descriptor()});
+    EXPECT_EQ(platform::PeekSocket(receiver.Descriptor()), 1);
+    uint32_t from = 0;
+    EXPECT_EQ(receiver.Receive(buffer.data(), buffer.size(), &from), static_cast<long>(sizeof message));
+    EXPECT_EQ(from, loopback);
+    EXPECT_EQ(buffer[4], 0xF7);
+    EXPECT_EQ(platform::PeekSocket(receiver.Descriptor()), -1);
+}
+
+TEST(Win32Sockets, TheInterfaceListHasTheLoopback) {
+    std::vector<platform::NetInterface> interfaces;
+    int error = 0;
+    ASSERT_TRUE(platform::ListNetInterfaces(interfaces, error)) << error;
+    bool loopback = false;
+    for (const platform::NetInterface& i : interfaces) {
+        if (i.loopback) {
+            loopback = true;
+            EXPECT_EQ(i.kind, platform::NetInterface::Kind::Loopback);
+            EXPECT_EQ(platform::Ipv4Text(i.address), "127.0.0.1");
+            EXPECT_EQ(platform::Ipv4Text(i.netmask), "255.0.0.0");
+        }
+    }
+    EXPECT_TRUE(loopback);
+}
+
+TEST(Win32Files, TemporaryFoldersAndOutputFilesThatReplaceOnlyWhenComplete) {
+    int error = 0;
+    std::string folder;
+    {
+        const auto dir = platform::TempDir::Create("quil-test-", error);
+        ASSERT_NE(dir, nullptr) << error;
+        folder = dir->Path();
+        EXPECT_EQ(folder.back(), '\\');
+        EXPECT_EQ(folder.rfind(platform::TempParent(), 0), 0u);
+        const std::string target = dir->File("image.bin");
+        std::ofstream(target, std::ios::binary) << "old";
+        std::string why;
+        {
+            auto out = platform::OutputFile::Open(target, why);
+            ASSERT_NE(out, nullptr) << why;
+            const uint8_t bytes[] = {'n', 'e', 'w', '\n', 0};
+            ASSERT_TRUE(out->Write(bytes));
+            // Not committed: the old file stays, the temporary goes.
+        }
+        std::vector<uint8_t> data;
+        ASSERT_EQ(platform::ReadWholeFile(target, 100, data, why), platform::ReadStatus::Ok);
+        EXPECT_EQ(std::string(data.begin(), data.end()), "old");
+        {
+            auto out = platform::OutputFile::Open(target, why);
+            ASSERT_NE(out, nullptr) << why;
+            const uint8_t bytes[] = {'n', 'e', 'w', '\n', 0};
+            ASSERT_TRUE(out->Write(bytes));
+            ASSERT_TRUE(out->Commit()) << out->Error();
+        }
+        ASSERT_EQ(platform::ReadWholeFile(target, 100, data, why), platform::ReadStatus::Ok);
+        EXPECT_EQ(data, (std::vector<uint8_t>{'n', 'e', 'w', '\n', 0})) << "binary, no line-end translation";
+        EXPECT_EQ(platform::ReadWholeFile(target, 2, data, why), platform::ReadStatus::TooLarge);
+        EXPECT_TRUE(platform::SameFile(target, dir->File("IMAGE.BIN")));
+        EXPECT_TRUE(platform::FileLastWriteTime(target).has_value());
+        EXPECT_FALSE(platform::FileLastWriteTime(dir->File("missing")).has_value());
+        size_t entries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(folder)) entries += e.exists() ? 1 : 0;
+        EXPECT_EQ(entries, 1u) << "no temporary is left beside the target";
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder)) << "the folder goes with its owner";
+}
+
+}  // namespace
