@@ -6,6 +6,7 @@
 #include "app/manufacture_date.h"
 #include "app/serial_number.h"
 #include "app/unit_list.h"
+#include "platform/clock.h"
 #include "platform/file_time.h"
 #include "platform/log.h"
 #include "platform/system.h"
@@ -158,6 +159,8 @@ bool CQuilUpdateDlg::InitDialog() {
 
     for (int id = IDC_INFO_1; id <= IDC_CONGRATULATIONS; ++id) m_window->SetFont(id, platform::FontRole::Bold);
     SetViewState(ViewReady);
+    // The waits poll the millisecond clock and sleep 1 ms between passes.
+    platform::RaiseTimerResolution();
     return true;
 }
 
