@@ -45,6 +45,8 @@ protected:
     void TearDown() override {
         m_remote.Close();
         m_scopedMidi.reset();
+        // Unloaded before its folder goes: Windows keeps a loaded DLL's file.
+        m_fake.reset();
         VxUsbTest::TearDown();
     }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/environment.h"
 
@@ -20,6 +21,10 @@ inline char* mkdtemp(char* pattern) {
     if (length < 6 || std::strcmp(pattern + length - 6, "XXXXXX") != 0) return nullptr;
     if (std::strncmp(pattern, "/tmp/", 5) == 0) _mkdir("/tmp");
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    // Names differ from run to run, so a folder an earlier run left is no clash.
+    static const bool seeded =
+        (std::srand(static_cast<unsigned>(_getpid()) ^ static_cast<unsigned>(std::time(nullptr))), true);
+    (void)seeded;
     for (int attempt = 0; attempt < 100; ++attempt) {
         for (size_t i = length - 6; i < length; ++i) pattern[i] = kLetters[std::rand() % (sizeof kLetters - 1)];
         if (_mkdir(pattern) == 0) return pattern;

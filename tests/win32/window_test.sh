@@ -2,7 +2,8 @@
 # quilupdate.exe's Win32 window under Wine and an X server: it opens with its
 # caption and the six built-in entries, a screenshot shows it, About is
 # reached through the system menu, and an update through the window writes
-# bank 2 of the saved unit. Skipped (77) without a display.
+# bank 2 of the saved unit. Skipped (77) without a display. (An empty
+# screen is one colour; the window with its texts and controls is dozens.)
 #   window_test.sh WINE-RUN BUILD_DIR
 set -euo pipefail
 wine=$1
@@ -32,7 +33,7 @@ read -r _ x y w h < <(grep '^rectangle:' <<<"$main")
 shot="$build/windows-main-window.png"
 import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" "$shot"
 colours=$(convert "$shot" -format %k info:)
-[ "$colours" -ge 64 ] || fail "the screenshot shows $colours colours, not the window"
+[ "$colours" -ge 16 ] || fail "the screenshot shows $colours colours, not the window"
 echo "screenshot: $shot, $colours colours"
 
 about=$(probe about 30) || fail "About: $about"
