@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -47,7 +48,8 @@ struct ProgramRun {
 // Runs the quiltool program itself with `args` (a shell word list): each run
 // is a fresh process, so the built-in units power-cycle between runs.
 inline ProgramRun RunQuiltool(const std::string& args) {
-    const std::string errFile = testing::TempDir() + "quiltool-stderr.txt";
+    // One file per test process: CTest runs the tests of a program side by side.
+    const std::string errFile = testing::TempDir() + "quiltool-stderr-" + std::to_string(::getpid()) + ".txt";
     const std::string command = QUIL_BINARY_DIR "/tools/quiltool " + args + " 2>" + errFile;
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
@@ -56,6 +58,7 @@ inline ProgramRun RunQuiltool(const std::string& args) {
         out.append(buffer.data(), n);
     const int status = pipe == nullptr ? -1 : ::pclose(pipe);
     std::ifstream err(errFile, std::ios::binary);
-    return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
-                      std::string(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>())};
+    std::string text(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>{});
+    std::remove(errFile.c_str());
+    return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, text};
 }
