@@ -8,6 +8,7 @@
 
 #include "discovery/aud.h"
 #include "discovery/dnssd.h"
+#include "discovery/dnssd_records.h"
 #include "platform/clock.h"
 #include "platform/dynamic_library.h"
 
@@ -158,6 +159,70 @@ TEST(DnsSdLoader, MissingLibraryOrEntryPointIsReported) {
     DNSServiceRef ref = nullptr;
     EXPECT_EQ(dnssd::DNSServiceBrowse(&ref, 0, 0, "_x._udp.", "local", nullptr, nullptr),
               dnssd::kDNSServiceErr_ServiceNotRunning);
+}
+
+TEST(DnsSdRecords, TxtValuesAsThePublishedInterfaceGivesThem) {
+    // "Key" is matched without regard to case, the first occurrence counts,
+    // a key without "=" is present without a value, a string past the end
+    // ends the search.
+    const std::string txt = std::string(
+                                "\x05k1=ab\x03k2=\x02k3\x00\x06K1=zzz\x04"
+                                "cut=",
+                                26) +
+                            "\x09x";
+    const auto* record = txt.data();
+    const auto length = static_cast<uint16_t>(txt.size());
+    const struct {
+        const char* key;
+        int contains;
+        const char* value;  // null: no value
+    } cases[] = {{"k1", 1, "ab"},   {"K1", 1, "ab"}, {"k2", 1, ""},     {"k3", 1, nullptr},
+                 {"k", 0, nullptr}, {"cut", 1, ""},  {"x", 0, nullptr}, {"", 0, nullptr}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(dnssd::TxtContainsKey(length, record, c.key), c.contains) << c.key;
+        uint8_t valueLength = 99;
+        const auto* value = static_cast<const char*>(dnssd::TxtValue(length, record, c.key, &valueLength));
+        if (c.value == nullptr) {
+            EXPECT_EQ(value, nullptr) << c.key;
+        } else {
+            ASSERT_NE(value, nullptr) << c.key;
+            EXPECT_EQ(std::string(value, valueLength), c.value) << c.key;
+        }
+    }
+    EXPECT_EQ(dnssd::TxtValue(0, nullptr, "k1", nullptr), nullptr);
+}
+
+TEST(DnsSdRecords, FullNamesAndPtrLabels) {
+    const struct {
+        const char* service;
+        const char* type;
+        const char* domain;
+        const char* full;
+    } cases[] = {
+        {"quil-1", "_netaudio-arc._udp.", "local", "quil-1._netaudio-arc._udp.local."},
+        {"a.b\\c d", "_x._udp", "local.", "a\\.b\\\\c\\032d._x._udp.local."},
+        {"\x1b\x7f", "_x._udp", "local", "\\027\\127._x._udp.local."},
+    };
+    for (const auto& c : cases) {
+        char full[dnssd::kDNSServiceMaxDomainName];
+        EXPECT_EQ(dnssd::ConstructFullName(full, c.service, c.type, c.domain), 0);
+        EXPECT_STREQ(full, c.full);
+    }
+    char full[dnssd::kDNSServiceMaxDomainName];
+    EXPECT_EQ(dnssd::ConstructFullName(full, std::string(600, '.').c_str(), "_x._udp", "local"), -1);
+    EXPECT_STREQ(full, "");
+
+    std::string label;
+    const uint8_t ptr[] = "\x04q\x0a\x1bx\x04_udp\x05local";
+    EXPECT_TRUE(dnssd::FirstWireLabel(ptr, sizeof ptr, label));
+    EXPECT_EQ(label, "q\n\x1bx");
+    const uint8_t zero[] =
+        "\x03"
+        "a\x00b";
+    for (const auto& [data, size] : std::vector<std::pair<const uint8_t*, size_t>>{
+             {ptr, 3}, {ptr, 0}, {zero, sizeof zero}, {reinterpret_cast<const uint8_t*>("\x40"), 2}}) {
+        EXPECT_FALSE(dnssd::FirstWireLabel(data, size, label)) << size;
+    }
 }
 
 }  // namespace
