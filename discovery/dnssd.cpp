@@ -1,5 +1,6 @@
 #include "discovery/dnssd.h"
 
+#include "discovery/dnssd_avahi.h"
 #include "platform/dynamic_library.h"
 
 namespace dnssd {
@@ -15,6 +16,25 @@ const char* PlatformLibraryName() {
 #else
     return "libdns_sd.so.1";
 #endif
+}
+
+std::unique_ptr<Library> Library::Load(std::string& error) {
+    const std::string name = PlatformLibraryName();
+    std::string backendError;
+    if (platform::ResolveLibraryName(name) == name) {
+        std::shared_ptr<avahi::Backend> backend = avahi::Start(backendError);
+        if (backend) {
+            std::unique_ptr<Library> lib(new Library());
+            lib->m_avahi = std::move(backend);
+            lib->m_entry = avahi::EntryPoints();
+            lib->Activate();
+            error.clear();
+            return lib;
+        }
+    }
+    std::unique_ptr<Library> lib = Load(error, name);
+    if (!lib && !backendError.empty()) error += "; " + backendError;
+    return lib;
 }
 
 std::unique_ptr<Library> Library::Load(std::string& error, const std::string& name) {
@@ -45,10 +65,13 @@ std::unique_ptr<Library> Library::Load(std::string& error, const std::string& na
     take(e.txtContainsKey, "TXTRecordContainsKey");
     take(e.txtGetValuePtr, "TXTRecordGetValuePtr");
     if (!complete) return nullptr;
-
-    lib->m_previous = g_active;
-    g_active = lib.get();
+    lib->Activate();
     return lib;
+}
+
+void Library::Activate() {
+    m_previous = g_active;
+    g_active = this;
 }
 
 Library::~Library() {
@@ -62,13 +85,24 @@ Library::~Library() {
     }
 }
 
-void* Library::Symbol(const char* name) const { return m_library->Symbol(name); }
+void* Library::Symbol(const char* name) const { return m_library ? m_library->Symbol(name) : nullptr; }
+
+std::string Library::Name() const {
+    return m_library ? m_library->Path() : "Avahi's client library (libavahi-client.so.3)";
+}
 
 bool LibraryLoaded() { return g_active != nullptr; }
 
 struct LibraryAccess {
     static const Library::EntryPoints& Of(const Library& lib) { return lib.m_entry; }
+    static avahi::Backend* Avahi(const Library& lib) { return lib.m_avahi.get(); }
 };
+
+bool DaemonRunning() {
+    if (g_active == nullptr) return false;
+    avahi::Backend* backend = LibraryAccess::Avahi(*g_active);
+    return backend == nullptr || avahi::DaemonRunning(*backend);
+}
 
 namespace {
 const Library::EntryPoints& Entry() { return g_active != nullptr ? LibraryAccess::Of(*g_active) : kNone; }

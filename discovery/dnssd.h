@@ -2,6 +2,11 @@
 // forwarding functions of the published names over its entry points. While no
 // library is loaded every forwarder fails with kDNSServiceErr_ServiceNotRunning
 // (or returns -1 / null), so callers see an ordinary DNS-SD failure.
+//
+// On Linux our own back-end over Avahi's client API (dnssd_avahi.h) answers
+// in its place when Avahi's client libraries are there: Avahi's
+// compatibility library crashes when the daemon stops during a browse and
+// writes warnings on stderr for calls it does not support.
 #pragma once
 
 #include <memory>
@@ -15,6 +20,10 @@ class DynamicLibrary;
 
 namespace dnssd {
 
+namespace avahi {
+class Backend;
+}
+
 // "libdns_sd.so.1" here (Avahi's compatibility library or mDNSResponder's),
 // "dante_dnssd.dll" on Windows.
 const char* PlatformLibraryName();
@@ -23,17 +32,24 @@ const char* PlatformLibraryName();
 // that is still alive; unloading restores the one before it.
 class Library {
 public:
-    // Opens NAME (the platform's name by default) through the
-    // dynamic-library seam and takes all eleven entry points. Null with
-    // `error` saying what is missing when the library or an entry point
-    // cannot be had.
-    static std::unique_ptr<Library> Load(std::string& error, const std::string& name = PlatformLibraryName());
+    // The platform's DNS-SD: the back-end over Avahi's client API when it
+    // can be started, else the library of PlatformLibraryName(). A redirect
+    // of that name (a test's fake library, or none) is taken as it stands.
+    // Null with `error` saying why when neither can be had.
+    static std::unique_ptr<Library> Load(std::string& error);
+    // Opens NAME through the dynamic-library seam and takes all eleven
+    // entry points. Null with `error` saying what is missing when the
+    // library or an entry point cannot be had.
+    static std::unique_ptr<Library> Load(std::string& error, const std::string& name);
     ~Library();
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 
-    // Any further symbol of the library (the fake's controls in tests).
+    // Any further symbol of the library (the fake's controls in tests); null
+    // for the Avahi back-end.
     void* Symbol(const char* name) const;
+    // What answers: the library's path, or the Avahi back-end's name.
+    std::string Name() const;
 
     struct EntryPoints {
         DNSServiceBrowseFn browse = nullptr;
@@ -51,13 +67,18 @@ public:
 
 private:
     Library() = default;
+    void Activate();
     std::unique_ptr<platform::DynamicLibrary> m_library;
+    std::shared_ptr<avahi::Backend> m_avahi;
     EntryPoints m_entry;
     Library* m_previous = nullptr;
     friend struct LibraryAccess;
 };
 
 bool LibraryLoaded();
+// Whether the DNS-SD daemon answers, as far as the loaded library can tell:
+// the Avahi back-end knows; a dns_sd library does not, and says yes.
+bool DaemonRunning();
 
 DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
                                      const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
