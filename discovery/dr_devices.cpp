@@ -553,6 +553,12 @@ void* dr_device_get_context(const dr_device_t* dev) { return dev->context; }
 void dr_device_set_changed_callback(dr_device_t* dev, dr_device_changed_fn fn) { dev->changed = fn; }
 int dr_device_get_state(const dr_device_t* dev) { return dev != nullptr ? dev->state : DR_DEVICE_STATE_ERROR; }
 int dr_device_is_safe_mode(const dr_device_t* dev) { return dev->safe_mode ? 1 : 0; }
+int dr_device_resolve_stopped(const dr_device_t* dev) {
+    if (dev->state == DR_DEVICE_STATE_RESOLVED) return 0;
+    return std::none_of(dev->slots.begin(), dev->slots.end(), [](const AddressSlot& slot) {
+        return (slot.flags & (DR_ADDRESS_RESOLVING | DR_ADDRESS_QUERYING)) != 0;
+    });
+}
 uint16_t dr_device_get_arcp_version(const dr_device_t* dev) { return dev->arcp_version; }
 db_version_t dr_device_get_router_version(const dr_device_t* dev) { return dev->router_version; }
 

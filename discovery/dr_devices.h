@@ -67,6 +67,9 @@ const char* dr_device_state_name(int state);
 aud_error_t dr_device_get_addresses(const dr_device_t* device, unsigned* count, dr_address_t* out);
 void dr_device_close(dr_device_t* device);
 int dr_device_is_safe_mode(const dr_device_t* device);
+// 1 when the device has no address and none of its look-ups runs any more (a
+// DNS-SD error or a bad TXT record stopped it): nothing further will happen.
+int dr_device_resolve_stopped(const dr_device_t* device);
 uint16_t dr_device_get_arcp_version(const dr_device_t* device);
 db_version_t dr_device_get_router_version(const dr_device_t* device);
 

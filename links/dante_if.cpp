@@ -16,11 +16,9 @@ namespace {
 constexpr unsigned kBrowseTypes = DB_TYPE_MEDIA_DEVICE | DB_TYPE_CONMON_DEVICE;
 constexpr unsigned kBrowseMaxSockets = 18;
 constexpr int32_t kBrowseWaitUs = 1000;
-constexpr int32_t kResolveWaitUs = 1000000;
 constexpr int kReadWaitMs = 1;
 
 void NoTreeChange(db_browse_t*) {}
-void NoDeviceChange(dr_device_t*, unsigned) {}
 
 // The name the loader reports as missing, for the box's caption.
 std::string MissingEntryPoint(const std::string& error) {
@@ -32,11 +30,10 @@ std::string MissingEntryPoint(const std::string& error) {
 }  // namespace
 
 uint32_t ChooseDanteAddress(const dr_address_t* addresses, unsigned count) {
-    if (count == 0) return 0;
-    return addresses[0].ip != 0 || count < 2 ? addresses[0].ip : addresses[1].ip;
+    return discovery::ChooseAddress(addresses, count).ip;
 }
 
-CDanteIF::CDanteIF(const DanteOptions& options) : m_options(options) {}
+CDanteIF::CDanteIF(const DanteOptions& options) : m_options(options), m_lookups(options.resolveLimitMs) {}
 
 CDanteIF::~CDanteIF() { Close(); }
 
@@ -58,39 +55,21 @@ void CDanteIF::NodeChanged(db_browse_t* browse, const db_node_event_t* event, in
     self->AddDevice(db_device_get_name(static_cast<const db_device_t*>(event->node)));
 }
 
-// Looks up the device's address; a device that cannot be opened by name, or
-// has no address within the resolve limit, is not stored.
+// Starts looking up the device's address; the look-ups run side by side
+// with the browse (StoreDevices takes what they found).
 void CDanteIF::AddDevice(const char* name) {
-    if (m_deviceCount >= kDanteMaxDevices || name == nullptr) return;
-    if (dr_device_open_remote(m_devices, name, &m_resolving) != AUD_SUCCESS || m_resolving == nullptr) {
-        m_resolving = nullptr;
-        return;
+    m_lookups.Start(m_devices, name, platform::CurrentClock().TickMs(), this);
+}
+
+// The devices that resolved, in the order they were found; a device found
+// when the table is full is not stored.
+void CDanteIF::StoreDevices() {
+    for (const discovery::FoundDevice& device : m_lookups.Found()) {
+        if (m_deviceCount >= kDanteMaxDevices) break;
+        std::snprintf(m_names[m_deviceCount].data(), kDanteNameSize, "%s", device.name.c_str());
+        m_addresses[m_deviceCount] = device.ip;
+        ++m_deviceCount;
     }
-    dr_device_set_context(m_resolving, this);
-    dr_device_set_changed_callback(m_resolving, NoDeviceChange);
-    platform::Clock& clock = platform::CurrentClock();
-    const uint32_t start = clock.TickMs();
-    while (dr_device_get_state(m_resolving) != DR_DEVICE_STATE_RESOLVED &&
-           clock.TickMs() - start < m_options.resolveLimitMs) {
-        aud_socket_set_t ready = m_routingSockets;
-        aud_error_t error = AUD_SUCCESS;
-        const int n = aud_socket_set_select(&ready, kResolveWaitUs, &error);
-        if (n < 0 || (n > 0 && dr_devices_process(m_devices, &ready) != AUD_SUCCESS)) break;
-    }
-    uint32_t address = 0;
-    if (dr_device_get_state(m_resolving) == DR_DEVICE_STATE_RESOLVED) {
-        dr_address_t found[2] = {};
-        unsigned count = 2;
-        if (dr_device_get_addresses(m_resolving, &count, found) == AUD_SUCCESS) {
-            address = ChooseDanteAddress(found, count);
-        }
-    }
-    dr_device_close(m_resolving);
-    m_resolving = nullptr;
-    if (address == 0) return;
-    std::snprintf(m_names[m_deviceCount].data(), kDanteNameSize, "%s", name);
-    m_addresses[m_deviceCount] = address;
-    ++m_deviceCount;
 }
 
 bool CDanteIF::SetUpDiscovery() {
@@ -115,12 +94,11 @@ bool CDanteIF::SetUpDiscovery() {
     return true;
 }
 
-// One processing step: a failed wait or pass ends the step, not the window.
+// One processing step of the browse and the look-ups: a failed wait or pass
+// ends the step, not the window.
 void CDanteIF::ProcessBrowse() {
-    aud_socket_set_t ready = m_browseSockets;
     aud_error_t error = AUD_SUCCESS;
-    const int n = aud_socket_set_select(&ready, kBrowseWaitUs, &error);
-    if (n > 0) db_browse_process(m_browse, &ready, nullptr);
+    discovery::ProcessBrowseAndLookups(m_browse, m_browseSockets, m_devices, m_routingSockets, kBrowseWaitUs, &error);
 }
 
 NimbraStatus CDanteIF::Open() {
@@ -142,8 +120,15 @@ NimbraStatus CDanteIF::Open() {
         return kStatusFailed;
     }
     platform::Clock& clock = platform::CurrentClock();
-    const uint32_t start = clock.TickMs();
-    while (clock.TickMs() - start < m_options.browseMs) ProcessBrowse();
+    const discovery::ScanWindow window(clock.TickMs(), m_options.browseMs, m_options.resolveLimitMs);
+    for (;;) {
+        const uint32_t now = clock.TickMs();
+        m_lookups.Update(now);
+        if (window.Done(now, discovery::StillResolving(m_browse, m_lookups))) break;
+        ProcessBrowse();
+    }
+    StoreDevices();
+    m_lookups.Clear();
 
     if (m_deviceCount == 0 || !m_send.Create(true) || !m_receive.Create(false) ||
         !m_receive.Bind(platform::kAnyAddress, m_options.ports.reply)) {
@@ -158,6 +143,7 @@ NimbraStatus CDanteIF::Close() {
     aud_socket_set_init(&m_routingSockets);
     m_send.Close();
     m_receive.Close();
+    m_lookups.Clear();
     if (m_devices != nullptr) dr_devices_delete(m_devices);
     m_devices = nullptr;
     if (m_browse != nullptr) db_browse_delete(m_browse);

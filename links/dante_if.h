@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "discovery/aud.h"
+#include "discovery/dante_scan.h"
 #include "discovery/db_browse.h"
 #include "discovery/dr_devices.h"
 #include "links/nimbra_interface.h"
@@ -30,7 +31,9 @@ struct DanteOptions {
     // How long Open browses.
     uint32_t browseMs = 1000;
     // How long one device may take to resolve; a device that never resolves
-    // would otherwise hold Open for good. It is then left out.
+    // would otherwise hold Open for good. It is then left out. Devices
+    // resolve side by side, each by its own deadline, so Open takes at most
+    // the browse window plus this limit.
     uint32_t resolveLimitMs = 3000;
 };
 
@@ -72,6 +75,7 @@ private:
     bool SetUpDiscovery();
     void ProcessBrowse();
     void AddDevice(const char* name);
+    void StoreDevices();
 
     DanteOptions m_options;
     std::unique_ptr<dnssd::Library> m_library;
@@ -79,7 +83,7 @@ private:
     db_browse_t* m_browse = nullptr;
     aud_socket_set_t m_browseSockets{};
     dr_devices_t* m_devices = nullptr;
-    dr_device_t* m_resolving = nullptr;
+    discovery::DeviceLookups m_lookups;  // the devices being resolved
     aud_socket_set_t m_routingSockets{};
     uint16_t m_deviceCount = 0;
     uint16_t m_selected = kNoConnection;

@@ -105,6 +105,24 @@ TEST_F(DanteLink, ADeviceThatCannotBeResolvedIsSkipped) {
     EXPECT_EQ(link.DeviceAddress(0), Ip("127.0.0.2"));
 }
 
+TEST_F(DanteLink, DevicesThatNeverResolveBesideTheUnitDoNotHideIt) {
+    UsePorts(35625);
+    options.resolveLimitMs = 400;
+    // Advertised first, with no address record and no ARCP service.
+    Service("ghost", kArc, "Velk", kInterface, "ghost.local.", 4440, {"arcp_vers=2.7.0", "router_vers=4.0.2"});
+    Service("conmon", "_netaudio-cmc._udp.", "Velk", kInterface, "conmon.local.", 8800,
+            {"id=001dc1fffe123456", "process=1"});
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    const uint32_t start = m_clock.Peek();
+    ASSERT_EQ(link.Open(), kStatusOk);
+    EXPECT_LE(m_clock.Peek() - start, options.browseMs + options.resolveLimitMs + 10);
+    uint16_t devices = 0;
+    link.GetNumberOfConnections(&devices);
+    ASSERT_EQ(devices, 1);
+    EXPECT_EQ(link.DeviceAddress(0), Ip("127.0.0.2"));
+}
+
 TEST_F(DanteLink, NothingFoundFailsAndLeavesTheLinkClosed) {
     UsePorts(35630);
     Card("other", "127.0.0.9", "");
