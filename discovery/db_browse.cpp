@@ -11,6 +11,7 @@
 
 #include "discovery/db_internal.h"
 #include "discovery/dnssd.h"
+#include "discovery/dnssd_records.h"
 
 using discovery_internal::SameDnsName;
 
@@ -329,13 +330,13 @@ bool ReadIdAndProcess(db_resolve* r, uint16_t txt_len, const unsigned char* txt,
                 "db_browse_resolved", label, r->name);
         return false;
     }
-    unsigned long value = 0;
-    if (!ParseDecimal(GetValue(txt_len, txt, "process"), value)) {
+    const TxtValue pv = GetValue(txt_len, txt, "process");
+    if (!pv.present || pv.length == 0) {
         aud_log(env, AUD_LOG_ERROR, "%s: Resolve Error: txt record 'process' field missing or empty for %s \"%s\"\n",
                 "db_browse_resolved", label, r->name);
         return false;
     }
-    process = static_cast<uint16_t>(value);
+    process = static_cast<uint16_t>(db_leading_number(pv.text, pv.length));
     return true;
 }
 
@@ -377,14 +378,16 @@ void ConmonDeviceResolved(db_resolve* r, const char* host, uint16_t, uint16_t tx
                 r->name);
         return DropResolve(r);
     }
-    unsigned long process = 0;
-    if (!ParseDecimal(GetValue(txt_len, txt, "process"), process)) {
+    // Present and not empty is all the rule asks; the number is what its
+    // leading digits say.
+    const TxtValue process = GetValue(txt_len, txt, "process");
+    if (!process.present || process.length == 0) {
         aud_log(b->env, AUD_LOG_ERROR,
                 "%s: Resolve Error: txt record 'process' field missing or empty for conmon device \"%s\"\n", kOp,
                 r->name);
         return DropResolve(r);
     }
-    values.conmon.process_id = static_cast<uint16_t>(process);
+    values.conmon.process_id = static_cast<uint16_t>(db_leading_number(process.text, process.length));
     const TxtValue vid = GetValue(txt_len, txt, "vid");
     if (vid.present) {
         if (vid.length != 16) {
@@ -402,10 +405,8 @@ void ConmonDeviceResolved(db_resolve* r, const char* host, uint16_t, uint16_t tx
     }
     const TxtValue vba = GetValue(txt_len, txt, "vba");
     if (vba.present) {
-        const std::string text(vba.text, vba.length);
-        unsigned part[4] = {};
-        char tail = 0;
-        if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &part[0], &part[1], &part[2], &part[3], &tail) != 4) {
+        uint32_t part[4];
+        if (db_numbers_from_text(vba.text, vba.length, part, 4) != 4) {
             aud_log(b->env, AUD_LOG_ERROR,
                     "%s: Resolve Error: txt record 'vsb' field has invalid data for conmon device \"%s\"\n", kOp,
                     r->name);
@@ -649,16 +650,6 @@ aud_error_t StartResolve(db_resolve* r) {
     return AUD_SUCCESS;
 }
 
-// The decoded first label of a wire-form name (the instance name of a PTR
-// record's data); false when the data is not a well-formed name.
-bool FirstLabel(const uint8_t* data, uint16_t length, std::string& label) {
-    if (data == nullptr || length < 1) return false;
-    const unsigned n = data[0];
-    if (n == 0 || n > 63 || 1u + n > length) return false;
-    label.assign(reinterpret_cast<const char*>(data + 1), n);
-    return label.find('\0') == std::string::npos;
-}
-
 void FilterReply(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType error, const char*,
                  uint16_t rrtype, uint16_t, uint16_t rdlen, const void* rdata, uint32_t, void* context) {
     auto* f = static_cast<FilterQuery*>(context);
@@ -670,7 +661,8 @@ void FilterReply(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceError
         return;
     }
     std::string name;
-    if (rrtype != dnssd::kDNSServiceType_PTR || !FirstLabel(static_cast<const uint8_t*>(rdata), rdlen, name)) return;
+    if (rrtype != dnssd::kDNSServiceType_PTR || !dnssd::FirstWireLabel(static_cast<const uint8_t*>(rdata), rdlen, name))
+        return;
     if ((flags & dnssd::kDNSServiceFlagsAdd) == 0) {
         f->admitted.erase(std::remove(f->admitted.begin(), f->admitted.end(), name), f->admitted.end());
         return;

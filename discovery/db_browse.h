@@ -151,6 +151,13 @@ void db_id64_subtype_label(const db_id64_t* id, char* out, unsigned size);
 int db_id64_from_text(db_id64_t* id, const char* text, unsigned length);
 // "%u.%u.%u"; returns the number of parts parsed (parts that fail stay 0).
 int db_version_from_text(db_version_t* version, const char* text, unsigned length);
+// Up to COUNT decimal numbers separated by dots, as "%u.%u..." reads them:
+// returns how many were read before the first that is not there (what
+// follows the last one read is not looked at). Parts not read are 0.
+int db_numbers_from_text(const char* text, unsigned length, uint32_t* parts, int count);
+// The decimal number the text begins with, as "%u" of a value that must only
+// be present: 0 when it has no leading digits.
+uint32_t db_leading_number(const char* text, unsigned length);
 // Exactly 16 hex digits into 8 bytes.
 int db_id64_from_hex16(db_id64_t* id, const char* text, unsigned length);
 

@@ -96,19 +96,31 @@ int db_id64_from_hex16(db_id64_t* id, const char* text, unsigned length) {
     return 1;
 }
 
-int db_version_from_text(db_version_t* version, const char* text, unsigned length) {
-    *version = db_version_t{};
+int db_numbers_from_text(const char* text, unsigned length, uint32_t* parts, int count) {
+    for (int i = 0; i < count; ++i) parts[i] = 0;
     if (text == nullptr) return 0;
     const char* p = text;
     const char* end = text + length;
-    unsigned long part[3] = {};
     int parsed = 0;
-    while (parsed < 3) {
-        if (!ParseUnsigned(p, end, part[parsed])) break;
-        ++parsed;
-        if (parsed == 3 || p >= end || *p != '.') break;
+    while (parsed < count) {
+        unsigned long value = 0;
+        if (!ParseUnsigned(p, end, value)) break;
+        parts[parsed++] = static_cast<uint32_t>(value);
+        if (parsed == count || p >= end || *p != '.') break;
         ++p;
     }
+    return parsed;
+}
+
+uint32_t db_leading_number(const char* text, unsigned length) {
+    uint32_t value = 0;
+    db_numbers_from_text(text, length, &value, 1);
+    return value;
+}
+
+int db_version_from_text(db_version_t* version, const char* text, unsigned length) {
+    uint32_t part[3];
+    const int parsed = db_numbers_from_text(text, length, part, 3);
     version->major = static_cast<uint8_t>(part[0]);
     version->minor = static_cast<uint8_t>(part[1]);
     version->patch = static_cast<uint16_t>(part[2]);

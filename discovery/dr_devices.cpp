@@ -353,13 +353,8 @@ void device_address_resolve_callback(DNSServiceRef, DNSServiceFlags flags, uint3
             aud_log(dev->env, AUD_LOG_ERROR, "%s: txt record has missing or empty field '%s'\n", kOp, key);
             return -1;
         }
-        const std::string text(static_cast<const char*>(p), length);
-        unsigned part[3] = {};
-        char tail = 0;
-        if (std::sscanf(text.c_str(), "%u.%u.%u%c", &part[0], &part[1], &part[2], &tail) != 3) return 0;
-        v.major = static_cast<uint8_t>(part[0]);
-        v.minor = static_cast<uint8_t>(part[1]);
-        v.patch = static_cast<uint16_t>(part[2]);
+        // Three numbers, as "%u.%u.%u" reads them; what follows is not looked at.
+        if (db_version_from_text(&v, static_cast<const char*>(p), length) != 3) return 0;
         return 1;
     };
     db_version_t arcp{};

@@ -165,28 +165,43 @@ TEST_F(Browse, NameLimitAndRemoval) {
     EXPECT_EQ(db_browse_num_devices(browse), 0u);
 }
 
-TEST_F(Browse, ConmonTxtErrors) {
+TEST_F(Browse, ConmonTxtRules) {
+    // "process" need only be present and not empty; "vba" needs its four
+    // numbers, and what follows them is not looked at.
     const struct {
         std::vector<std::string> txt;
-        const char* message;
+        const char* message;  // null: added
+        uint16_t process;
     } cases[] = {
-        {{"id=001dc1fffe12345", "process=1"}, "'id' field missing or empty"},
-        {{"id=001dc1fffe1234567", "process=1"}, "'id' field missing or empty"},
-        {{"id=001dc1fffe12345g", "process=1"}, "'id' field has insufficient data"},
-        {{"id=001dc1fffe123456"}, "'process' field missing or empty"},
-        {{"id=001dc1fffe123456", "process=1", "vid=12"}, "'vid' field missing or empty"},
-        {{"id=001dc1fffe123456", "process=1", "vba=1.2.3"}, "'vsb' field has invalid data"},
+        {{"id=001dc1fffe12345", "process=1"}, "'id' field missing or empty", 0},
+        {{"id=001dc1fffe1234567", "process=1"}, "'id' field missing or empty", 0},
+        {{"id=001dc1fffe12345g", "process=1"}, "'id' field has insufficient data", 0},
+        {{"id=001dc1fffe123456"}, "'process' field missing or empty", 0},
+        {{"id=001dc1fffe123456", "process="}, "'process' field missing or empty", 0},
+        {{"id=001dc1fffe123456", "process=1", "vid=12"}, "'vid' field missing or empty", 0},
+        {{"id=001dc1fffe123456", "process=1", "vid=001dc1fffe12345x"}, "'vid' field has insufficient data", 0},
+        {{"id=001dc1fffe123456", "process=1", "vba=1.2.3"}, "'vsb' field has invalid data", 0},
+        {{"id=001dc1fffe123456", "process=abc"}, nullptr, 0},
+        {{"id=001dc1fffe123456", "process=70000x", "vba=1.2.3.4x"}, nullptr, 70000 & 0xFFFF},
     };
     Start(DB_TYPE_CONMON_DEVICE, false);
+    unsigned added = 0;
     int n = 0;
     for (const auto& c : cases) {
-        const std::string name = "bad" + std::to_string(n++);
+        const std::string name = "dev" + std::to_string(n++);
         Service(name.c_str(), kCmc, "", 7, "h.local.", 8800, c.txt);
         lines.clear();
         ASSERT_EQ(Pump(), AUD_SUCCESS);
-        EXPECT_TRUE(Logged(c.message)) << c.message;
+        if (c.message != nullptr) {
+            EXPECT_TRUE(Logged(c.message)) << c.message;
+            continue;
+        }
+        ASSERT_EQ(db_browse_num_devices(browse), ++added) << name;
+        const db_device_t* d = db_browse_device_at(browse, added - 1);
+        EXPECT_STREQ(d->name, name.c_str());
+        EXPECT_EQ(d->conmon.process_id, c.process) << name;
     }
-    EXPECT_EQ(db_browse_num_devices(browse), 0u);
+    EXPECT_EQ(db_browse_device_at(browse, added - 1)->conmon.vba[3], 4);
 }
 
 TEST_F(Browse, MediaTxtOf33StringsCountsAsEmpty) {
