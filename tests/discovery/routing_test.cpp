@@ -177,25 +177,56 @@ TEST_F(Routing, ArcpRequestOnTheSocketIsLoggedAndDropped) {
     EXPECT_EQ(packet[1], 0x1D);
 }
 
-TEST_F(Routing, QuiltoolBrowseListsTheFilteredDevice) {
+TEST_F(Routing, QuiltoolBrowseListsTheFilteredDevicesWithTheirNamesEscaped) {
+    // A name from the network that would forge a line and clear the screen.
+    const std::string hostile = "q\ndevice x address=1.2.3.4\x1b[2J";
+    const uint8_t second[4] = {10, 200, 0, 3};
     Service("quil-1", kArc, "Velk", 7, "quil-1.local.", 4440, {"arcp_vers=2.7.0", "router_vers=4.0.2"});
+    Service(hostile.c_str(), kArc, "Velk", 7, "q.local.", 4441, {"arcp_vers=2.7.0", "router_vers=4.0.2"});
     Service("other", kArc, "", 7, "other.local.", 4440, {"arcp_vers=2.7.0", "router_vers=4.0.2"});
     addAddress("quil-1.local.", 7, kAddress, 4);
+    addAddress("q.local.", 7, second, 4);
     addAddress("other.local.", 7, kAddress, 4);
     // The tool loads its own handle of the same library: the script stays.
     platform::SystemClock real;
     platform::ScopedClock scoped(real);
-    const Outcome o = RunTool(quiltool::RunBrowse, {"--seconds", "1"});
-    EXPECT_EQ(o.code, 0) << o.err;
-    EXPECT_EQ(o.Lines(), std::vector<std::string>{"device quil-1 address=10.200.0.2 port=4440"});
+
+    const Outcome text = RunTool(quiltool::RunBrowse, {"--seconds", "1"});
+    EXPECT_EQ(text.code, 0) << text.err;
+    EXPECT_EQ(text.Lines(), (std::vector<std::string>{"device quil-1 address=10.200.0.2 port=4440",
+                                                      "device q\\ndevice x address=1.2.3.4\\x1b[2J address=10.200.0.3 "
+                                                      "port=4441"}));
+    const Outcome json = RunTool(quiltool::RunBrowse, {"--json"});
+    EXPECT_EQ(json.code, 0) << json.err;
+    EXPECT_EQ(
+        json.out,
+        "[\n  {\"name\":\"quil-1\",\"address\":\"10.200.0.2\",\"port\":4440},\n"
+        "  {\"name\":\"q\\u000adevice x address=1.2.3.4\\u001b[2J\",\"address\":\"10.200.0.3\",\"port\":4441}\n]\n");
 }
 
-TEST_F(Routing, QuiltoolBrowseWithoutTheLibrary) {
-    platform::ScopedLibraryRedirect missing(dnssd::PlatformLibraryName(), "/nonexistent/libdns_sd.so.1");
-    const Outcome o = RunTool(quiltool::RunBrowse, {});
-    EXPECT_EQ(o.code, 1);
-    EXPECT_NE(o.err.find("quiltool: the DNS-SD library libdns_sd.so.1 cannot be loaded"), std::string::npos) << o.err;
-    EXPECT_EQ(RunTool(quiltool::RunBrowse, {"--seconds", "x"}).code, 2);
+TEST_F(Routing, QuiltoolBrowseFindingNothingWithoutTheLibraryOrWithBadArguments) {
+    platform::SystemClock real;
+    platform::ScopedClock scoped(real);
+    const Outcome text = RunTool(quiltool::RunBrowse, {});
+    EXPECT_EQ(text.code, 1);
+    EXPECT_EQ(text.err, "quiltool: browse: no Dante device found\n");
+    const Outcome json = RunTool(quiltool::RunBrowse, {"--json"});
+    EXPECT_EQ(json.code, 1);
+    EXPECT_EQ(json.out, "[]\n");
+
+    {
+        platform::ScopedLibraryRedirect missing(dnssd::PlatformLibraryName(), "/nonexistent/libdns_sd.so.1");
+        const Outcome o = RunTool(quiltool::RunBrowse, {});
+        EXPECT_EQ(o.code, 1);
+        EXPECT_NE(o.err.find("quiltool: the DNS-SD library libdns_sd.so.1 cannot be loaded"), std::string::npos)
+            << o.err;
+    }
+    for (const quiltool::Args& args : std::vector<quiltool::Args>{
+             {"--seconds", "x"}, {"--seconds", "0"}, {"--seconds", "3601"}, {"--seconds"}, {"extra"}, {"--sec"}}) {
+        const Outcome o = RunTool(quiltool::RunBrowse, args);
+        EXPECT_EQ(o.code, 2) << args[0];
+        EXPECT_EQ(o.err.rfind("quiltool: browse: ", 0), 0u) << o.err;
+    }
 }
 
 }  // namespace

@@ -34,6 +34,24 @@ TEST(QuiltoolJson, StringsAreEscaped) {
     for (const auto& [text, want] : cases) EXPECT_EQ(quiltool::JsonString(text), want) << text;
 }
 
+TEST(QuiltoolText, NamesFromTheNetworkAreEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Quil 1", "Quil 1"},
+        {"a\nb\rc\td", "a\\nb\\rc\\td"},
+        {"back\\slash", "back\\\\slash"},  // so that no escape can be forged
+        {std::string("\x1b[2J\x00\x7f", 6), "\\x1b[2J\\x00\\x7f"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e"},  // UTF-8 kept
+        {"csi\xC2\x9B"
+         "2J",
+         "csi\\xc2\\x9b2J"},                 // a C1 control in UTF-8
+        {"bad \xFF\xC3", "bad \\xff\\xc3"},  // not UTF-8
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(quiltool::EscapedText(text), want) << text;
+}
+
 TEST(QuiltoolJson, ListingCommandsPrintOneDocument) {
     const Outcome identify = RunTool(quiltool::RunIdentify, {"--simulate", "--json"});
     EXPECT_EQ(identify.code, 0) << identify.err;

@@ -35,7 +35,7 @@ int RunSerial(const Args& args);    // serial TEXT
 int RunImages(const Args& args);    // images
 int RunExtract(const Args& args);   // extract NAME OUT
 
-int RunBrowse(const Args& args);  // browse [--seconds N]
+int RunBrowse(const Args& args);  // browse [--seconds N] [--json]
 
 // Shared argument helpers.
 

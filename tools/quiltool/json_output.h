@@ -1,5 +1,6 @@
 // The --json form of quiltool's listing commands: one JSON document, an array
-// of objects whose fields are those of the text lines.
+// of objects whose fields are those of the text lines; and the escaping of
+// names from the network in those text lines.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,11 @@ namespace quiltool {
 // A JSON string literal of `text`, quotes included; control characters and
 // bytes that are not valid UTF-8 are escaped as \u00XX.
 std::string JsonString(std::string_view text);
+
+// `text` safe for a terminal line: a backslash doubled, newline, carriage
+// return and tab as \n, \r, \t, every other control character (C0, DEL,
+// C1 in UTF-8) and every byte that is not valid UTF-8 as \xNN.
+std::string EscapedText(std::string_view text);
 
 class JsonObject {
 public:

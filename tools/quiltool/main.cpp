@@ -31,7 +31,7 @@ constexpr Command kCommands[] = {
     {"serial", quiltool::RunSerial, "serial TEXT"},
     {"images", quiltool::RunImages, "images"},
     {"extract", quiltool::RunExtract, "extract NAME OUT"},
-    {"browse", quiltool::RunBrowse, "browse [--seconds N]"},
+    {"browse", quiltool::RunBrowse, "browse [--seconds N] [--json]"},
 };
 
 // The version of the package this tool is built with.
