@@ -1,7 +1,9 @@
 // The discovery library's TXT-record parsing and DNS-SD reply handlers on
 // arbitrary replies: browse, resolve and address-record answers with fuzzed
-// names, flags, interfaces, ports and record data. The TXT lookups go through
-// the project's fake DNS-SD library, loaded as the real one would be.
+// names, flags, interfaces, ports and record data. The handlers' TXT lookups
+// go through the project's fake DNS-SD library, loaded as the real one would
+// be; our own back-end's record handling (TXT look-ups, full names, PTR
+// labels) is driven directly.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 #include "discovery/db_internal.h"
 #include "discovery/dnssd.h"
+#include "discovery/dnssd_records.h"
 #include "discovery/dr_internal.h"
 #include "platform/dynamic_library.h"
 
@@ -61,7 +64,7 @@ struct World {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static World world;
     Reader in{data, size};
-    const uint8_t which = in.Byte() % 4;
+    const uint8_t which = in.Byte() % 5;
     const uint32_t ifindex = in.Byte() % 4;
     if (which == 0) {
         db_device_t device{};
@@ -83,6 +86,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             db_dnssd_resolve(nullptr, 0, 0, in.Byte() == 0 ? 0 : -65537, name.c_str(), host.c_str(), port,
                              static_cast<uint16_t>(txt.size()), txt.data(), record);
         }
+    } else if (which == 3) {
+        const std::string key = in.Text();
+        const std::string service = in.Text();
+        const auto txt = in.Bytes();
+        const auto size = static_cast<uint16_t>(txt.size());
+        uint8_t length = 0;
+        const auto* value = static_cast<const uint8_t*>(dnssd::TxtValue(size, txt.data(), key.c_str(), &length));
+        if (value != nullptr && (value < txt.data() || value + length > txt.data() + size)) __builtin_trap();
+        if (value != nullptr && !dnssd::TxtContainsKey(size, txt.data(), key.c_str())) __builtin_trap();
+        char full[dnssd::kDNSServiceMaxDomainName];
+        if (dnssd::ConstructFullName(full, service.c_str(), key.c_str(), "local") == 0 &&
+            std::strlen(full) >= sizeof full) {
+            __builtin_trap();
+        }
+        std::string label;
+        if (dnssd::FirstWireLabel(txt.data(), txt.size(), label) && label.size() + 1 > txt.size()) __builtin_trap();
     } else {
         dr_device_t* device = nullptr;
         if (dr_device_open_remote(world.devices, "fuzz", &device) == AUD_SUCCESS) {
