@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev libgl-dev
   libasound2-dev
-  libavahi-compat-libdnssd1 avahi-daemon avahi-utils dbus-daemon dbus-bin iproute2 python3-dbus
+  libavahi-compat-libdnssd1 libavahi-client3 libavahi-client-dev avahi-daemon avahi-utils dbus-daemon dbus-bin iproute2 python3-dbus
   fonts-wine
   mscompress 7zip
   desktop-file-utils appstream dpkg-dev

@@ -1,64 +1,113 @@
 #!/usr/bin/env bash
-# quiltool browse against a real avahi-daemon: a private network namespace on
-# its loopback only, a private D-Bus, the daemon, and a publisher of two
-# devices of which only one carries the maker's "Velk" subtype (a raw PTR
-# record, since avahi-publish accepts only "_" subtypes). Everything started
-# here is stopped here, and the namespace is deleted.
+# quiltool browse against real avahi-daemons: two private network namespaces
+# joined by a veth pair, each with its own D-Bus and daemon. The server
+# publishes 10 good devices with the maker's subtype, 8 with the subtype that
+# cannot be resolved (TXT keys missing, conmon only, hosts without an address
+# record) and one good device without the subtype.
+#  1. The default window lists all 10 good devices and nothing else, within
+#     the window plus one resolve limit.
+#  2. The client's daemon is stopped in the middle of a browse 10 times: never
+#     a crash, nothing on stderr but quiltool's own lines, never a device that
+#     should not be there. In 7 runs the daemon stays away (exit 1, the list
+#     as far as it got, "not running"); in 3 it comes back at once and the
+#     browse recovers (exit 0, all 10).
+# Everything started here is stopped here, and both namespaces are deleted.
 set -u
 quiltool=${1:?usage: avahi_integration.sh QUILTOOL}
+here=$(dirname "$0")
 
-. "$(dirname "$0")/netns_daemons.sh"
+. "$here/netns_daemons.sh"
 [ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
 for tool in ip dbus-daemon dbus-send avahi-daemon "$python"; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 "$python" -c 'import dbus' 2>/dev/null || skip "python3-dbus is not installed"
-ldconfig -p | grep -q 'libdns_sd.so.1 ' || skip "libdns_sd.so.1 (libavahi-compat-libdnssd1) is not installed"
+ldconfig -p | grep -q 'libavahi-client.so.3 ' || skip "libavahi-client.so.3 (libavahi-client3) is not installed"
 
-ns=quil-disc-$$
+server=quil-disc-s-$$
+client=quil-disc-c-$$
 work=$(mktemp -d)
 trap cleanup_netns EXIT
 
-ip netns add "$ns" 2>/dev/null || skip "cannot create a network namespace here"
-namespaces+=("$ns")
-ip -n "$ns" link set lo up || skip "cannot bring up loopback in the namespace"
-start_daemons "$ns" lo
-export DBUS_SYSTEM_BUS_ADDRESS=$(bus_address "$ns")
+ip netns add "$server" 2>/dev/null || skip "cannot create a network namespace here"
+namespaces+=("$server")
+ip netns add "$client" || skip "cannot create a second network namespace"
+namespaces+=("$client")
+ip -n "$server" link set lo up && ip -n "$client" link set lo up || skip "cannot bring up loopback in the namespaces"
+ip -n "$server" link add vd0 type veth peer name vd1 netns "$client" || skip "cannot create a veth pair"
+ip -n "$server" addr add 10.77.0.2/24 dev vd0
+ip -n "$client" addr add 10.77.0.1/24 dev vd1
+ip -n "$server" link set vd0 up
+ip -n "$client" link set vd1 up
+start_daemons "$server" vd0
+start_daemons "$client" vd1
 
-cat > "$work/publish.py" <<'PY'
-import dbus, signal, sys
-bus = dbus.SystemBus()
-server = dbus.Interface(bus.get_object("org.freedesktop.Avahi", "/"), "org.freedesktop.Avahi.Server")
-group = dbus.Interface(bus.get_object("org.freedesktop.Avahi", server.EntryGroupNew()),
-                       "org.freedesktop.Avahi.EntryGroup")
-def txt(*pairs):
-    return [dbus.Array([dbus.Byte(b) for b in p.encode()], signature="y") for p in pairs]
-for name in ("quil-1", "other-1"):
-    group.AddService(-1, 0, dbus.UInt32(0), name, "_netaudio-arc._udp", "", "", dbus.UInt16(4440),
-                     txt("arcp_vers=2.7.0", "router_vers=4.0.2"))
-wire = b"".join(bytes([len(l)]) + l.encode() for l in ("quil-1", "_netaudio-arc", "_udp", "local")) + b"\0"
-group.AddRecord(-1, 0, dbus.UInt32(0), "Velk._sub._netaudio-arc._udp.local", dbus.UInt16(1), dbus.UInt16(12),
-                dbus.UInt32(120), dbus.Array([dbus.Byte(b) for b in wire], signature="y"))
-group.Commit()
-print("published", flush=True)
-signal.pause()
-PY
-ip netns exec "$ns" "$python" "$work/publish.py" > "$work/publish.log" 2>&1 &
+ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_address "$server")" \
+  "$python" "$here/publish_devices.py" --good 10 --bad --unfiltered > "$work/publish.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 50); do grep -q published "$work/publish.log" && break; sleep 0.1; done
 grep -q published "$work/publish.log" || { cat "$work/publish.log"; echo "FAIL: could not publish"; exit 1; }
 sleep 1  # probing and announcing
 
-# Avahi's client library and libdbus keep allocations past their unloading;
-# under a sanitizer build the leak report would be theirs, not ours (our own
-# code is leak-checked on the fake library).
-ip netns exec "$ns" env AVAHI_COMPAT_NOWARN=1 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$quiltool" browse --seconds 3 > "$work/out" 2> "$work/err"
-code=$?
-echo "quiltool browse exited $code:"
-cat "$work/out"
+good=$(for i in $(seq -w 1 10); do echo "device quil-$i address=10.77.0.1$i port=4440"; done | sort)
 failed=0
-if [ $code != 0 ]; then cat "$work/err"; failed=1; fi
-grep -qx 'device quil-1 address=127.0.0.1 port=4440' "$work/out" || { echo "FAIL: quil-1 not listed with its address"; failed=1; }
-if grep -q other-1 "$work/out"; then echo "FAIL: the device without the subtype was listed"; failed=1; fi
+fail() { echo "FAIL: $*"; failed=1; }
+
+# Runs quiltool browse ARGS in the client namespace into $work/out and
+# $work/err; sets `code`.
+browse() {
+  # Avahi's client library and libdbus keep allocations past their
+  # unloading; under a sanitizer build the leak report would be theirs.
+  ip netns exec "$client" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_address "$client")" \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$quiltool" browse "$@" > "$work/out" 2> "$work/err"
+}
+
+# What every run must show: no crash, only quiltool's lines on stderr, and
+# only good devices listed.
+check_run() {
+  local label=$1
+  [ "$code" -lt 128 ] || fail "$label: quiltool died of signal $((code - 128))"
+  if grep -qv '^quiltool: ' "$work/err"; then fail "$label: foreign lines on stderr:"; cat "$work/err"; fi
+  if [ -n "$(comm -23 <(sort "$work/out") <(echo "$good"))" ]; then fail "$label: listed what it should not:"; cat "$work/out"; fi
+}
+
+start=$(date +%s%N)
+browse; code=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+echo "default window: exit $code after $elapsed ms, $(wc -l < "$work/out") listed:"
+cat "$work/out"
+check_run "default window"
+[ $code = 0 ] || { fail "default window: exit $code"; cat "$work/err"; }
+[ "$(sort "$work/out")" = "$good" ] || fail "default window: not the 10 good devices"
+# The window (1 s) plus one resolve limit (3 s), with room for a loaded machine.
+[ "$elapsed" -lt 6000 ] || fail "default window: took $elapsed ms"
+
+up=1
+for run in 1 2 3 4 5 6 7 8 9 10; do
+  if [ $up = 0 ]; then
+    start_avahi "$client" registering || { fail "run $run: the daemon did not come back"; break; }
+  fi
+  recover=$([ $run -gt 7 ] && echo 1 || echo 0)
+  delay=$(awk -v r=$run 'BEGIN { printf "%.2f", 0.1 + (r * 0.37 % 0.8) }')
+  if [ $recover = 1 ]; then browse --seconds 3 & else browse & fi
+  browser=$!
+  sleep "$delay"
+  stop_avahi "$client"
+  up=0
+  if [ $recover = 1 ]; then
+    start_avahi "$client" registering && up=1 || fail "run $run: the daemon did not restart"
+  fi
+  wait $browser; code=$?
+  echo "run $run: daemon stopped after ${delay} s$([ $recover = 1 ] && echo ' and restarted'): exit $code," \
+    "$(wc -l < "$work/out") listed; $(tr '\n' ' ' < "$work/err")"
+  check_run "run $run"
+  if [ $recover = 1 ]; then
+    [ $code = 0 ] && [ "$(sort "$work/out")" = "$good" ] || fail "run $run: the browse did not recover"
+  else
+    [ $code = 1 ] && grep -q '^quiltool: browse: the DNS-SD daemon is not running' "$work/err" ||
+      fail "run $run: no clear error"
+  fi
+done
+
 [ $failed = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
 exit $failed

@@ -2,7 +2,8 @@
 # The Dante link end to end over real mDNS: two private network namespaces
 # joined by a veth pair, each with its own D-Bus and avahi-daemon. quil-sim
 # serves the VX-DANTE Quil at 10.77.0.2 and publishes it with the maker's
-# subtype; a second device is published at 10.77.0.3 without the subtype.
+# subtype; a second device is published at 10.77.0.3 without the subtype,
+# and eight with the subtype that cannot be resolved beside them.
 # quilupdate in the other namespace must list the unit and its card, and
 # update the card so that the image lies in the virtual card's store.
 # Everything started here is stopped here, and both namespaces are deleted.
@@ -16,7 +17,8 @@ quiltool=${3:?usage: dante_namespaces.sh QUIL-SIM QUILUPDATE QUILTOOL}
 for tool in ip dbus-daemon dbus-send avahi-daemon avahi-publish "$python"; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-ldconfig -p | grep -q 'libdns_sd.so.1 ' || skip "libdns_sd.so.1 (libavahi-compat-libdnssd1) is not installed"
+ldconfig -p | grep -q 'libavahi-client.so.3 ' || skip "libavahi-client.so.3 (libavahi-client3) is not installed"
+"$python" -c 'import dbus' 2>/dev/null || skip "python3-dbus is not installed"
 "$quilsim" --dante 127.0.0.1 --advertise --sim-state /nonexistent 2>&1 | grep -q 'no Avahi client library' &&
   skip "quil-sim was built without Avahi's client library"
 
@@ -55,6 +57,12 @@ pids+=($!)
 ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$serverbus" avahi-publish -s -H other-1.local other-1 \
   _netaudio-arc._udp 4440 arcp_vers=2.7.0 router_vers=4.0.2 > "$work/pub-s.log" 2>&1 &
 pids+=($!)
+# Devices that cannot be resolved must not keep the unit from being found.
+ip netns exec "$server" env DBUS_SYSTEM_BUS_ADDRESS="$serverbus" "$python" "$(dirname "$0")/publish_devices.py" --bad \
+  > "$work/pub-bad.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do grep -q published "$work/pub-bad.log" && break; sleep 0.1; done
+grep -q published "$work/pub-bad.log" || { cat "$work/pub-bad.log"; echo "FAIL: could not publish"; exit 1; }
 for _ in $(seq 1 50); do grep -q advertised "$work/sim.out" && break; sleep 0.1; done
 grep -q advertised "$work/sim.out" || { cat "$work/sim.out" "$work/sim.err"; echo "FAIL: quil-sim did not advertise"; exit 1; }
 sleep 2  # probing and announcing across the pair

@@ -75,21 +75,45 @@ enable-wide-area=no
 publish-hinfo=no
 publish-workstation=no
 CONF
+  start_avahi "$ns" || {
+    cat "$dir/avahi.log"
+    echo "FAIL: avahi-daemon in $ns did not become ready"
+    exit 1
+  }
+}
+
+# (Re)starts namespace $1's avahi-daemon (start_daemons made its bus and
+# configuration); returns once it answers on its bus as running, or with $2
+# "registering" as soon as it registers its host name (it browses already),
+# 1 when it does not.
+start_avahi() {
+  local ns=$1 dir=$work/$1 states=2
+  [ "${2:-}" = registering ] && states=12
   mkdir -p /run/avahi-daemon
   # Its own tmpfs on the daemon's fixed pid-file folder, in a mount
   # namespace of its own, so that it never meets another daemon's.
   ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" sh -c "mount -n -t tmpfs -o size=1m tmpfs /run/avahi-daemon && exec avahi-daemon -f '$dir/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits" \
     > "$dir/avahi.log" 2>&1 &
+  echo $! > "$dir/avahi.pid"
   pids+=($!)
   for _ in $(seq 1 50); do
     if ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus" dbus-send --system \
          --print-reply=literal --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState 2>/dev/null |
-         grep -q 'int32 2'; then
+         grep -q "int32 [$states]"; then
       return 0
     fi
     sleep 0.1
   done
-  cat "$dir/avahi.log"
-  echo "FAIL: avahi-daemon in $ns did not become ready"
-  exit 1
+  return 1
+}
+
+# Stops namespace $1's avahi-daemon and waits until it has gone.
+stop_avahi() {
+  local pid
+  pid=$(cat "$work/$1/avahi.pid")
+  kill "$pid" 2>/dev/null
+  for _ in $(seq 1 50); do
+    [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null || echo Z)" = Z ] && return 0
+    sleep 0.1
+  done
 }
