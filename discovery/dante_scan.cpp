@@ -25,7 +25,7 @@ void DeviceLookups::Start(dr_devices_t* devices, const char* name, uint32_t nowM
                                    [&](const Lookup& l) { return (l.device != nullptr || l.found) && l.name == name; });
     if (known) return;
     dr_device_t* device = nullptr;
-    if (dr_device_open_remote(devices, name, &device) != AUD_SUCCESS || device == nullptr) return;
+    if (dr_device_open_remote(devices, name, &device) != AUD_SUCCESS) return;
     dr_device_set_context(device, context);
     dr_device_set_changed_callback(device, NoDeviceChange);
     m_lookups.push_back(Lookup{name, device, nowMs, false, {}});

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -548,72 +549,65 @@ void Backend::Deallocate(Ref* ref) {
 
 namespace {
 
+// A reference of KIND for CALLBACK, handed to the back-end once FILL has
+// said what it asks for (false: a bad parameter).
+template <typename Fill>
+DNSServiceErrorType MakeRef(DNSServiceRef* sdRef, Ref::Kind kind, void* callback, void* context,
+                            uint32_t interfaceIndex, Fill fill) {
+    if (g_backend == nullptr) return kDNSServiceErr_ServiceNotRunning;
+    if (sdRef == nullptr || callback == nullptr) return kDNSServiceErr_BadParam;
+    auto ref = std::make_unique<Ref>();
+    ref->kind = kind;
+    ref->callback = callback;
+    ref->context = context;
+    if (!AvahiInterface(interfaceIndex, ref->interface)) return kDNSServiceErr_Unsupported;
+    if (!fill(*ref)) return kDNSServiceErr_BadParam;
+    return g_backend->NewRef(ref.release(), sdRef);
+}
+
+std::string DomainOf(const char* domain) { return domain != nullptr && *domain != '\0' ? WithoutDot(domain) : "local"; }
+
 DNSServiceErrorType Browse(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t interfaceIndex, const char* regtype,
                            const char* domain, DNSServiceBrowseReply callBack, void* context) {
-    if (g_backend == nullptr) return kDNSServiceErr_ServiceNotRunning;
-    if (sdRef == nullptr || regtype == nullptr || callBack == nullptr) return kDNSServiceErr_BadParam;
-    auto* ref = new Ref();
-    ref->kind = Ref::Kind::kBrowse;
-    ref->callback = reinterpret_cast<void*>(callBack);
-    ref->context = context;
-    ref->domain = domain != nullptr && *domain != '\0' ? WithoutDot(domain) : "local";
-    // "TYPE,SUBTYPE": the subtype's instances are the PTR records of
-    // "SUBTYPE._sub.TYPE.DOMAIN".
-    const std::string full = regtype;
-    const size_t comma = full.find(',');
-    ref->type = WithoutDot(full.substr(0, comma).c_str());
-    if (comma != std::string::npos) {
-        const std::string subtype = full.substr(comma + 1, full.find(',', comma + 1) - comma - 1);
-        if (subtype.empty()) {
-            delete ref;
-            return kDNSServiceErr_BadParam;
-        }
-        ref->name = subtype + "._sub." + ref->type + "." + ref->domain;
-    }
-    if (!AvahiInterface(interfaceIndex, ref->interface)) {
-        delete ref;
-        return kDNSServiceErr_Unsupported;
-    }
-    return g_backend->NewRef(ref, sdRef);
+    return MakeRef(sdRef, Ref::Kind::kBrowse, reinterpret_cast<void*>(callBack), context, interfaceIndex,
+                   [&](Ref& ref) {
+                       if (regtype == nullptr) return false;
+                       ref.domain = DomainOf(domain);
+                       // "TYPE,SUBTYPE": the subtype's instances are the PTR records of
+                       // "SUBTYPE._sub.TYPE.DOMAIN".
+                       const std::string full = regtype;
+                       const size_t comma = full.find(',');
+                       ref.type = WithoutDot(full.substr(0, comma).c_str());
+                       if (comma == std::string::npos) return true;
+                       const std::string subtype = full.substr(comma + 1, full.find(',', comma + 1) - comma - 1);
+                       ref.name = subtype + "._sub." + ref.type + "." + ref.domain;
+                       return !subtype.empty();
+                   });
 }
 
 DNSServiceErrorType Resolve(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t interfaceIndex, const char* name,
                             const char* regtype, const char* domain, DNSServiceResolveReply callBack, void* context) {
-    if (g_backend == nullptr) return kDNSServiceErr_ServiceNotRunning;
-    if (sdRef == nullptr || name == nullptr || regtype == nullptr || callBack == nullptr)
-        return kDNSServiceErr_BadParam;
-    auto* ref = new Ref();
-    ref->kind = Ref::Kind::kResolve;
-    ref->callback = reinterpret_cast<void*>(callBack);
-    ref->context = context;
-    ref->name = name;
-    ref->type = WithoutDot(regtype);
-    ref->domain = domain != nullptr && *domain != '\0' ? WithoutDot(domain) : "local";
-    if (!AvahiInterface(interfaceIndex, ref->interface)) {
-        delete ref;
-        return kDNSServiceErr_Unsupported;
-    }
-    return g_backend->NewRef(ref, sdRef);
+    return MakeRef(sdRef, Ref::Kind::kResolve, reinterpret_cast<void*>(callBack), context, interfaceIndex,
+                   [&](Ref& ref) {
+                       if (name == nullptr || regtype == nullptr) return false;
+                       ref.name = name;
+                       ref.type = WithoutDot(regtype);
+                       ref.domain = DomainOf(domain);
+                       return true;
+                   });
 }
 
 // Any flags are taken: the daemon always asks by multicast on ".local" and
 // keeps asking while the query runs.
 DNSServiceErrorType QueryRecord(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t interfaceIndex, const char* fullname,
                                 uint16_t rrtype, uint16_t rrclass, DNSServiceQueryRecordReply callBack, void* context) {
-    if (g_backend == nullptr) return kDNSServiceErr_ServiceNotRunning;
-    if (sdRef == nullptr || fullname == nullptr || callBack == nullptr) return kDNSServiceErr_BadParam;
-    auto* ref = new Ref();
-    ref->kind = Ref::Kind::kQuery;
-    ref->callback = reinterpret_cast<void*>(callBack);
-    ref->context = context;
-    ref->name = WithoutDot(fullname);
-    ref->rrtype = rrtype;
-    ref->rrclass = rrclass;
-    if (!AvahiInterface(interfaceIndex, ref->interface)) {
-        delete ref;
-        return kDNSServiceErr_Unsupported;
-    }
-    return g_backend->NewRef(ref, sdRef);
+    return MakeRef(sdRef, Ref::Kind::kQuery, reinterpret_cast<void*>(callBack), context, interfaceIndex, [&](Ref& ref) {
+        if (fullname == nullptr) return false;
+        ref.name = WithoutDot(fullname);
+        ref.rrtype = rrtype;
+        ref.rrclass = rrclass;
+        return true;
+    });
 }
 
 // The daemon's client interface has no reconfirmation; the record simply

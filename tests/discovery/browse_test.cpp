@@ -204,14 +204,20 @@ TEST_F(Browse, ConmonTxtRules) {
     EXPECT_EQ(db_browse_device_at(browse, added - 1)->conmon.vba[3], 4);
 }
 
-TEST_F(Browse, MediaTxtOf33StringsCountsAsEmpty) {
+TEST_F(Browse, MediaTxtOf33StringsCountsAsEmptyAndVersionPartsMissingAreZero) {
     std::vector<std::string> txt(32, "x=1");
     txt.insert(txt.begin(), "arcp_vers=2.7.0");
     Start(DB_TYPE_MEDIA_DEVICE, false);
     Service("many", kArc, "", 7, "h.local.", 4440, txt);
+    Service("short", kArc, "", 7, "h.local.", 4440, {"arcp_vers=2.7", "router_vers=4"});
     ASSERT_EQ(Pump(), AUD_SUCCESS);
-    ASSERT_EQ(db_browse_num_devices(browse), 1u);
+    ASSERT_EQ(db_browse_num_devices(browse), 2u);
     EXPECT_EQ(db_browse_device_at(browse, 0)->media.arcp_version.minor, 0);
+    const db_device_t* d = db_browse_device_at(browse, 1);
+    EXPECT_EQ(d->media.arcp_version.minor, 7);
+    EXPECT_EQ(d->media.arcp_version.patch, 0);
+    EXPECT_EQ(d->media.router_version.major, 4);
+    EXPECT_EQ(d->media.router_version.minor, 0);
 }
 
 TEST_F(Browse, HostTargetKeepsTheFirstLabelCutTo31) {

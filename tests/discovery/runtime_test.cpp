@@ -162,22 +162,18 @@ TEST(DnsSdLoader, MissingLibraryOrEntryPointIsReported) {
 }
 
 TEST(DnsSdRecords, TxtValuesAsThePublishedInterfaceGivesThem) {
-    // "Key" is matched without regard to case, the first occurrence counts,
-    // a key without "=" is present without a value, a string past the end
-    // ends the search.
-    const std::string txt = std::string(
-                                "\x05k1=ab\x03k2=\x02k3\x00\x06K1=zzz\x04"
-                                "cut=",
-                                26) +
-                            "\x09x";
+    // Keys are matched without regard to case and the first occurrence
+    // counts; a key without "=" is present without a value; a string past
+    // the record's end ends the search.
+    const std::string txt = std::string("\x05k1=ab\x03k2=\x02k3\x00\x06K1=zzz\x03y=1\x04", 26) + "cut=" + "\x09x";
     const auto* record = txt.data();
     const auto length = static_cast<uint16_t>(txt.size());
     const struct {
         const char* key;
         int contains;
         const char* value;  // null: no value
-    } cases[] = {{"k1", 1, "ab"},   {"K1", 1, "ab"}, {"k2", 1, ""},     {"k3", 1, nullptr},
-                 {"k", 0, nullptr}, {"cut", 1, ""},  {"x", 0, nullptr}, {"", 0, nullptr}};
+    } cases[] = {{"k1", 1, "ab"},   {"K1", 1, "ab"}, {"j1", 0, nullptr}, {"k2", 1, ""},     {"k3", 1, nullptr},
+                 {"k", 0, nullptr}, {"y", 1, "1"},   {"cut", 1, ""},     {"x", 0, nullptr}, {"", 0, nullptr}};
     for (const auto& c : cases) {
         EXPECT_EQ(dnssd::TxtContainsKey(length, record, c.key), c.contains) << c.key;
         uint8_t valueLength = 99;
@@ -201,7 +197,7 @@ TEST(DnsSdRecords, FullNamesAndPtrLabels) {
     } cases[] = {
         {"quil-1", "_netaudio-arc._udp.", "local", "quil-1._netaudio-arc._udp.local."},
         {"a.b\\c d", "_x._udp", "local.", "a\\.b\\\\c\\032d._x._udp.local."},
-        {"\x1b\x7f", "_x._udp", "local", "\\027\\127._x._udp.local."},
+        {"\x1b\x7f", "_x._udp", nullptr, "\\027\\127._x._udp."},
     };
     for (const auto& c : cases) {
         char full[dnssd::kDNSServiceMaxDomainName];
@@ -211,18 +207,22 @@ TEST(DnsSdRecords, FullNamesAndPtrLabels) {
     char full[dnssd::kDNSServiceMaxDomainName];
     EXPECT_EQ(dnssd::ConstructFullName(full, std::string(600, '.').c_str(), "_x._udp", "local"), -1);
     EXPECT_STREQ(full, "");
+    EXPECT_EQ(dnssd::ConstructFullName(nullptr, "a", "_x._udp", "local"), -1);
 
     std::string label;
     const uint8_t ptr[] = "\x04q\x0a\x1bx\x04_udp\x05local";
     EXPECT_TRUE(dnssd::FirstWireLabel(ptr, sizeof ptr, label));
     EXPECT_EQ(label, "q\n\x1bx");
-    const uint8_t zero[] =
+    const std::string zero(
         "\x03"
-        "a\x00b";
-    for (const auto& [data, size] : std::vector<std::pair<const uint8_t*, size_t>>{
-             {ptr, 3}, {ptr, 0}, {zero, sizeof zero}, {reinterpret_cast<const uint8_t*>("\x40"), 2}}) {
-        EXPECT_FALSE(dnssd::FirstWireLabel(data, size, label)) << size;
+        "a\0b",
+        4);
+    const std::string long64 = "\x40" + std::string(70, 'a');  // longer than a label may be
+    for (const std::string& data : {std::string(reinterpret_cast<const char*>(ptr), 3), std::string(), zero, long64}) {
+        EXPECT_FALSE(dnssd::FirstWireLabel(reinterpret_cast<const uint8_t*>(data.data()), data.size(), label))
+            << data.size();
     }
+    EXPECT_FALSE(dnssd::FirstWireLabel(nullptr, 5, label));
 }
 
 }  // namespace

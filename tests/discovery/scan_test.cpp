@@ -69,6 +69,43 @@ TEST_F(Scan, ADeviceThatDoesNotResolveDelaysNoOther) {
     }
 }
 
+TEST_F(Scan, LookupsOncePerNameEachUntilItsDeadlineAndClosedWhenCleared) {
+    const std::vector<std::string> versions = {"arcp_vers=2.7.0", "router_vers=4.0.2"};
+    const uint8_t zero[4] = {0, 0, 0, 0};
+    Service("quil", kArc, "", 7, "quil.local.", 4440, versions);
+    addAddress("quil.local.", 7, kGoodAddress, 4);
+    Service("ghost", kArc, "", 7, "ghost.local.", 4440, versions);  // no address record
+    Service("zero", kArc, "", 7, "zero.local.", 4440, versions);
+    addAddress("zero.local.", 7, zero, 4);
+    dr_devices_t* devices = nullptr;
+    ASSERT_EQ(dr_devices_new(env, &devices), AUD_SUCCESS);
+    discovery::DeviceLookups lookups(100);
+    for (const char* name : {"ghost", "quil", "ghost", "zero"}) lookups.Start(devices, name, 1000);
+    EXPECT_EQ(count("DNSServiceResolve"), 3);
+    for (int i = 0; i < 6; ++i) {
+        aud_socket_set_t set;
+        aud_socket_set_init(&set);
+        dr_devices_get_sockets(devices, &set);
+        aud_error_t error = AUD_SUCCESS;
+        if (aud_socket_set_select(&set, 0, &error) > 0) dr_devices_process(devices, &set);
+    }
+    lookups.Update(1099);
+    EXPECT_TRUE(lookups.Pending());  // the ghost, until its deadline
+    lookups.Update(1100);
+    EXPECT_FALSE(lookups.Pending());
+    const std::vector<discovery::FoundDevice> found = lookups.Found();
+    ASSERT_EQ(found.size(), 1u);  // not the device at address 0
+    EXPECT_EQ(found[0].name, "quil");
+    // A device found is not looked up again; one that was given up is.
+    lookups.Start(devices, "quil", 1100);
+    lookups.Start(devices, "ghost", 1100);
+    EXPECT_EQ(count("DNSServiceResolve"), 4);
+    EXPECT_TRUE(lookups.Pending());
+    lookups.Clear();
+    EXPECT_EQ(dr_devices_delete(devices), AUD_SUCCESS);
+    EXPECT_EQ(openRefs(), 0);
+}
+
 TEST(ScanWindow, EndsAfterTheWindowOnceNothingIsPendingOrAtTheLimit) {
     const discovery::ScanWindow window(0xFFFFFF00u, 1000, 3000);  // across the tick's wrap
     const struct {

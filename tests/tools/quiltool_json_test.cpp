@@ -47,6 +47,7 @@ TEST(QuiltoolText, NamesFromTheNetworkAreEscaped) {
         {"csi\xC2\x9B"
          "2J",
          "csi\\xc2\\x9b2J"},                 // a C1 control in UTF-8
+        {"nbsp\xC2\xA0x", "nbsp\xC2\xA0x"},  // the character after the C1 block is kept
         {"bad \xFF\xC3", "bad \\xff\\xc3"},  // not UTF-8
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(quiltool::EscapedText(text), want) << text;
