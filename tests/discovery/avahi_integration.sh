@@ -5,7 +5,8 @@
 # cannot be resolved (TXT keys missing, conmon only, hosts without an address
 # record) and one good device without the subtype.
 #  1. The default window lists all 10 good devices and nothing else, within
-#     the window plus one resolve limit.
+#     the window plus one resolve limit; also through libdns_sd.so.1 when
+#     Avahi's client library is not there (and the compatibility library is).
 #  2. The client's daemon is stopped in the middle of a browse 10 times: never
 #     a crash, nothing on stderr but quiltool's own lines, never a device that
 #     should not be there. In 7 runs the daemon stays away (exit 1, the list
@@ -29,16 +30,7 @@ client=quil-disc-c-$$
 work=$(mktemp -d)
 trap cleanup_netns EXIT
 
-ip netns add "$server" 2>/dev/null || skip "cannot create a network namespace here"
-namespaces+=("$server")
-ip netns add "$client" || skip "cannot create a second network namespace"
-namespaces+=("$client")
-ip -n "$server" link set lo up && ip -n "$client" link set lo up || skip "cannot bring up loopback in the namespaces"
-ip -n "$server" link add vd0 type veth peer name vd1 netns "$client" || skip "cannot create a veth pair"
-ip -n "$server" addr add 10.77.0.2/24 dev vd0
-ip -n "$client" addr add 10.77.0.1/24 dev vd1
-ip -n "$server" link set vd0 up
-ip -n "$client" link set vd1 up
+join_namespaces "$server" "$client" vd0 vd1
 start_daemons "$server" vd0
 start_daemons "$client" vd1
 
@@ -53,12 +45,13 @@ good=$(for i in $(seq -w 1 10); do echo "device quil-$i address=10.77.0.1$i port
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-# Runs quiltool browse ARGS in the client namespace into $work/out and
-# $work/err; sets `code`.
+# Runs quiltool browse ARGS in the client namespace, with the variables of
+# `extra_env`, into $work/out and $work/err.
+extra_env=()
 browse() {
   # Avahi's client library and libdbus keep allocations past their
   # unloading; under a sanitizer build the leak report would be theirs.
-  ip netns exec "$client" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_address "$client")" \
+  ip netns exec "$client" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_address "$client")" "${extra_env[@]}" \
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$quiltool" browse "$@" > "$work/out" 2> "$work/err"
 }
 
@@ -81,6 +74,14 @@ check_run "default window"
 [ "$(sort "$work/out")" = "$good" ] || fail "default window: not the 10 good devices"
 # The window (1 s) plus one resolve limit (3 s), with room for a loaded machine.
 [ "$elapsed" -lt 6000 ] || fail "default window: took $elapsed ms"
+
+if ldconfig -p | grep -q 'libdns_sd.so.1 '; then
+  extra_env=(QUIL_LIBRARY_REDIRECT=libavahi-client.so.3=/nonexistent/libavahi-client.so.3)
+  browse; code=$?
+  extra_env=()
+  echo "through libdns_sd.so.1: exit $code, $(wc -l < "$work/out") listed, $(wc -l < "$work/err") lines on stderr"
+  [ $code = 0 ] && [ "$(sort "$work/out")" = "$good" ] || fail "through libdns_sd.so.1: not the 10 good devices"
+fi
 
 up=1
 for run in 1 2 3 4 5 6 7 8 9 10; do

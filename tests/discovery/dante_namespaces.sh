@@ -28,17 +28,8 @@ work=$(mktemp -d)
 simpid=
 trap cleanup_netns EXIT
 
-ip netns add "$server" 2>/dev/null || skip "cannot create a network namespace here"
-namespaces+=("$server")
-ip netns add "$client" || skip "cannot create a second network namespace"
-namespaces+=("$client")
-ip -n "$server" link set lo up && ip -n "$client" link set lo up || skip "cannot bring up loopback in the namespaces"
-ip -n "$server" link add vq0 type veth peer name vq1 netns "$client" || skip "cannot create a veth pair"
-ip -n "$server" addr add 10.77.0.2/24 dev vq0
+join_namespaces "$server" "$client" vq0 vq1
 ip -n "$server" addr add 10.77.0.3/24 dev vq0
-ip -n "$client" addr add 10.77.0.1/24 dev vq1
-ip -n "$server" link set vq0 up
-ip -n "$client" link set vq1 up
 
 start_daemons "$server" vq0
 start_daemons "$client" vq1

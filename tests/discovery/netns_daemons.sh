@@ -35,6 +35,23 @@ cleanup_netns() {
   rm -rf "$work"
 }
 
+# Namespaces $1 (a server, 10.77.0.2 on interface $3) and $2 (a client,
+# 10.77.0.1 on interface $4) joined by a veth pair made inside the first, so
+# that nothing is attached to the root namespace; skips where it cannot.
+join_namespaces() {
+  local server=$1 client=$2 serverif=$3 clientif=$4
+  ip netns add "$server" 2>/dev/null || skip "cannot create a network namespace here"
+  namespaces+=("$server")
+  ip netns add "$client" || skip "cannot create a second network namespace"
+  namespaces+=("$client")
+  ip -n "$server" link set lo up && ip -n "$client" link set lo up || skip "cannot bring up loopback in the namespaces"
+  ip -n "$server" link add "$serverif" type veth peer name "$clientif" netns "$client" || skip "cannot create a veth pair"
+  ip -n "$server" addr add 10.77.0.2/24 dev "$serverif"
+  ip -n "$client" addr add 10.77.0.1/24 dev "$clientif"
+  ip -n "$server" link set "$serverif" up
+  ip -n "$client" link set "$clientif" up
+}
+
 # The D-Bus address of namespace $1's private bus (once start_daemons ran).
 bus_address() { echo "unix:path=$work/$1/bus"; }
 
