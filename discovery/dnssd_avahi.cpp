@@ -6,14 +6,12 @@
 
 #ifdef QUIL_DNSSD_AVAHI
 
-#include <arpa/inet.h>
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-common/error.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/watch.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -29,6 +27,7 @@
 
 #include "discovery/dnssd_records.h"
 #include "platform/dynamic_library.h"
+#include "platform/net.h"
 
 namespace dnssd::avahi {
 
@@ -480,7 +479,7 @@ void Backend::ResolverEvent(AvahiServiceResolver* resolver, AvahiIfIndex interfa
     const std::string target = std::string(host != nullptr ? host : "") + ".";
     const std::string full = fullname;
     const uint32_t index = DnsInterface(interface);
-    const uint16_t networkPort = htons(port);
+    const uint16_t networkPort = platform::NetOrder16(port);
     b->Post(ref, [ref, index, full, target, networkPort, record](DNSServiceRef self) {
         reinterpret_cast<DNSServiceResolveReply>(ref->callback)(
             self, 0, index, kDNSServiceErr_NoError, full.c_str(), target.c_str(), networkPort,
