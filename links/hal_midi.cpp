@@ -96,6 +96,9 @@ NimbraStatus CHalMIDI::SelectConnection(uint16_t index) {
     // Bit 15 is not part of the index.
     index &= 0x7FFF;
     if (index == m_selectedConnection) return kStatusOk;
+    // An index past the adapters found would attach whatever adapter number
+    // the list held from an earlier Open.
+    if (index >= m_adapterCount) return kStatusFailed;
     // A failed release or attach shows later as silence from the unit.
     if (HasSelection()) AdapterRequest(platform::kDriverReleaseAdapter, m_adapterNumbers[m_selectedConnection]);
     m_selectedConnection = index;

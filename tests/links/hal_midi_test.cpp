@@ -159,6 +159,29 @@ TEST_F(HalMidiTest, SelectingReleasesTheOldAdapterAndAttachesTheNew) {
     EXPECT_TRUE(driver.IsAttached(2));
 }
 
+// The list still holds the adapter numbers of an earlier Open that found
+// more adapters; an index past this Open's count never reaches them.
+TEST_F(HalMidiTest, AnIndexPastTheConnectionCountIsRefused) {
+    SetAdapters({{0, 0x3114}, {2, 0x3114}, {5, 0x3114}, {7, 0x3114}});
+    ASSERT_EQ(link.Open(), kStatusOk);
+    link.Close();
+    driver.RemoveAdapter(5);
+    driver.RemoveAdapter(7);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(1), kStatusOk);
+    driver.ClearRequests();
+    for (uint16_t index : {uint16_t{2}, uint16_t{3}, uint16_t{7}, uint16_t{0x7FFF}}) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(link.SelectConnection(index), kStatusFailed);
+        EXPECT_TRUE(driver.Requests().empty());
+        uint16_t selected = 0;
+        link.GetSelectedConnection(&selected);
+        EXPECT_EQ(selected, 1);
+    }
+    EXPECT_FALSE(driver.IsAttached(5));
+    EXPECT_FALSE(driver.IsAttached(7));
+}
+
 TEST_F(HalMidiTest, WriteAndReadNeedASelectedConnection) {
     SetAdapters({{0, 0x3114}});
     ASSERT_EQ(link.Open(), kStatusOk);
