@@ -327,9 +327,9 @@ NimbraStatus CNimbraRemote::GetVariantVT(uint8_t* isVariant) {
 // Short forms carry address bits 7..5 in the form bits of byte 4, so a short
 // message for registers 224..255 (or 480..511 in the high bank) has form 7,
 // which the unit reads as the 16-bit form. The encoding is kept as the units
-// expect it; the updater's own requests and writes never start at those
-// registers in the short form, and callers of WriteRegister and SetRegister
-// must not address them that way either.
+// expect it; the updater's own requests never start at those registers in
+// the short form, and WriteRegister sends writes there in the 16-bit form or
+// not at all.
 NimbraStatus CNimbraRemote::SendStatusRequest(uint16_t first, uint16_t last) {
     const uint16_t span = static_cast<uint16_t>(last - first);
     if (first > 255) {
@@ -661,11 +661,28 @@ NimbraStatus CNimbraRemote::SendShortWrite(uint16_t reg, uint8_t value) {
 
 NimbraStatus CNimbraRemote::SendCommand(uint8_t op) { return ::SendCommand(m_pMidiIF.get(), op); }
 
+// The short form carries eight address bits and the high-bank bit, and its
+// top three address bits share byte 4 with the form bits: for registers
+// 224..255 (and 480..511) they read as the 16-bit form, so the unit never
+// takes such a write. Units with 16-bit addresses get that form for those
+// registers and for everything above 255; the others cannot be written
+// there at all.
+namespace {
+// The first register whose short-form write reads as the 16-bit form.
+constexpr uint16_t kFirstExtendedOnlyRegister = 224;
+// Registers the short form can name: 0..255, and 256..511 with the high bank.
+constexpr uint16_t kShortFormRegisters = 512;
+}  // namespace
+
+bool CNimbraRemote::RegisterWritable(uint16_t reg) {
+    if (reg >= kRegisterImageSize) return false;
+    if (IsQuilOrNimbraN()) return true;
+    return reg < kShortFormRegisters && (reg & 0xFF) < kFirstExtendedOnlyRegister;
+}
+
 NimbraStatus CNimbraRemote::WriteRegister(uint16_t reg, uint8_t value) {
-    if (reg > 255) {
-        if (IsQuilOrNimbraN()) return SendExtendedWrite(m_pMidiIF.get(), value, reg);
-        return SendRegisterMessage(m_pMidiIF.get(), static_cast<uint8_t>(reg - 256), kOpcodeRegisterWrite, value, true);
-    }
+    if (!RegisterWritable(reg)) return kStatusOutOfRange;
+    if (IsQuilOrNimbraN() && reg >= kFirstExtendedOnlyRegister) return SendExtendedWrite(m_pMidiIF.get(), value, reg);
     return SendShortWrite(reg, value);
 }
 
@@ -677,7 +694,7 @@ NimbraStatus CNimbraRemote::GetRegister(uint16_t reg, uint8_t* value) {
 }
 
 NimbraStatus CNimbraRemote::SetRegister(uint16_t reg, uint8_t value) {
-    if (reg >= kRegisterImageSize) return kStatusOutOfRange;
+    if (!RegisterWritable(reg)) return kStatusOutOfRange;
     m_registers[reg] = value;
     WriteRegister(reg, value);
     return kStatusOk;

@@ -244,7 +244,8 @@ public:
     // Image byte r; never sends. 2 for r of 2048 or more.
     NimbraStatus GetRegister(uint16_t reg, uint8_t* value) override;
     // Image byte r = value, then the register write (its send result is not
-    // reported). 2 for r of 2048 or more.
+    // reported). 2, with nothing changed or sent, for a register the unit
+    // cannot be written at (RegisterWritable).
     NimbraStatus SetRegister(uint16_t reg, uint8_t value) override;
     NimbraStatus SetChangeCallback(uint16_t first, uint16_t second, NimbraChangeCallback callback, uint32_t user1,
                                    uint32_t user2) override;
@@ -255,9 +256,15 @@ public:
     // Requests first..last and waits for a reply that starts at first; sends
     // at most six times.
     NimbraStatus RequestRegisterStatusVerified(uint16_t first, uint16_t last);
-    // Sends one register write: the 16-bit form above 255 on a Quil or PID
-    // 0x60, the high-bank short form for other units.
+    // Sends one register write: the 16-bit form on a Quil or PID 0x60 above
+    // register 223, the short form (with the high-bank bit above 255)
+    // otherwise. 2, sending nothing, for a register the unit cannot be
+    // written at.
     NimbraStatus WriteRegister(uint16_t reg, uint8_t value);
+    // Whether a write of `reg` can reach the selected unit: any register
+    // below 2048 with 16-bit addresses (Quil, PID 0x60); without them only
+    // 0..223 and 256..479, the registers the short form can name.
+    bool RegisterWritable(uint16_t reg);
     // Spends 250 ms handling window messages.
     NimbraStatus PumpMessages();
     // True while the VX-USB card updater exists. It belongs to one
@@ -300,7 +307,8 @@ private:
     static constexpr size_t kChannelGroups = 32;
     static constexpr size_t kChannelColumns = 18;
     using ChannelTable = std::array<std::array<uint8_t, kChannelColumns>, kChannelGroups>;
-    // image[reg] = value, then the register write; always 0.
+    // image[reg] = value, then the register write; 0, or 2 with nothing
+    // changed for a register the unit cannot be written at.
     NimbraStatus WriteImageRegister(uint16_t reg, uint8_t value);
     NimbraStatus SetControlBit(uint16_t reg, uint8_t bit, bool on);
     NimbraStatus GetControlBit(uint16_t reg, uint8_t bit, bool inverted, bool oneWhileOffline, uint8_t* on);
@@ -309,7 +317,8 @@ private:
     std::span<const uint8_t> SourceCodes();
     bool SourceLocked() const;
     uint16_t Word(uint16_t low) const;
-    static bool ChannelSettable(uint8_t column, uint8_t group);
+    // A channel table entry exists and its registers can be written.
+    bool ChannelSettable(uint8_t column, uint8_t group);
     static NimbraStatus ReadChannelTable(const ChannelTable& table, uint8_t column, uint8_t group, uint8_t* value);
     bool ExtendedIndexes(std::initializer_list<unsigned> indexes) const;
     bool IsQuilOrNimbraN();

@@ -127,6 +127,7 @@ constexpr uint8_t Bit(uint8_t n) { return static_cast<uint8_t>(1u << n); }
 // Shared helpers
 
 NimbraStatus CNimbraRemote::WriteImageRegister(uint16_t reg, uint8_t value) {
+    if (!RegisterWritable(reg)) return kStatusOutOfRange;
     m_registers[reg] = value;
     WriteRegister(reg, value);
     return kStatusOk;
@@ -417,7 +418,11 @@ NimbraStatus CNimbraRemote::SetChannelTrim(uint8_t column, uint8_t group, uint8_
 
 bool CNimbraRemote::ChannelSettable(uint8_t column, uint8_t group) {
     if (column >= kColumns || group >= kGroups) return false;
-    return column < 2 || group < kExtendedColumnGroups;
+    if (column >= 2 && group >= kExtendedColumnGroups) return false;
+    // Groups 24..31 of columns 0 and 1 sit at registers 224..255, which a
+    // unit without 16-bit addresses cannot be written at.
+    const uint16_t level = LevelRegister(column, group);
+    return RegisterWritable(level) && RegisterWritable(static_cast<uint16_t>(level + 1));
 }
 
 NimbraStatus CNimbraRemote::ReadChannelTable(const ChannelTable& table, uint8_t column, uint8_t group, uint8_t* value) {

@@ -361,6 +361,82 @@ TEST_F(MixerTest, WithoutSixteenBitAddressesTheMapsRefuse) {
 
 // --- General --------------------------------------------------------------------------
 
+// A write goes where it is addressed or nowhere: with 16-bit addresses in
+// that form from register 224 on, without them in the short form for the
+// registers it can name, refused with 2 and nothing sent for the rest.
+TEST_F(MixerTest, RegisterWritesArriveWhereTheyAreAddressedOrAreRefused) {
+    struct Case {
+        Unit unit;
+        uint16_t reg;
+        NimbraStatus status;
+        bool extended;  // the form of the write the unit received
+    };
+    const Case cases[] = {
+        {kQuil7, 100, kStatusOk, false},
+        {kQuil7, 230, kStatusOk, true},
+        {kQuil7, 600, kStatusOk, true},
+        {kQuil5, 255, kStatusOk, true},
+        {kNimbraN, 486, kStatusOk, true},
+        {kNimbraN, 600, kStatusOk, true},
+        {kNimbra16, 223, kStatusOk, false},
+        {kNimbra16, 300, kStatusOk, false},
+        {kNimbra16, 479, kStatusOk, false},
+        {kNimbra16, 224, kStatusOutOfRange, false},
+        {kNimbra16, 255, kStatusOutOfRange, false},
+        {kNimbra16, 480, kStatusOutOfRange, false},
+        {kNimbra16, 511, kStatusOutOfRange, false},
+        {kNimbra16, 512, kStatusOutOfRange, false},
+        {kNimbra16, 600, kStatusOutOfRange, false},
+        {kNimbra16, 2048, kStatusOutOfRange, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.unit << " register " << c.reg);
+        Select(c.unit);
+        units[c.unit]->ClearReceived();
+        uint8_t before = 0;
+        remote.GetRegister(c.reg, &before);
+        EXPECT_EQ(remote.SetRegister(c.reg, static_cast<uint8_t>(before + 1)), c.status);
+        uint8_t image = 0;
+        remote.GetRegister(c.reg, &image);
+        std::vector<const sim::ReceivedMessage*> writes;
+        for (const sim::ReceivedMessage& m : units[c.unit]->Received()) {
+            if (m.kind == sim::MessageKind::RegisterWrite) writes.push_back(&m);
+        }
+        if (c.status != kStatusOk) {
+            EXPECT_TRUE(writes.empty());
+            EXPECT_EQ(image, before);
+            continue;
+        }
+        Flush();
+        ASSERT_EQ(writes.size(), 1u);
+        EXPECT_EQ(writes[0]->extended, c.extended);
+        EXPECT_EQ(writes[0]->address, c.reg);
+        EXPECT_EQ(At(c.unit, c.reg), before + 1);
+        EXPECT_EQ(image, before + 1);
+    }
+}
+
+// The channel groups 24..31 of columns 0 and 1 lie at registers 224..255: a
+// Nimbra 16 cannot be written there, and its tables keep their values.
+TEST_F(MixerTest, ChannelsAtRegistersTheShortFormCannotNameAreRefused) {
+    Select(kNimbra16);
+    units[kNimbra16]->ClearReceived();
+    uint8_t v = 0;
+    for (uint8_t column : {uint8_t{0}, uint8_t{1}}) {
+        for (uint8_t group : {uint8_t{24}, uint8_t{31}}) {
+            EXPECT_EQ(remote.SetChannelLevel(column, group, 0x40), kStatusOutOfRange);
+            EXPECT_EQ(remote.SetChannelTrim(column, group, 0x03), kStatusOutOfRange);
+            EXPECT_EQ(remote.SetChannelOff(column, group, 1), kStatusOutOfRange);
+            EXPECT_EQ((remote.GetChannelLevel(column, group, &v), v), 0);
+            EXPECT_EQ((remote.GetChannelOff(column, group, &v), v), 0);
+        }
+    }
+    EXPECT_TRUE(units[kNimbra16]->Received().empty());
+    EXPECT_EQ(remote.SetChannelLevel(0, 23, 0x40), kStatusOk);  // register 220
+    Flush();
+    EXPECT_EQ(At(kNimbra16, 220), 0x40);
+}
+
 TEST_F(MixerTest, RegisterPastTheImageIsOutOfRange) {
     Select(kQuil7);
     uint8_t value = 0;
