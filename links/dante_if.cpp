@@ -17,6 +17,10 @@ constexpr unsigned kBrowseTypes = DB_TYPE_MEDIA_DEVICE | DB_TYPE_CONMON_DEVICE;
 constexpr unsigned kBrowseMaxSockets = 18;
 constexpr int32_t kBrowseWaitUs = 1000;
 constexpr int kReadWaitMs = 1;
+// Datagrams one Read may drop before it returns with nothing.
+constexpr int kMaxDroppedPerRead = 64;
+constexpr uint8_t kSysExStart = 0xF0;
+constexpr uint8_t kSysExEnd = 0xF7;
 
 void NoTreeChange(db_browse_t*) {}
 
@@ -25,6 +29,12 @@ std::string MissingEntryPoint(const std::string& error) {
     const std::string marker = "missing entry point ";
     const size_t at = error.rfind(marker);
     return at == std::string::npos ? std::string() : error.substr(at + marker.size());
+}
+
+// One SysEx message from its F0 to its F7, with only data bytes between.
+bool IsWholeMessage(const uint8_t* data, long length) {
+    if (length < 2 || data[0] != kSysExStart || data[length - 1] != kSysExEnd) return false;
+    return std::all_of(data + 1, data + length - 1, [](uint8_t byte) { return byte < 0x80; });
 }
 
 }  // namespace
@@ -192,19 +202,37 @@ NimbraStatus CDanteIF::Write(const uint8_t* data, int length) {
     return m_send.SendTo(m_selectedAddress, port, data, static_cast<size_t>(length)) ? kStatusOk : kStatusFailed;
 }
 
+// Only the selected device's replies reach the remote, and only whole
+// messages: anyone may send to the reply port, and a message left open by
+// one datagram would swallow the reply in the next. Datagrams that fail
+// either test are dropped, a bounded number per call so that a flood cannot
+// hold the caller here.
 NimbraStatus CDanteIF::Read(uint8_t* buffer, int size, int* received) {
     *received = 0;
     if (size <= 0) return kStatusOk;
-    std::fill_n(buffer, size, uint8_t{0});
-    const int ready = m_receive.WaitReadable(kReadWaitMs);
-    if (ready == 0) return kStatusOk;
-    const long n = ready > 0 ? m_receive.Receive(buffer, static_cast<size_t>(size)) : -1;
-    // An empty datagram is how a peer says the link is gone.
-    if (n <= 0) {
-        Close();
-        return kStatusFailed;
+    int waitMs = kReadWaitMs;
+    for (int dropped = 0; dropped < kMaxDroppedPerRead; ++dropped) {
+        std::fill_n(buffer, size, uint8_t{0});
+        const int ready = m_receive.WaitReadable(waitMs);
+        if (ready == 0) return kStatusOk;
+        uint32_t from = 0;
+        const long n = ready > 0 ? m_receive.Receive(buffer, static_cast<size_t>(size), &from) : -1;
+        if (n < 0) {
+            Close();
+            return kStatusFailed;
+        }
+        waitMs = 0;  // the next datagram only when it is there already
+        if (m_selected == kNoConnection || from != m_selectedAddress) continue;
+        // An empty datagram is how the device says the link is gone.
+        if (n == 0) {
+            Close();
+            return kStatusFailed;
+        }
+        if (!IsWholeMessage(buffer, n)) continue;
+        *received = static_cast<int>(n);
+        return kStatusOk;
     }
-    *received = static_cast<int>(n);
+    std::fill_n(buffer, size, uint8_t{0});
     return kStatusOk;
 }
 

@@ -2,7 +2,8 @@
 // found by DNS-SD (one second of browsing narrowed to the maker's subtype)
 // and reached over UDP, one SysEx message per datagram. Messages go to the
 // card's address on port 5645 for the converter or 5647 for the card itself;
-// replies arrive on local port 5646 from any sender.
+// replies arrive on local port 5646. Only whole messages from the selected
+// device's address are taken; any other datagram there is dropped.
 #pragma once
 
 #include <array>

@@ -182,20 +182,50 @@ TEST_F(DanteLink, XSlotTargetSwitchesBetweenUnitAndCardPort) {
     EXPECT_EQ(link.XSlotTarget(), 1);
 }
 
-TEST_F(DanteLink, ReplyFromAnotherHostIsDeliveredAndAnEmptyDatagramCloses) {
+// Anyone may send to the reply port: only whole messages from the selected
+// device reach the remote, each datagram on its own, and only the device's
+// empty datagram closes the link.
+TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
     UsePorts(35660);
     Card("quil-a", "127.0.0.2");
+    Card("quil-b", "127.0.0.3");
     CDanteIF link(options);
     ASSERT_EQ(link.Open(), kStatusOk);
-    link.SelectConnection(0);
-    platform::UdpSocket other;
-    ASSERT_TRUE(other.Create(false));
-    ASSERT_TRUE(other.Bind(Ip("127.0.0.7"), 0));
-    const uint8_t message[] = {0xF0, 0x01, 0xF7};
-    ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, message, sizeof message));
-    EXPECT_EQ(ReadOne(link), std::vector<uint8_t>(message, message + 3));
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);  // 127.0.0.2
+    platform::UdpSocket device, other;
+    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
+    ASSERT_TRUE(other.Create(false) && other.Bind(Ip("127.0.0.3"), 0));
+    const std::vector<uint8_t> reply = {0xF0, 0x00, 0x01, 0x54, 0x70, 0x04, 0x01, 0x00, 0x00, 0xF7};
+    std::vector<uint8_t> noise(3000);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 131 + 7);
+    noise.front() = 0xF0;
+    const struct {
+        const char* name;
+        bool fromDevice;
+        std::vector<uint8_t> datagram;
+        bool delivered;
+    } cases[] = {
+        {"the device's message", true, {0xF0, 0x01, 0xF7}, true},
+        {"another device's message", false, {0xF0, 0x01, 0xF7}, false},
+        {"a message left open", true, {0xF0, 0x00, 0x01, 0x54, 0x70}, false},
+        {"3000 bytes of noise", true, noise, false},
+        {"a message inside a message", true, {0xF0, 0x00, 0xF0, 0x01, 0xF7}, false},
+        {"an end without a start", true, {0x01, 0xF7}, false},
+        {"another device's empty datagram", false, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::UdpSocket& from = c.fromDevice ? device : other;
+        ASSERT_TRUE(from.SendTo(Ip("127.0.0.1"), options.ports.reply, c.datagram.data(), c.datagram.size()));
+        ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
+        if (c.delivered) {
+            EXPECT_EQ(ReadOne(link), c.datagram);
+        }
+        EXPECT_EQ(ReadOne(link), reply);
+        EXPECT_TRUE(link.IsOpen());
+    }
 
-    ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, message, 0));
+    ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), 0));
     uint8_t buffer[16];
     int received = -1;
     NimbraStatus status = kStatusOk;
@@ -204,6 +234,33 @@ TEST_F(DanteLink, ReplyFromAnotherHostIsDeliveredAndAnEmptyDatagramCloses) {
     EXPECT_EQ(received, 0);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(link.Write(kProbe.data(), static_cast<int>(kProbe.size())), kStatusFailed);
+}
+
+// A flood of strangers' datagrams costs the caller a bounded wait per read;
+// the device's reply behind it still arrives.
+TEST_F(DanteLink, AFloodOfStrayDatagramsIsDrainedInBoundedReads) {
+    UsePorts(35700);
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);
+    platform::UdpSocket device, other;
+    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
+    ASSERT_TRUE(other.Create(false) && other.Bind(Ip("127.0.0.9"), 0));
+    const uint8_t stray[] = {0xF0, 0x00, 0x01, 0x54, 0x70};
+    for (int i = 0; i < 140; ++i) ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, stray, sizeof stray));
+    const std::vector<uint8_t> reply = {0xF0, 0x02, 0xF7};
+    ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
+    uint8_t buffer[64];
+    int received = 0;
+    int reads = 0;
+    while (received == 0 && reads < 50) {
+        ASSERT_EQ(link.Read(buffer, sizeof buffer, &received), kStatusOk);
+        ++reads;
+    }
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + received), reply);
+    // 64 datagrams at most per read: the 140 strays take three reads.
+    EXPECT_EQ(reads, 3);
 }
 
 TEST_F(DanteLink, SecondOpenAfterCloseBrowsesAgain) {
