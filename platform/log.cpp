@@ -5,14 +5,30 @@
 #include <cstdio>
 #include <string>
 
+#include <vector>
+
 #include "platform/clock.h"
+#include "platform/log_repeats.h"
 
 namespace {
 // The process-wide log file: null until the first successful entry.
 FILE* LogFile = nullptr;
+platform::LogRepeats g_repeats;
 std::string g_logPath = "QuilUpdate.log";
 LogOpenFailureHandler g_failureHandler = nullptr;
 bool g_failureReported = false;
+
+void WriteEntries(const std::vector<std::string>& entries) {
+    if (entries.empty()) return;
+    const platform::LocalTime t = platform::CurrentClock().Now();
+    for (const std::string& entry : entries) {
+        std::fprintf(LogFile, "%04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour, t.minute, t.second,
+                     entry.c_str());
+    }
+    // Written out at once: a crash or power loss during an update must not
+    // lose the record of it.
+    std::fflush(LogFile);
+}
 }  // namespace
 
 void LogMessage(const char* format, ...) {
@@ -33,16 +49,16 @@ void LogMessage(const char* format, ...) {
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
 
-    const platform::LocalTime t = platform::CurrentClock().Now();
-    std::fprintf(LogFile, "%04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour, t.minute, t.second,
-                 message);
-    // Written out at once: a crash or power loss during an update must not
-    // lose the record of it.
-    std::fflush(LogFile);
+    std::vector<std::string> entries;
+    g_repeats.Offer(message, entries);
+    WriteEntries(entries);
 }
 
 void CloseLogFile() {
     if (LogFile != nullptr) {
+        std::vector<std::string> report;
+        g_repeats.Flush(report);
+        WriteEntries(report);
         std::fclose(LogFile);
         LogFile = nullptr;
     }

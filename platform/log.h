@@ -7,7 +7,8 @@
 // printf-style; formats the message and appends
 // "YYYY-MM-DD hh:mm:ss <message>". Adds no line end of its own. Never reports
 // a failure: when the file cannot be opened the entry is dropped and the next
-// call tries again.
+// call tries again. Repeats of an entry or a block of entries are counted
+// rather than written, and reported in one entry (platform/log_repeats.h).
 void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Closes the log file (after the exit entry); the next LogMessage reopens it.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -93,6 +94,58 @@ TEST_F(LogFileTest, OverlongMessageIsCutToTheBuffer) {
     ASSERT_EQ(content.size(), stamp.size() + 1023 + stamp.size() + 5);
     EXPECT_EQ(content.substr(stamp.size(), 1023), std::string(1023, 'x'));
     EXPECT_EQ(content.substr(stamp.size() + 1023), stamp + "next\n");
+}
+
+// Floods are counted, not written: an entry, or a block of entries, that has
+// come twice in a row is held back while it repeats exactly, and one entry
+// reports how much was left out. Entries that differ only in their numbers
+// still count as the block, but are written; no distinct text is lost.
+TEST_F(LogFileTest, RepeatsAreCountedAndReportedInOneEntry) {
+    const std::string waited = "CNimbraMIDI::WaitForDone Timeout! Elapsed 501 Timeout 500\n";
+    const std::string waitedLonger = "CNimbraMIDI::WaitForDone Timeout! Elapsed 502 Timeout 500\n";
+    const std::string opened = "CNimbraMIDI::Open: Input WaitForDone Timeout!\n";
+    const struct {
+        const char* name;
+        std::vector<std::string> entries;
+        std::vector<std::string> written;
+    } cases[] = {
+        {"one entry, then the log closes",
+         {"A\n", "A\n", "A\n", "A\n", "A\n"},
+         {"A\n", "A\n", "A (repeated 3 more times)\n"}},
+        {"one entry, then another", {"A", "A", "A", "B\n"}, {"A", "A", "A (repeated 1 more time)\n", "B\n"}},
+        {"a list that differs in its numbers",
+         {"Port 1\n", "Port 2\n", "Port 3\n", "Port 4\n"},
+         {"Port 1\n", "Port 2\n", "Port 3\n", "Port 4\n"}},
+        {"a cycle with a pair repeated inside it",
+         {"S\n", waited, opened, waited, opened, "E\n", "S\n", waited, opened, waited, opened, "E\n", "S\n", waited,
+          opened, waited, opened, "E\n"},
+         {"S\n", waited, opened, waited, opened, "E\n", "S\n", waited, opened, waited, opened, "E\n",
+          "(the block of 6 entries above repeated: 6 more entries left out)\n"}},
+        {"a cycle whose numbers vary",
+         {waited, opened, "V\n", waited, opened, "V\n", waitedLonger, opened, "V\n", waited, opened, "V\n", "End\n"},
+         {waited, opened, "V\n", waited, opened, "V\n", waitedLonger,
+          "(the block of 3 entries above repeated: 2 more entries left out)\n", waited,
+          "(the block of 3 entries above repeated: 2 more entries left out)\n", "End\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(m_path);
+        for (const std::string& entry : c.entries) LogMessage("%s", entry.c_str());
+        CloseLogFile();
+        std::string expected;
+        for (const std::string& entry : c.written) expected += "2026-03-07 09:05:02 " + entry;
+        EXPECT_EQ(ReadFile(m_path), expected);
+    }
+}
+
+// A status call failing on every pass leaves two entries and a count.
+TEST_F(LogFileTest, AFloodStaysSmall) {
+    for (int i = 0; i < 300000; ++i) LogMessage("Device not responding\t\t= 0x%08lX", 0xE0001005UL);
+    CloseLogFile();
+    EXPECT_EQ(ReadFile(m_path),
+              "2026-03-07 09:05:02 Device not responding\t\t= 0xE0001005"
+              "2026-03-07 09:05:02 Device not responding\t\t= 0xE0001005"
+              "2026-03-07 09:05:02 Device not responding\t\t= 0xE0001005 (repeated 299998 more times)\n");
 }
 
 }  // namespace
