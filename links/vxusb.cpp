@@ -173,9 +173,11 @@ bool CVXUSB::DownloadFirmware(uint32_t size, const uint8_t* image, DfuProgressBa
     }
     bar.SetRange(0, size);
 
-    // One request, one status poll a pass, as fast as the library answers.
-    // The library alone ends the loop, so a download that stops moving is
-    // given up after a while rather than keeping the user here for good.
+    // One request, one status poll a pass. While the download moves, the
+    // library sets the pace; a pass that shows no change waits a little
+    // before the next, so that a download that stops moving does not keep a
+    // core busy. The library alone ends the loop, so such a download is given
+    // up after a while rather than keeping the user here for good.
     platform::Clock& clock = platform::CurrentClock();
     uint32_t lastChange = clock.TickMs();
     uint32_t lastState = 0xFFFFFFFF;
@@ -205,6 +207,8 @@ bool CVXUSB::DownloadFirmware(uint32_t size, const uint8_t* image, DfuProgressBa
                        static_cast<unsigned long>(size));
             WriteStatusLine(m_EndDfuProc());
             return false;
+        } else {
+            clock.SleepMs(kDfuIdlePassMs);
         }
     }
 

@@ -27,6 +27,8 @@ inline constexpr uint32_t kNoUsbDevice = 0xFFFFFFFF;
 inline constexpr int kTUsbAudioEntryPoints = 27;
 // A download whose state and progress stay unchanged this long has stalled.
 inline constexpr uint32_t kDfuStallLimitMs = 10000;
+// The pause after a status pass that showed no change.
+inline constexpr uint32_t kDfuIdlePassMs = 10;
 
 // The three places the library is looked for, in order, under `folder`.
 std::array<std::string, 3> VxUsbLibraryPaths(const std::string& folder);

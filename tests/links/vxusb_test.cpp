@@ -206,6 +206,25 @@ TEST_F(VxUsbTest, StalledDownloadEndsAfterTheBound) {
     EXPECT_EQ(fake->Downloads(0), 0u);
 }
 
+// A download that stalls while every status call fails: the loop pauses
+// between passes that show no change instead of spinning, and the log holds
+// the failing status twice and a count, not one line per pass.
+TEST_F(VxUsbTest, StalledDownloadWithFailingStatusIsPacedAndLoggedOnce) {
+    auto fake = Install(0);
+    fake->Reset(1);
+    fake->SetFault(kFakeTusbStall, 8192);
+    CVXUSB card;
+    ASSERT_TRUE(card.Open(0));
+    fake->SetFault(kFakeTusbStatusFailures, 1000000);
+    const std::vector<uint8_t> image = Image(20000);
+    Bar bar;
+    EXPECT_FALSE(card.DownloadFirmware(static_cast<uint32_t>(image.size()), image.data(), bar));
+    EXPECT_LE(bar.positions.size(), kDfuStallLimitMs / kDfuIdlePassMs + 5);
+    EXPECT_EQ(Count("TSTATUS_USB_TRANSFER_FAILED\t\t= 0xE0001020"), 3u);
+    EXPECT_EQ(Count(" more times)"), 1u);
+    EXPECT_EQ(Count("download stalled!"), 1u);
+}
+
 TEST_F(VxUsbTest, SampleRateGoesToTheOpenedDevice) {
     auto fake = Install(0);
     fake->Reset(2);
