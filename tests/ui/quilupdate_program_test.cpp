@@ -1,95 +1,20 @@
 // quilupdate as a user runs it: options, exit status, the console view on
 // the built-in virtual units, and a complete update into a saved unit.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/udp_socket.h"
-
-extern char** environ;
+#include "tests/ui/program_runner.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct ProgramRun {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class QuilUpdateProgram : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quilupdate_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    // Runs the program in the test's folder with no display and no terminal.
-    // `extraEnv` entries ("NAME=value") are added; "NAME=" alone removes NAME.
-    ProgramRun Start(std::vector<std::string> args, const std::string& program = QUIL_BINARY_DIR "/ui/quilupdate",
-                     const std::vector<std::string>& extraEnv = {}) {
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
-            bool replaced = false;
-            for (const std::string& extra : extraEnv) {
-                if (entry.rfind(extra.substr(0, extra.find('=') + 1), 0) == 0) replaced = true;
-            }
-            if (!replaced) env.push_back(entry);
-        }
-        for (const std::string& extra : extraEnv) {
-            if (extra.back() != '=') env.push_back(extra);
-        }
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        const fs::path out = m_dir / "stdout", err = m_dir / "stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const std::string cwd = fs::current_path();
-        fs::current_path(m_dir);
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        fs::current_path(cwd);
-        posix_spawn_file_actions_destroy(&actions);
-        ProgramRun run;
-        if (spawned != 0) return run;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = ReadAll(out);
-        run.err = ReadAll(err);
-        return run;
-    }
-
-    fs::path m_dir;
-};
+using QuilUpdateProgram = ProgramTest;
 
 TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
     const ProgramRun help = Start({"--help"});
