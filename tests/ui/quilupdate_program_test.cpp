@@ -1,5 +1,6 @@
 // quilupdate as a user runs it: options, exit status, the console view on
 // the built-in virtual units, and a complete update into a saved unit.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -209,11 +210,36 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     const std::string image = ReadAll(m_dir / "image.bin");
     ASSERT_FALSE(image.empty());
     const fs::path state = m_dir / "state";
-    const ProgramRun update =
-        Start({"--console", "--simulate=dante", "--unit", "1", "--update", "--yes", "--sim-state", state.string()});
-    EXPECT_EQ(update.code, 0) << update.out << update.err;
-    EXPECT_NE(update.out.find("0  Quil connected via Dante (127.0.0.2)\n"), std::string::npos) << update.out;
-    EXPECT_NE(update.out.find("1  VX-DANTE in Quil connected via Dante (127.0.0.2)\n"), std::string::npos);
+    // Datagrams from a stranger and a message left open by the card's own
+    // address arrive while the card is erased and while it is written; the
+    // update takes no notice.
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid =
+        Spawn({"--console", "--simulate=dante", "--unit", "1", "--update", "--yes", "--sim-state", state.string()},
+              kQuilUpdate, {}, out[1]);
+    uint32_t stranger = 0, cardAddress = 0, reply = 0;
+    platform::ParseIpv4("127.0.0.9", stranger);
+    platform::ParseIpv4("127.0.0.2", cardAddress);
+    platform::ParseIpv4("127.0.0.1", reply);
+    platform::UdpSocket fromStranger, fromCard;
+    ASSERT_TRUE(fromStranger.Create(false) && fromStranger.Bind(stranger, 0));
+    ASSERT_TRUE(fromCard.Create(false) && fromCard.Bind(cardAddress, 0));
+    const uint8_t open[] = {0xF0, 0x00, 0x01, 0x54, 0x70};
+    std::vector<uint8_t> noise(3000);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 151 + 17);
+    std::string seen;
+    for (const char* step : {"Erasing XSlot Firmware...", "Programming XSlot Firmware..."}) {
+        EXPECT_TRUE(ReadUntil(out[0], seen, step)) << seen;
+        EXPECT_TRUE(fromStranger.SendTo(reply, 5646, open, sizeof open));
+        EXPECT_TRUE(fromStranger.SendTo(reply, 5646, noise.data(), noise.size()));
+        EXPECT_TRUE(fromCard.SendTo(reply, 5646, open, sizeof open));
+    }
+    Drain(out[0], seen);
+    const ProgramRun update = Finish(pid);
+    EXPECT_EQ(update.code, 0) << seen << update.err;
+    EXPECT_NE(seen.find("0  Quil connected via Dante (127.0.0.2)\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("1  VX-DANTE in Quil connected via Dante (127.0.0.2)\n"), std::string::npos);
     const std::string card = ReadAll(state / "3118220001" / "card.bin");
     ASSERT_EQ(card.size(), (image.size() + 127) / 128 * 128);
     EXPECT_TRUE(card.compare(0, image.size(), image) == 0);
