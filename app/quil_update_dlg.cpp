@@ -63,20 +63,7 @@ void CQuilUpdateDlg::EndThroughFailure() {
 
 void CQuilUpdateDlg::OnInitDialog(platform::DialogWindow& window) {
     m_window = &window;
-    if (!InitDialog()) return;
-    if (m_initialEntry && !m_ended) {
-        const int entry = *m_initialEntry;
-        if (entry < 0 || entry >= m_window->ListCount(IDC_UNIT_LIST)) {
-            char text[96];
-            std::snprintf(text, sizeof text, "There is no entry %d in the unit list.", entry);
-            LogMessage("%s\n", text);
-            platform::ShowOkBox(text, kCaption, platform::BoxIcon::Warning, true);
-            EndThroughFailure();
-            return;
-        }
-        m_window->ListSelect(IDC_UNIT_LIST, entry);
-        OnSelChangeModel();
-    }
+    InitDialog();
 }
 
 bool CQuilUpdateDlg::InitDialog() {
@@ -149,8 +136,18 @@ bool CQuilUpdateDlg::InitDialog() {
         m_unitMap[k] = entries[k].unitMap;
     }
 
-    m_window->ListSelect(IDC_UNIT_LIST, 0);
-    if (!UpdateSelectedConnection(0)) {
+    // The first entry, or the one the program was started on (--unit).
+    const int entry = m_initialEntry.value_or(0);
+    if (entry < 0 || entry >= m_window->ListCount(IDC_UNIT_LIST)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "There is no entry %d in the unit list.", entry);
+        LogMessage("%s\n", text);
+        platform::ShowOkBox(text, kCaption, platform::BoxIcon::Warning, true);
+        EndThroughFailure();
+        return false;
+    }
+    m_window->ListSelect(IDC_UNIT_LIST, entry);
+    if (!UpdateSelectedConnection(entry)) {
         LogMessage("UpdateSelectedConnection Failed!\n");
         EndThroughFailure();
         return false;

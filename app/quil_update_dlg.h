@@ -32,8 +32,10 @@ public:
     CQuilUpdateDlg(const CQuilUpdateDlg&) = delete;
     CQuilUpdateDlg& operator=(const CQuilUpdateDlg&) = delete;
 
-    // Selects list entry `entry` as the user would once the window is up
-    // (the program's --unit option).
+    // Starts on list entry `entry` instead of the first (the program's
+    // --unit option). A start-up choice, not a reselection: a file named
+    // with FILE= stays chosen, and SN= is written into that entry's unit or
+    // card.
     void SetInitialEntry(std::optional<int> entry) { m_initialEntry = entry; }
 
     // Runs the window modally on the current view; returns the dialog's

@@ -97,7 +97,11 @@ TEST_F(MainWindowTest, UnitOption_SelectsTheEntryAndAnEntryWithoutImageEndsTheDi
     Run("");
     EXPECT_TRUE(m_dialog->EndedThroughFailure());
     ExpectBox("Unable to determine New Firmware Version!", "Quil Firmware Update", BoxIcon::Warning);
-    ExpectLogInOrder({"OnSelChangeModel\n", "Unable to determine New Firmware Version!\n"});
+    // The start-up entry is no reselection, and the first entry is never
+    // shown on the way.
+    ExpectLogInOrder({"SN: 1819100043\n", "Unable to determine New Firmware Version!\n"});
+    EXPECT_EQ(Log().find("OnSelChangeModel"), std::string::npos);
+    EXPECT_EQ(Log().find("SN: 3118220001"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, UnitOptionBeyondTheListEndsTheDialog) {

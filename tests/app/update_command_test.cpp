@@ -161,6 +161,61 @@ TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
     }
 }
 
+// --unit chooses the entry at start-up, which is no reselection: a file named
+// with FILE= stays chosen, and SN= goes to that entry (the card's serial for
+// a card entry).
+TEST_F(UpdateTest, TheStartUpEntryKeepsTheFileAndTakesTheSerialNumber) {
+    struct Case {
+        int entry;  // 0 Quil 1, 1 its VX-DANTE card, 2 Quil 2
+        const char* keywords;
+        int programmed;                // the unit whose bank 2 holds the file: 0, 1 (Quil 2), -1 none
+        uint32_t unit1, card1, unit2;  // serials stored afterwards
+    };
+    const uint32_t unit1 = sim::PackSerial(0x31, 18, 22, 1);
+    const uint32_t card1 = sim::PackSerial(0x15, 18, 22, 2);
+    const uint32_t unit2 = sim::PackSerial(0x31, 19, 10, 42);
+    const Case cases[] = {
+        {2, "FILE=", 1, unit1, card1, unit2},
+        {0, "FILE=", 0, unit1, card1, unit2},
+        {2, "SN=3119100099", -1, unit1, card1, sim::PackSerial(0x31, 19, 10, 99)},
+        {1, "SN=1518220077", -1, unit1, sim::PackSerial(0x15, 18, 22, 77), unit2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.entry << " " << c.keywords);
+        Reset();
+        m_unit = AddUnit("Quil 1", QuilWithCard(sim::kCardVxDante));
+        sim::UnitDescription second = QuilWithCard(sim::kCardNone);
+        second.serial = unit2;
+        sim::VirtualQuil* quil2 = AddUnit("Quil 2", second);
+        m_initialEntry = c.entry;
+        const std::vector<uint8_t> image = Bitstream(700);
+        std::string line = c.keywords;
+        if (line == "FILE=") {
+            line += WriteFile("QUIL0901A.BIN", image);
+            PressUpdate();
+        }
+        Run(line);
+        sim::VirtualQuil* units[] = {m_unit, quil2};
+        for (int u = 0; u < 2; ++u) {
+            const std::span<const uint8_t> bank = units[u]->Bank(2);
+            if (u == c.programmed) {
+                EXPECT_TRUE(std::equal(bank.begin(), bank.end(), image.begin(), image.end())) << u;
+            } else {
+                EXPECT_TRUE(bank.empty()) << u;
+            }
+        }
+        if (c.programmed >= 0) {
+            EXPECT_EQ(ui().Boxes().at(0).text, std::string("About to program the Quil connected via Quil ") +
+                                                   (c.programmed == 0 ? "1" : "2") + " with Firmware Version 9.1\n");
+        }
+        EXPECT_EQ(m_unit->StoredSerial(), c.unit1);
+        EXPECT_EQ(m_unit->StoredCardSerial(), c.card1);
+        EXPECT_EQ(quil2->StoredSerial(), c.unit2);
+        EXPECT_EQ(ui().LastWindow(kSerialDialogId), nullptr);
+        EXPECT_FALSE(m_dialog->EndedThroughFailure());
+    }
+}
+
 TEST_F(UpdateTest, WhileTheUnitIsWrittenTheListDropsAndCloseAreIgnored) {
     AddQuil();
     AddUnit("Quil 2", QuilWithCard(sim::kCardNone));
