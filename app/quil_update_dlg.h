@@ -77,6 +77,7 @@ private:
     // While an update or a serial-number write runs, the list is disabled
     // and nothing may end the dialog.
     void SetBusy(bool busy);
+    bool ImageFitsSelectedEntry();
     bool LoadImage(const std::string& path);
     bool ProgramLoadedImage();
 

@@ -42,10 +42,12 @@ private:
     ProgrammingDisplay& m_display;
 };
 
-// What each DeviceID names, for the refusal of an image this program cannot
-// write.
+// What each DeviceID names, for the refusals.
 const char* DeviceName(uint8_t deviceId) {
     switch (deviceId) {
+    case kDeviceQuil: return "Quil";
+    case kDeviceVxDante: return "VX-DANTE card";
+    case kDeviceVxUsb: return "VX-USB card";
     case kDeviceVxMadi: return "VX-MADI card";
     case kDeviceVxHd: return "VX-HD card";
     case kDeviceVxFw: return "VX-FW card";
@@ -53,10 +55,55 @@ const char* DeviceName(uint8_t deviceId) {
     }
 }
 
+bool Programmable(uint8_t deviceId) {
+    return deviceId == kDeviceQuil || deviceId == kDeviceVxDante || deviceId == kDeviceVxUsb;
+}
+
+void Refuse(const std::string& text) {
+    LogMessage("%s\n", text.c_str());
+    Box(text, kCaption, platform::BoxIcon::Warning);
+}
+
 }  // namespace
+
+// The image's DeviceID decides where its bytes go, so it must name the
+// device of the selected entry (the card of a card entry or under XSLOT,
+// else the Quil), and one this program can write. Checked on the image's
+// name before anything is sent.
+bool CQuilUpdateDlg::ImageFitsSelectedEntry() {
+    uint16_t version = kVersionNone;
+    if (!ParseFirmwareName(FirmwareNameFromPath(m_firmwareName), m_imageDeviceId, version)) return false;
+    char text[600];
+    if (m_imageDeviceId != m_model) {
+        std::snprintf(text, sizeof text,
+                      "The firmware image '%s' is for the %s, not for the selected %s.\n\nNothing was programmed.",
+                      m_firmwareName.c_str(), DeviceName(m_imageDeviceId), m_unitDescription.c_str());
+        Refuse(text);
+        return false;
+    }
+    if (!Programmable(m_imageDeviceId)) {
+        std::snprintf(text, sizeof text,
+                      "The firmware image '%s' is for a %s (DeviceID %u), which this program cannot update.\n\n"
+                      "Nothing was programmed.",
+                      m_firmwareName.c_str(), DeviceName(m_imageDeviceId), static_cast<unsigned>(m_imageDeviceId));
+        Refuse(text);
+        return false;
+    }
+    if (m_imageDeviceId == kDeviceVxUsb && !m_pRemote->HasUsbCard()) {
+        Refuse(
+            "No VX-USB card can be reached through the USB audio driver, so the VX-USB firmware cannot be "
+            "programmed.\n\nNothing was programmed.");
+        return false;
+    }
+    return true;
+}
 
 void CQuilUpdateDlg::OnUpdate() {
     LogMessage("OnUpdate\n");
+    if (!ImageFitsSelectedEntry()) {
+        m_lastUpdate = UpdateOutcome::Abandoned;
+        return;
+    }
     SetViewState(ViewProgramming);
     SetBusy(true);
     m_pRemote->SetHostReportMode(0);
@@ -88,27 +135,6 @@ void CQuilUpdateDlg::OnUpdate() {
         return abandon(UpdateOutcome::Abandoned);
     m_newMajor = static_cast<uint16_t>(version / 100);
     m_newMinor = static_cast<uint8_t>(version % 100);
-
-    // Only the Quil's own image, the VX-DANTE card's and the VX-USB card's
-    // can be written; anything else would land in the unit's flash.
-    if (m_imageDeviceId != kDeviceQuil && m_imageDeviceId != kDeviceVxDante && m_imageDeviceId != kDeviceVxUsb) {
-        char text[400];
-        std::snprintf(text, sizeof text,
-                      "The firmware image '%s' is for a %s (DeviceID %u), which this program cannot update.\n\n"
-                      "Nothing was programmed.",
-                      path.c_str(), DeviceName(m_imageDeviceId), static_cast<unsigned>(m_imageDeviceId));
-        LogMessage("%s\n", text);
-        Box(text, kCaption, platform::BoxIcon::Warning);
-        return abandon(UpdateOutcome::Abandoned);
-    }
-    if (m_imageDeviceId == kDeviceVxUsb && !m_pRemote->HasUsbCard()) {
-        const char* text =
-            "No VX-USB card can be reached through the USB audio driver, so the VX-USB firmware cannot be "
-            "programmed.\n\nNothing was programmed.";
-        LogMessage("%s\n", text);
-        Box(text, kCaption, platform::BoxIcon::Warning);
-        return abandon(UpdateOutcome::Abandoned);
-    }
 
     if (!LoadImage(path)) return abandon(UpdateOutcome::Abandoned);
     expanded.reset();

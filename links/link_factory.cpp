@@ -31,7 +31,14 @@ std::unique_ptr<CNimbraInterface> DefaultLinkFactory::CreateLink(uint16_t linkTy
     }
 }
 
+namespace {
+LinkFactory* g_links = nullptr;
+}  // namespace
+
 LinkFactory& DefaultLinks() {
     static DefaultLinkFactory factory;
-    return factory;
+    return g_links != nullptr ? *g_links : factory;
 }
+
+ScopedDefaultLinks::ScopedDefaultLinks(LinkFactory& links) : m_previous(g_links) { g_links = &links; }
+ScopedDefaultLinks::~ScopedDefaultLinks() { g_links = m_previous; }

@@ -65,3 +65,16 @@ VXUSBHandle OpenVxUsbCard(uint16_t connection);
 
 // The factory an engine uses when it is given none. Stateless.
 LinkFactory& DefaultLinks();
+
+// Makes `links` what DefaultLinks() returns for the lifetime of this object
+// (tests that run the main window over links of their own).
+class ScopedDefaultLinks {
+public:
+    explicit ScopedDefaultLinks(LinkFactory& links);
+    ~ScopedDefaultLinks();
+    ScopedDefaultLinks(const ScopedDefaultLinks&) = delete;
+    ScopedDefaultLinks& operator=(const ScopedDefaultLinks&) = delete;
+
+private:
+    LinkFactory* m_previous;
+};

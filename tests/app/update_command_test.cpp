@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/firmware_image.h"
+#include "links/link_factory.h"
 #include "sim/virtual_quil.h"
+#include "tests/app/card_test_link.h"
 #include "tests/app/main_window_fixture.h"
 
 namespace {
@@ -35,6 +38,21 @@ size_t Count(const sim::VirtualQuil& unit, sim::MessageKind kind) {
 
 class UpdateTest : public MainWindowTest {
 protected:
+    // One unit with a card of `cardType`, reached over a link that can
+    // address the card's own endpoint as the Dante link can (the MIDI-port
+    // link cannot reach a VX-DANTE card's store at all).
+    sim::VirtualQuil* UseCardLink(uint8_t cardType) {
+        m_scopedLinks.reset();
+        m_cardLinks.reset();
+        m_cardUnit = std::make_unique<sim::VirtualQuil>(QuilWithCard(cardType));
+        m_cardLinks = std::make_unique<programmingtest::CardLinkFactory>(*m_cardUnit);
+        m_scopedLinks = std::make_unique<ScopedDefaultLinks>(*m_cardLinks);
+        return m_unit = m_cardUnit.get();
+    }
+    void TearDown() override {
+        MainWindowTest::TearDown();
+        m_scopedLinks.reset();
+    }
     sim::VirtualQuil* AddQuil() { return m_unit = AddUnit("Quil 1", QuilWithCard(sim::kCardNone)); }
     // Presses Update once the window is up, and answers the confirmation.
     void PressUpdate(BoxAnswer confirm = BoxAnswer::Ok) {
@@ -43,6 +61,9 @@ protected:
         ui().QueueAnswer(confirm);
     }
     sim::VirtualQuil* m_unit = nullptr;
+    std::unique_ptr<sim::VirtualQuil> m_cardUnit;
+    std::unique_ptr<programmingtest::CardLinkFactory> m_cardLinks;
+    std::unique_ptr<ScopedDefaultLinks> m_scopedLinks;
 };
 
 TEST_F(UpdateTest, EmbeddedImageLandsByteForByteInTheChosenBank) {
@@ -142,7 +163,7 @@ TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
         {"QUIL0900.BIN", 0, "Unable to get Firmware file size!"},
         {"VXHD0200.BIN", 300, "The firmware image '"},
         {"VXMA0101.BIN", 300, "The firmware image '"},
-        {"VXUSB10V05.BIN", 300, "No VX-USB card can be reached"},
+        {"VXUSB10V05.BIN", 300, "The firmware image '"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
@@ -158,6 +179,67 @@ TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
         EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 0u);
         EXPECT_EQ(Count(*m_unit, sim::MessageKind::Command), 0u);
         EXPECT_TRUE(m_unit->Bank(2).empty());
+    }
+}
+
+// The image's DeviceID must name the device of the selected entry: the card
+// for a card entry or under XSLOT, else the Quil. Anything else is refused
+// with both named, before a single message goes to the unit.
+TEST_F(UpdateTest, TheImageMustBeForTheSelectedEntrysDevice) {
+    struct Case {
+        uint8_t cardType;
+        const char* keywords;
+        int entry;  // 0 the Quil, 1 its card
+        const char* file;
+        const char* refusal;  // nullptr: the update goes through
+    };
+    const uint8_t dante = sim::kCardVxDante;
+    const Case cases[] = {
+        {dante, "", 0, "QUIL0901A.BIN", nullptr},
+        {dante, "", 1, "VXDNT0103.BIN", nullptr},
+        {dante, "XSLOT", 0, "VXDNT0103.BIN", nullptr},
+        {dante, "", 0, "VXDNT0103.BIN",
+         "is for the VX-DANTE card, not for the selected Quil connected via Quil Dante Test."},
+        {dante, "", 1, "QUIL0901A.BIN",
+         "is for the Quil, not for the selected VX-DANTE in Quil connected via Quil Dante Test."},
+        {dante, "XSLOT", 0, "QUIL0901A.BIN",
+         "is for the Quil, not for the selected VX-DANTE in Quil connected via Quil Dante Test."},
+        {dante, "", 0, "VXUSB10V05.BIN",
+         "is for the VX-USB card, not for the selected Quil connected via Quil Dante Test."},
+        {dante, "", 1, "VXHD0200.BIN",
+         "is for the VX-HD card, not for the selected VX-DANTE in Quil connected via Quil Dante Test."},
+        {sim::kCardVxHd, "", 1, "VXHD0200.BIN", "is for a VX-HD card (DeviceID 24), which this program cannot update."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.keywords << " entry " << c.entry << " " << c.file);
+        Reset();
+        UseCardLink(c.cardType);
+        m_initialEntry = c.entry;
+        const std::vector<uint8_t> image = Bitstream(1000);
+        const std::string path = WriteFile(c.file, image);
+        PressUpdate();
+        Run(std::string(c.keywords) + " FILE=" + path);
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
+            const bool card = c.entry == 1 || std::string(c.keywords) == "XSLOT";
+            const std::span<const uint8_t> store = card ? m_unit->CardStore() : m_unit->Bank(2);
+            std::vector<uint8_t> want = image;
+            if (card) want.resize(1024, 0);  // the last packet's zero fill
+            EXPECT_TRUE(std::equal(store.begin(), store.end(), want.begin(), want.end()));
+            EXPECT_TRUE((card ? m_unit->Bank(2) : m_unit->CardStore()).empty());
+            continue;
+        }
+        EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Abandoned);
+        EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
+        ASSERT_EQ(ui().Boxes().size(), 1u);
+        const std::string text = "The firmware image '" + path + "' " + c.refusal + "\n\nNothing was programmed.";
+        EXPECT_EQ(ui().Boxes()[0].text, text);
+        EXPECT_EQ(ui().Boxes()[0].caption, "Quil Firmware Update");
+        EXPECT_EQ(ui().Boxes()[0].icon, BoxIcon::Warning);
+        ExpectLogInOrder({"OnUpdate\n", text + "\n"});
+        // Not a message went out: the host report write included.
+        EXPECT_TRUE(m_unit->Received().empty());
+        EXPECT_TRUE(m_unit->Bank(2).empty() && m_unit->CardStore().empty());
     }
 }
 
