@@ -23,6 +23,7 @@ int RunMainWindow(CQuilUpdateApp& app) {
     if (app.IsDemoMode()) LogMessage("Demo mode: built-in virtual units\n");
     CQuilUpdateDlg dialog(app.GetCommandLine());
     dialog.SetInitialEntry(app.InitialEntry());
+    dialog.SetUnattended(app.Unattended());
     const int result = dialog.DoModal();
     bool failed = dialog.EndedThroughFailure() || result < 0;
     if (app.UpdateRequested() && dialog.LastUpdate() != UpdateOutcome::Succeeded) failed = true;

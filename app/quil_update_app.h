@@ -34,6 +34,10 @@ public:
     // window ends in its done view.
     void SetUpdateRequested(bool requested) { m_updateRequested = requested; }
     bool UpdateRequested() const { return m_updateRequested; }
+    // Nobody answers the program's questions (--update --yes): a named image
+    // file is used or nothing is (see CQuilUpdateDlg::SetUnattended).
+    void SetUnattended(bool unattended) { m_unattended = unattended; }
+    bool Unattended() const { return m_unattended; }
 
     // The process's exit status once InitInstance has returned: 0 when the
     // window ended normally, 1 when a start-up check stopped the program or
@@ -52,5 +56,6 @@ private:
     MainWindowRunner m_runMainWindow;
     std::optional<int> m_initialEntry;
     bool m_updateRequested = false;
+    bool m_unattended = false;
     int m_exitStatus = 0;
 };

@@ -111,6 +111,7 @@ bool CQuilUpdateDlg::InitDialog() {
     if (keywords.bank) m_bank = *keywords.bank;
     if (keywords.forceXSlot) m_bXSlotTarget = m_bForceXSlot = true;
     if (keywords.filePath) SelectNewFirmware(*keywords.filePath);
+    if (m_ended) return false;  // an unattended run's file could not be opened
     // A date set by a FILE= image is not kept (its text stays on screen).
     m_pNewDate.reset();
 
@@ -305,11 +306,16 @@ void CQuilUpdateDlg::SelectNewFirmware(const std::string& path) {
     if (file != nullptr) std::fclose(file);
     if (file == nullptr || !written) {
         char text[400];
-        std::snprintf(text, sizeof text,
-                      "Unable to open file '%s' specified on the command line!\n\nReverting to default firmware.\n",
-                      m_firmwareName.c_str());
+        // Nobody is there to notice a fall-back: the file named, or nothing.
+        std::snprintf(text, sizeof text, "Unable to open file '%s' specified on the command line!\n\n%s\n",
+                      m_firmwareName.c_str(),
+                      m_unattended ? "Nothing was programmed." : "Reverting to default firmware.");
         LogMessage("%s", text);
         platform::ShowOkBox(text, kCaption, platform::BoxIcon::None, true);
+        if (m_unattended) {
+            EndThroughFailure();
+            return;
+        }
         m_bFileChosen = false;
         // The embedded image chosen for the entry stays the one to program.
         m_firmwareName = previousName;

@@ -37,6 +37,10 @@ public:
     // with FILE= stays chosen, and SN= is written into that entry's unit or
     // card.
     void SetInitialEntry(std::optional<int> entry) { m_initialEntry = entry; }
+    // Nobody is there to answer (--update --yes): a FILE= image that cannot
+    // be opened ends the program instead of falling back to the built-in
+    // image.
+    void SetUnattended(bool unattended) { m_unattended = unattended; }
 
     // Runs the window modally on the current view; returns the dialog's
     // result (kIdOk, kIdCancel, or -1 when the view has no windows).
@@ -83,6 +87,7 @@ private:
 
     std::string m_commandLine;
     std::optional<int> m_initialEntry;
+    bool m_unattended = false;
     platform::DialogWindow* m_window = nullptr;
     bool m_ended = false;
     bool m_endedThroughFailure = false;

@@ -108,6 +108,7 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
     app.SetDemoMode(options.simulate);
     app.SetInitialEntry(options.unit);
     app.SetUpdateRequested(options.update);
+    app.SetUnattended(options.update && options.yes);
     app.InitInstance();
 
     int status = app.ExitStatus();

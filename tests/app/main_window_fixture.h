@@ -57,6 +57,7 @@ protected:
         m_scopedUi = std::make_unique<platform::ScopedUi>(*m_ui);
         m_system.SetOs(platform::ScriptedSystemInfo::Os::Supported);
         m_initialEntry.reset();
+        m_unattended = false;
         ++m_runs;
         m_logPath = m_dir / ("QuilUpdate" + std::to_string(m_runs) + ".log");
         SetLogFilePath(m_logPath.string());
@@ -95,6 +96,7 @@ protected:
         m_scopedMidi = std::make_unique<platform::ScopedMidiSystem>(m_setup->System());
         m_dialog = std::make_unique<CQuilUpdateDlg>(commandLine);
         m_dialog->SetInitialEntry(m_initialEntry);
+        m_dialog->SetUnattended(m_unattended);
         const int result = m_dialog->DoModal();
         return result;
     }
@@ -184,6 +186,7 @@ protected:
     std::unique_ptr<platform::ScopedUi> m_scopedUi;
     std::unique_ptr<CQuilUpdateDlg> m_dialog;
     std::optional<int> m_initialEntry;
+    bool m_unattended = false;
     // Units are found on virtual ports only: the computer's own DNS-SD
     // library (the Dante link's) is never loaded.
     platform::ScopedLibraryRedirect m_noDnsSd{"libdns_sd.so.1", "/nonexistent/libdns_sd.so.1"};

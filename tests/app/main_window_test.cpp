@@ -255,8 +255,17 @@ TEST_F(MainWindowTest, ChosenFilesThatCannotBeUsed) {
         std::vector<std::string> boxes;
         bool ends;
         const char* newVersion;
+        bool unattended = false;
     };
     const Case cases[] = {
+        // Nobody there to notice a fall-back: the file named, or nothing.
+        {"unreadable by keyword, unattended",
+         false,
+         false,
+         {"Unable to open file '%s' specified on the command line!\n\nNothing was programmed.\n"},
+         true,
+         "",
+         true},
         {"unreadable by keyword",
          false,
          false,
@@ -281,6 +290,7 @@ TEST_F(MainWindowTest, ChosenFilesThatCannotBeUsed) {
         SCOPED_TRACE(c.name);
         Reset();
         AddUnit("Quil 1", QuilWithCard(sim::kCardNone));
+        m_unattended = c.unattended;
         const std::string name =
             std::string(c.name).find("prefix") != std::string::npos ? "NOPE0100.BIN" : "QUIL0900.BIN";
         const std::string path = (m_dir / name).string();
