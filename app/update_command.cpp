@@ -3,10 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "app/firmware_image.h"
 #include "app/programming_sequences.h"
@@ -185,12 +183,23 @@ bool CQuilUpdateDlg::LoadImage(const std::string& path) {
         Box("Unable to get Firmware file size!", "", platform::BoxIcon::Warning);
         return false;
     }
-    if (size > std::numeric_limits<uint32_t>::max() - kFirmwareBufferSlack) {
+    // No unit's flash takes an image this large, so it is refused before a
+    // byte of it is read.
+    if (size > kLargestFirmwareImage) {
         std::fclose(file);
-        Box("Unable to allocate enough RAM to load the Firmware!", "Out of Memory", platform::BoxIcon::Warning);
+        char text[600];
+        std::snprintf(text, sizeof text,
+                      "Unable to allocate enough RAM to load the Firmware!\n\nThe file '%s' holds %llu bytes; no "
+                      "unit's flash takes more than %lu.",
+                      path.c_str(), static_cast<unsigned long long>(size),
+                      static_cast<unsigned long>(kLargestFirmwareImage));
+        LogMessage("%s\n", text);
+        Box(text, "Out of Memory", platform::BoxIcon::Warning);
         return false;
     }
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    // Read straight into the buffer the update sends from: one copy.
+    FirmwareBuffer image(static_cast<uint32_t>(size));
+    const std::span<uint8_t> bytes = image.MutableImage();
     const size_t read = std::fread(bytes.data(), 1, bytes.size(), file);
     std::fclose(file);
     // A truncated image is never programmed.
@@ -199,7 +208,7 @@ bool CQuilUpdateDlg::LoadImage(const std::string& path) {
         Box("Unable to read Firmware into Memory!", kCaption, platform::BoxIcon::Warning);
         return false;
     }
-    m_image = FirmwareBuffer(bytes);
+    m_image = std::move(image);
     return true;
 }
 

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/firmware_buffer.h"
 #include "app/firmware_image.h"
 #include "links/link_factory.h"
 #include "sim/virtual_quil.h"
@@ -295,6 +297,32 @@ TEST_F(UpdateTest, TheStartUpEntryKeepsTheFileAndTakesTheSerialNumber) {
         EXPECT_EQ(quil2->StoredSerial(), c.unit2);
         EXPECT_EQ(ui().LastWindow(kSerialDialogId), nullptr);
         EXPECT_FALSE(m_dialog->EndedThroughFailure());
+    }
+}
+
+// A file larger than any unit's flash is refused before it is read; one of
+// exactly the bound is read (and here cancelled at the confirmation).
+TEST_F(UpdateTest, AnImageLargerThanAnyFlashIsRefusedBeforeItIsRead) {
+    for (const uint64_t size : {uint64_t{kLargestFirmwareImage}, uint64_t{kLargestFirmwareImage} + 1}) {
+        SCOPED_TRACE(size);
+        Reset();
+        AddQuil();
+        const std::string path = WriteFile("QUIL0901A.BIN", {});
+        std::filesystem::resize_file(path, size);
+        PressUpdate(BoxAnswer::Cancel);
+        Run("FILE=" + path);
+        const platform::MessageBoxRequest& box = ui().Boxes().at(0);
+        if (size == kLargestFirmwareImage) {
+            EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Cancelled);
+            EXPECT_EQ(box.text.rfind("About to program the Quil", 0), 0u);
+            continue;
+        }
+        EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Abandoned);
+        EXPECT_EQ(box.text, "Unable to allocate enough RAM to load the Firmware!\n\nThe file '" + path +
+                                "' holds 16777217 bytes; no unit's flash takes more than 16777216.");
+        EXPECT_EQ(box.caption, "Out of Memory");
+        EXPECT_EQ(ui().Boxes().size(), 1u);
+        EXPECT_EQ(Count(*m_unit, sim::MessageKind::Command), 0u);
     }
 }
 
