@@ -6,6 +6,7 @@
 #include "app/programming_sequences.h"
 #include "app/programming_wait.h"
 #include "platform/clock.h"
+#include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
@@ -211,6 +212,9 @@ bool ProgramEEPROM(CNimbraRemote& remote, const FirmwareBuffer& image, uint8_t b
 
     if (remote.WaitForResponse(1) != kStatusOk) return Failed("ProgramEEPROM: WaitForResponse Failed!\n");
 
+    // From the first packet until the unit has verified its bank, a stop
+    // request waits for the end of the sequence.
+    platform::FlashWriteGuard writing("the unit");
     if (!SendFirmwarePackets(remote, image, display)) return false;
     if (!WatchPhases(remote, unit, display, limits)) return false;
 

@@ -9,6 +9,7 @@
 #include "app/programming_sequences.h"
 #include "app/programming_wait.h"
 #include "platform/clock.h"
+#include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
@@ -188,6 +189,9 @@ bool ProgramXSlotEEPROM(CNimbraRemote& remote, const FirmwareBuffer& image, bool
         return Fail("ProgramEEPROM: WaitForResponse Failed!\n");
     }
 
+    // From the erase until the completion, a stop request waits for the end
+    // of the sequence: the card would be left erased or half written.
+    platform::FlashWriteGuard writing("the VX-DANTE card");
     if (!EraseCard(remote, display)) return false;
     LogMessage("Erase Complete");
 

@@ -27,6 +27,9 @@ int RunMainWindow(CQuilUpdateApp& app) {
     const int result = dialog.DoModal();
     bool failed = dialog.EndedThroughFailure() || result < 0;
     if (app.UpdateRequested() && dialog.LastUpdate() != UpdateOutcome::Succeeded) failed = true;
+    // Stopped by a request held back during the update: the update alone
+    // tells how the run went.
+    if (dialog.StoppedByRequest()) failed = dialog.LastUpdate() != UpdateOutcome::Succeeded;
     app.SetExitStatus(failed ? 1 : 0);
     return result;
 }

@@ -50,6 +50,9 @@ public:
     // ("Unable to locate a Quil!", "No Quil Found!", ...).
     bool EndedThroughFailure() const { return m_endedThroughFailure; }
     UpdateOutcome LastUpdate() const { return m_lastUpdate; }
+    // True when a request to stop (a signal) held back during the update
+    // ended the dialog once the update was over.
+    bool StoppedByRequest() const { return m_stoppedByRequest; }
     ViewState CurrentView() const { return m_viewState; }
 
     // platform::DialogHandler
@@ -88,6 +91,7 @@ private:
     std::string m_commandLine;
     std::optional<int> m_initialEntry;
     bool m_unattended = false;
+    bool m_stoppedByRequest = false;
     platform::DialogWindow* m_window = nullptr;
     bool m_ended = false;
     bool m_endedThroughFailure = false;

@@ -11,6 +11,7 @@
 #include "app/quil_update_dlg.h"
 #include "links/vxusb.h"
 #include "platform/file_io.h"
+#include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
@@ -162,6 +163,16 @@ void CQuilUpdateDlg::OnUpdate() {
     m_lastUpdate = ok ? UpdateOutcome::Succeeded : UpdateOutcome::Failed;
     SetBusy(false);
     SetViewState(ok ? ViewDone : ViewReady);
+
+    // A request to stop that was held back while the unit was written ends
+    // the program now, in order.
+    const platform::StopRequest stop = platform::CurrentInterruptions().Pending();
+    if (stop != platform::StopRequest::None) {
+        LogMessage("Stopping on %s now that the update has %s\n", platform::StopRequestName(stop),
+                   ok ? "succeeded" : "failed");
+        m_stoppedByRequest = true;
+        EndDialog(ok ? platform::kIdOk : platform::kIdCancel);
+    }
 }
 
 bool CQuilUpdateDlg::LoadImage(const std::string& path) {

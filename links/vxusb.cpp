@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "platform/clock.h"
+#include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/program_files.h"
 #include "platform/ui.h"
@@ -166,6 +167,8 @@ bool CVXUSB::DownloadFirmware(uint32_t size, const uint8_t* image, DfuProgressBa
         WriteStatusLine(status);
         return false;
     }
+    // From the start of the download until its end, a stop request waits.
+    platform::FlashWriteGuard writing("the VX-USB card");
     status = m_StartDfuDownload(m_deviceIndex, 0, 0);
     if (status != kTUsbAudioOk) {
         WriteStatusLine(status);

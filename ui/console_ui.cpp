@@ -9,6 +9,8 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/interruptions.h"
+#include "platform/log.h"
 #include "resources/dialog_templates.h"
 #include "ui/box_defaults.h"
 
@@ -350,13 +352,28 @@ void ConsoleProgressLine::Reset() {
 ConsoleUi::ConsoleUi(std::istream& in, std::ostream& out, bool interactive)
     : m_in(in), m_out(out), m_interactive(interactive), m_progress(out, false) {}
 
+void ConsoleUi::CheckOutput() {
+    if (m_outputLost || !m_out.fail()) return;
+    m_outputLost = true;
+    LogMessage("Console: the output can no longer be written; what follows is only logged\n");
+    platform::CurrentInterruptions().OutputLost();
+}
+
 BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
     m_progress.Break();
     m_out << '[' << CaptionOrDefault(box.caption) << "] " << box.text << '\n';
     const auto answers = ButtonAnswers(box.buttons);
     if (m_script.yes && IsConfirmation(box.buttons)) {
         m_out << "-> " << NameOf(answers[0]) << " (--yes)\n" << std::flush;
+        CheckOutput();
         return answers[0];
+    }
+    // The program stops once the running update is over: nobody is asked.
+    if (platform::CurrentInterruptions().Pending() != platform::StopRequest::None) {
+        if (answers.size() > 1) m_out << "-> " << NameOf(DefaultAnswer(box)) << " (the default; stopping)\n";
+        m_out.flush();
+        CheckOutput();
+        return DefaultAnswer(box);
     }
     if (!m_interactive) {
         // Only a box with a choice says what was chosen for the user.
@@ -380,6 +397,7 @@ BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
 }
 
 bool ConsoleUi::HandleOnePendingMessage() {
+    CheckOutput();
     const uint32_t now = platform::CurrentClock().TickMs();
     const std::optional<DueWindowTimer> due = MostOverdueWindowTimer(m_open, now);
     if (!due) return false;
@@ -414,6 +432,7 @@ void ConsoleUi::PrintWindow(HeadlessWindow& window, bool force) {
     m_progress.Break();
     m_out << text << std::flush;
     m_lastPrinted.back() = text;
+    CheckOutput();
 }
 
 void ConsoleUi::RunWindow(HeadlessWindow& window) {

@@ -72,6 +72,10 @@ public:
     int RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) override;
 
 private:
+    // Notes, once, that the output can no longer be written (a pager that
+    // quit): logged, and the interruptions seam told, so that a unit being
+    // written is finished regardless.
+    void CheckOutput();
     void RunWindow(HeadlessWindow& window);
     void PromptWindow(HeadlessWindow& window);
     void RunEntry(HeadlessWindow& window);
@@ -85,6 +89,7 @@ private:
     ConsoleProgressLine m_progress;
     std::vector<HeadlessWindow*> m_open;
     std::vector<std::string> m_lastPrinted;  // per open window
+    bool m_outputLost = false;
 };
 
 // The text the console prints for a window; `forEntry` leaves out the edit

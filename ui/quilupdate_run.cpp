@@ -5,6 +5,7 @@
 
 #include "app/quil_update_app.h"
 #include "platform/environment.h"
+#include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/program_files.h"
 #include "sim/usb_cards.h"
@@ -51,6 +52,7 @@ std::optional<int> ParseQuilUpdateCommandLine(const std::vector<std::string>& ar
         options.console = true;
     }
     SetLogOpenFailureHandler(ReportLogFailure);
+    platform::SetInterruptionsProgramName(kProgram);
     return std::nullopt;
 }
 

@@ -22,6 +22,7 @@
 #include "app/quil_update_dlg.h"
 #include "platform/clock.h"
 #include "platform/dynamic_library.h"
+#include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/midi.h"
 #include "platform/system.h"
@@ -58,6 +59,7 @@ protected:
         m_system.SetOs(platform::ScriptedSystemInfo::Os::Supported);
         m_initialEntry.reset();
         m_unattended = false;
+        m_interruptions = platform::VirtualInterruptions();
         ++m_runs;
         m_logPath = m_dir / ("QuilUpdate" + std::to_string(m_runs) + ".log");
         SetLogFilePath(m_logPath.string());
@@ -187,6 +189,9 @@ protected:
     std::unique_ptr<CQuilUpdateDlg> m_dialog;
     std::optional<int> m_initialEntry;
     bool m_unattended = false;
+    // Stop requests are played by the test, never real signals.
+    platform::VirtualInterruptions m_interruptions;
+    platform::ScopedInterruptions m_scopedInterruptions{m_interruptions};
     // Units are found on virtual ports only: the computer's own DNS-SD
     // library (the Dante link's) is never loaded.
     platform::ScopedLibraryRedirect m_noDnsSd{"libdns_sd.so.1", "/nonexistent/libdns_sd.so.1"};

@@ -13,6 +13,7 @@
 #include "app/firmware_buffer.h"
 #include "app/firmware_image.h"
 #include "links/link_factory.h"
+#include "platform/interruptions.h"
 #include "sim/virtual_quil.h"
 #include "tests/app/card_test_link.h"
 #include "tests/app/main_window_fixture.h"
@@ -323,6 +324,67 @@ TEST_F(UpdateTest, AnImageLargerThanAnyFlashIsRefusedBeforeItIsRead) {
         EXPECT_EQ(box.caption, "Out of Memory");
         EXPECT_EQ(ui().Boxes().size(), 1u);
         EXPECT_EQ(Count(*m_unit, sim::MessageKind::Command), 0u);
+    }
+}
+
+// A stop request (a signal) while a unit is written waits for the end of the
+// sequence, then ends the dialog with the update's outcome; before the first
+// byte it acts at once, as usual.
+TEST_F(UpdateTest, AStopRequestWaitsUntilTheUnitIsWritten) {
+    using platform::StopRequest;
+    struct Case {
+        const char* name;
+        int entry;  // 0 the Quil, 1 its card
+        StopRequest request;
+        bool beforeTheWrite;  // delivered while the confirmation is open
+        bool fails;           // the unit refuses a packet
+        const char* printed;
+        const char* outcome;
+    };
+    const Case cases[] = {
+        {"SIGINT during the card's erase", 1, StopRequest::Interrupt, false, false,
+         "quilupdate: SIGINT: the VX-DANTE card is being written; the program will stop when that is safe.\n",
+         "succeeded"},
+        {"SIGTERM, and the card refuses a packet", 1, StopRequest::Terminate, false, true,
+         "quilupdate: SIGTERM: the VX-DANTE card is being written; the program will stop when that is safe.\n",
+         "failed"},
+        {"SIGHUP during the Quil's download", 0, StopRequest::HangUp, false, false,
+         "quilupdate: SIGHUP: the unit is being written; the program will stop when that is safe.\n", "succeeded"},
+        {"SIGINT at the confirmation", 0, StopRequest::Interrupt, true, false, "", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        UseCardLink(sim::kCardVxDante);
+        if (c.fails) m_unit->FailPacket(2, sim::kStatusPgmErr);
+        m_initialEntry = c.entry;
+        const std::string path = WriteFile(c.entry == 1 ? "VXDNT0103.BIN" : "QUIL0901A.BIN", Bitstream(128 * 20));
+        PressUpdate();
+        if (c.beforeTheWrite) {
+            ui().SetBoxObserver([this, &c](const platform::MessageBoxRequest&) { m_interruptions.Deliver(c.request); });
+        } else {
+            ui().QueueAction([this, &c] { m_interruptions.Deliver(c.request); });
+        }
+        Run("FILE=" + path);
+        ui().SetBoxObserver(nullptr);
+        EXPECT_EQ(m_interruptions.Printed(), c.printed);
+        EXPECT_EQ(m_interruptions.Holds(), 1);
+        EXPECT_FALSE(m_interruptions.Held());
+        EXPECT_EQ(m_dialog->LastUpdate(), c.fails ? UpdateOutcome::Failed : UpdateOutcome::Succeeded);
+        if (c.outcome == nullptr) {
+            // It would have ended the program there and then.
+            EXPECT_EQ(m_interruptions.Unheld(), 1);
+            EXPECT_FALSE(m_dialog->StoppedByRequest());
+            continue;
+        }
+        EXPECT_TRUE(m_dialog->StoppedByRequest());
+        const std::string name = platform::StopRequestName(c.request);
+        ExpectLogInOrder({name + " arrived while the " + (c.entry == 1 ? "VX-DANTE card" : "unit") +
+                              " was being written; held back until it was done\n",
+                          "Stopping on " + name + " now that the update has " + c.outcome + "\n"});
+        if (c.entry == 1 && !c.fails) {
+            EXPECT_EQ(m_unit->CardStore().size(), 128u * 20);
+        }
     }
 }
 

@@ -5,6 +5,9 @@
 #include <sstream>
 #include <string>
 
+#include "platform/interruptions.h"
+#include "tests/temp_log.h"
+
 namespace {
 
 using platform::BoxAnswer;
@@ -59,6 +62,29 @@ TEST(ConsoleUi, ClosedInputDismissesTheBox) {
     ui::ConsoleUi view(in, out, true);
     EXPECT_EQ(view.ShowMessageBox(Box("Program?", "", BoxButtons::YesNoCancel)), BoxAnswer::Cancel);
     EXPECT_EQ(view.ShowMessageBox(Box("Note", "", BoxButtons::Ok)), BoxAnswer::Ok);
+}
+
+// Once a stop request waits for the running update to end, the program
+// stops right after it: a box at a terminal takes its default without
+// asking, and an output that fails is noted once.
+TEST(ConsoleUi, WhileAStopWaitsBoxesTakeTheirDefaultAndLostOutputIsNoted) {
+    TempLog log;
+    platform::VirtualInterruptions interruptions;
+    platform::ScopedInterruptions scoped(interruptions);
+    interruptions.Hold("the unit is being written");
+    interruptions.Deliver(platform::StopRequest::Interrupt);
+    std::istringstream in("y\n");
+    std::ostringstream out;
+    ui::ConsoleUi view(in, out, true);
+    EXPECT_EQ(view.ShowMessageBox(Box("Failed", "", BoxButtons::RetryCancel)), BoxAnswer::Retry);
+    EXPECT_EQ(out.str(), "[Quil Firmware Update] Failed\n-> Retry (the default; stopping)\n");
+    EXPECT_EQ(in.tellg(), 0);
+    EXPECT_FALSE(interruptions.OutputWasLost());
+    out.setstate(std::ios::badbit);
+    view.HandleOnePendingMessage();
+    view.HandleOnePendingMessage();
+    EXPECT_TRUE(interruptions.OutputWasLost());
+    EXPECT_EQ(log.Count("Console: the output can no longer be written; what follows is only logged\n"), 1u);
 }
 
 }  // namespace

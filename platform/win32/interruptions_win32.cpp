@@ -1,0 +1,76 @@
+// The Windows back-end of the interruptions seam: a console control handler
+// (SetConsoleCtrlHandler), installed once, that while held notes the first
+// Ctrl-C, Ctrl-Break, console close, logoff or shutdown, prints the prepared
+// line on the error output and swallows the event; otherwise it lets the
+// system end the program as usual. The handler runs on a thread of its own,
+// so what it shares is atomic or written before the hold begins. Windows
+// ends a process whose console closes a few seconds after the event, held or
+// not; the line at least says why. There is no SIGPIPE: a write to a pipe
+// whose reader went away fails and is ignored already.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "platform/interruptions.h"
+
+namespace platform {
+
+namespace {
+
+std::atomic<bool> g_held{false};
+std::atomic<int> g_pending{static_cast<int>(StopRequest::None)};
+std::string g_program = "quilupdate";
+char g_line[640] = {};
+DWORD g_lineLength = 0;
+
+StopRequest RequestOf(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT: return StopRequest::Interrupt;
+    case CTRL_CLOSE_EVENT: return StopRequest::HangUp;
+    default: return StopRequest::Terminate;  // logoff, shutdown
+    }
+}
+
+BOOL WINAPI OnControl(DWORD event) {
+    if (!g_held.load()) return FALSE;  // the system's default: the program ends
+    int none = static_cast<int>(StopRequest::None);
+    if (g_pending.compare_exchange_strong(none, static_cast<int>(RequestOf(event)))) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_line, g_lineLength, &written, nullptr);
+    }
+    return TRUE;
+}
+
+class Win32Interruptions final : public Interruptions {
+public:
+    void Hold(const std::string& announcement) override {
+        if (g_held.load()) return;
+        const std::string line = g_program + ": stop requested: " + announcement + "\r\n";
+        const size_t length = std::min(line.size(), sizeof g_line);
+        std::memcpy(g_line, line.data(), length);
+        g_lineLength = static_cast<DWORD>(length);
+        if (!m_installed) m_installed = SetConsoleCtrlHandler(OnControl, TRUE) != 0;
+        g_held.store(true);
+    }
+    void Release() override { g_held.store(false); }
+    StopRequest Pending() const override { return static_cast<StopRequest>(g_pending.load()); }
+    void OutputLost() override {}
+
+private:
+    bool m_installed = false;
+};
+
+}  // namespace
+
+Interruptions& SystemInterruptions() {
+    static Win32Interruptions interruptions;
+    return interruptions;
+}
+
+void SetInterruptionsProgramName(const char* program) { g_program = program; }
+
+}  // namespace platform
