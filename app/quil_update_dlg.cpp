@@ -22,6 +22,9 @@ constexpr const char* kCaption = "Quil Firmware Update";
 constexpr unsigned kServiceTimer = 1;
 constexpr uint32_t kBlueText = 0x0000FF;
 constexpr uint32_t kNormalText = 0x000000;
+constexpr const char* kDoNotInterruptText = "Do NOT interrupt this process or power off this computer or the Quil!";
+// Text 1013 after a close attempt during an update: why nothing happens.
+constexpr const char* kCannotCloseText = "The window cannot close until the update has finished.";
 
 std::string Format(const char* format, int a, int b) {
     char text[32];
@@ -346,8 +349,11 @@ void CQuilUpdateDlg::SetViewState(ViewState state) {
 
 void CQuilUpdateDlg::SetBusy(bool busy) {
     m_busy = busy;
-    // The list would switch the connection in the middle of a transfer.
+    // The list would switch the connection in the middle of a transfer, and
+    // the menu's About box would hold the transfer's waits up while open.
     m_window->Enable(IDC_UNIT_LIST, !busy);
+    m_window->EnableSystemMenu(!busy);
+    if (busy) m_window->SetText(IDC_DO_NOT_INTERRUPT, kDoNotInterruptText);
 }
 
 void CQuilUpdateDlg::OnCommand(int id) {
@@ -362,6 +368,7 @@ void CQuilUpdateDlg::OnCommand(int id) {
         // is running.
         if (m_busy) {
             LogMessage("Ignoring close while the unit is being written\n");
+            m_window->SetText(IDC_DO_NOT_INTERRUPT, kCannotCloseText);
             return;
         }
         EndDialog(id);
@@ -397,7 +404,8 @@ void CQuilUpdateDlg::OnTimer(unsigned timerId) {
 }
 
 void CQuilUpdateDlg::OnSystemCommand(unsigned commandId) {
-    if (commandId < 16 || commandId > 31) return;
+    // Its modal loop would keep the update's waits from running.
+    if (m_busy || commandId < 16 || commandId > 31) return;
     AboutBox about;
     platform::CurrentUi().RunModalDialog(AboutDialogTemplate(), about);
 }

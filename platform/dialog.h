@@ -125,6 +125,9 @@ public:
     // A command in the window's system (or context) menu; choosing it calls
     // the handler's OnSystemCommand(commandId).
     virtual void AddSystemMenuCommand(unsigned commandId, const std::string& text) = 0;
+    // A disabled menu is not offered at all (its commands would open modal
+    // loops while the window is busy).
+    virtual void EnableSystemMenu(bool enabled) = 0;
 
     // Ends the modal loop; RunModalDialog returns `result`.
     virtual void EndDialog(int result) = 0;

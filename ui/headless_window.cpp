@@ -244,6 +244,7 @@ bool HeadlessWindow::ChooseSystemCommand(unsigned commandId) {
     const bool known = std::any_of(m_systemMenu.begin(), m_systemMenu.end(),
                                    [commandId](const auto& command) { return command.first == commandId; });
     if (!known) return Refuse("system command: no command " + std::to_string(commandId));
+    if (!m_systemMenuEnabled) return Refuse("system command: the menu is not offered now");
     m_handler->OnSystemCommand(commandId);
     return true;
 }

@@ -79,6 +79,7 @@ public:
     void SetTimer(unsigned timerId, uint32_t intervalMs) override;
     void KillTimer(unsigned timerId) override { m_timers.erase(timerId); }
     void AddSystemMenuCommand(unsigned commandId, const std::string& text) override;
+    void EnableSystemMenu(bool enabled) override { m_systemMenuEnabled = enabled; }
     void EndDialog(int result) override;
 
     // What the window holds.
@@ -90,6 +91,7 @@ public:
     // The control with `id`, or null.
     const ControlState* Control(int id) const;
     const std::vector<std::pair<unsigned, std::string>>& SystemMenu() const { return m_systemMenu; }
+    bool SystemMenuEnabled() const { return m_systemMenuEnabled; }
     bool HasTimer(unsigned timerId) const { return m_timers.count(timerId) != 0; }
     const platform::ProgressDetail& LastProgressDetail() const { return m_lastDetail; }
     // The default button's id; kIdOk when the template names none.
@@ -151,6 +153,7 @@ private:
     std::string m_caption;
     std::vector<ControlState> m_controls;
     std::vector<std::pair<unsigned, std::string>> m_systemMenu;
+    bool m_systemMenuEnabled = true;
     std::map<unsigned, Timer> m_timers;
     platform::ProgressDetail m_lastDetail;
     std::vector<std::string> m_refused;

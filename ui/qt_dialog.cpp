@@ -450,6 +450,11 @@ void QtDialogWindow::AddSystemMenuCommand(unsigned commandId, const std::string&
     });
 }
 
+void QtDialogWindow::EnableSystemMenu(bool enabled) {
+    m_systemMenu->setEnabled(enabled);
+    if (!enabled) m_systemMenu->close();
+}
+
 void QtDialogWindow::EndDialog(int result) {
     m_result = result;
     m_ended = true;
@@ -503,6 +508,12 @@ void QtDialogWindow::reject() { Command(platform::kIdCancel); }
 void QtDialogWindow::contextMenuEvent(QContextMenuEvent* event) {
     if (m_systemMenu->isEmpty()) {
         QDialog::contextMenuEvent(event);
+        return;
+    }
+    // A disabled menu is not offered: its loop would hold up the update's
+    // waits while it is open.
+    if (!m_systemMenu->isEnabled()) {
+        event->accept();
         return;
     }
     m_systemMenu->exec(event->globalPos());

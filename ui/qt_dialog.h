@@ -68,6 +68,7 @@ public:
     void SetTimer(unsigned timerId, uint32_t intervalMs) override;
     void KillTimer(unsigned timerId) override;
     void AddSystemMenuCommand(unsigned commandId, const std::string& text) override;
+    void EnableSystemMenu(bool enabled) override;
     void EndDialog(int result) override;
 
 protected:

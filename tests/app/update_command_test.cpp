@@ -327,6 +327,28 @@ TEST_F(UpdateTest, AnImageLargerThanAnyFlashIsRefusedBeforeItIsRead) {
     }
 }
 
+// While a card is written the About box is not offered: held open, its loop
+// would keep the erase's wait from running until the card timed out.
+TEST_F(UpdateTest, TheAboutBoxIsNotOfferedWhileACardIsWritten) {
+    UseCardLink(sim::kCardVxDante);
+    m_initialEntry = 1;
+    const std::string path = WriteFile("VXDNT0103.BIN", Bitstream(1000));
+    PressUpdate();
+    // Taken during the card's erase: the command, then (had the box opened)
+    // 13 s with the box open, longer than the erase may take, then its OK.
+    ui().QueueSystemCommand(IDM_ABOUTBOX);
+    ui().QueueAction([this] {
+        if (ui().CurrentWindow()->TemplateId() == kAboutDialogId) ui().PassTime(m_clock, 13000);
+    });
+    ui().QueuePress(platform::kIdOk);
+    Run("FILE=" + path);
+    EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
+    EXPECT_EQ(ui().LastWindow(kAboutDialogId), nullptr);
+    EXPECT_EQ(m_unit->CardStore().size(), 1024u);
+    // Once the update is over the menu is offered again.
+    EXPECT_TRUE(MainWindow().SystemMenuEnabled());
+}
+
 // A stop request (a signal) while a unit is written waits for the end of the
 // sequence, then ends the dialog with the update's outcome; before the first
 // byte it acts at once, as usual.
@@ -405,6 +427,10 @@ TEST_F(UpdateTest, WhileTheUnitIsWrittenTheListDropsAndCloseAreIgnored) {
     EXPECT_EQ(Log().find("OnSelChangeModel"), std::string::npos);
     EXPECT_EQ(Log().find("OnDropFiles"), std::string::npos);
     EXPECT_EQ(MainWindow().ListSelection(IDC_UNIT_LIST), 0);
+    // The close attempts left a note where the window tells why nothing
+    // happened.
+    EXPECT_EQ(MainWindow().Text(IDC_DO_NOT_INTERRUPT), "The window cannot close until the update has finished.");
+    EXPECT_EQ(Log().find("Ignoring close while the unit is being written\n") != std::string::npos, true);
 }
 
 TEST_F(UpdateTest, SerialNumberFlow) {

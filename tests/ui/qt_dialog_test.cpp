@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
@@ -333,6 +334,37 @@ TEST_F(QtDialogTest, DropsTimersColoursAndTheContextMenuReachTheHandler) {
     EXPECT_EQ(handler.drops, (std::vector<std::vector<std::string>>{{image}}));
     EXPECT_EQ(handler.systemCommands, (std::vector<unsigned>{IDM_ABOUTBOX}));
     EXPECT_FALSE(picture.empty());
+}
+
+// While the window is busy its menu is not offered: the menu's loop (and the
+// About box behind it) would hold up the update's waits.
+TEST_F(QtDialogTest, ADisabledContextMenuIsNotOffered) {
+    ScriptHandler handler;
+    std::vector<bool> offered;
+    handler.onInit = [&](QtDialogWindow& w) {
+        w.AddSystemMenuCommand(IDM_ABOUTBOX, kAboutMenuText);
+        Later([&] {
+            for (bool enabled : {false, true}) {
+                w.EnableSystemMenu(enabled);
+                bool shown = false;
+                QTimer::singleShot(50, [&] {
+                    shown = QApplication::activePopupWidget() == w.SystemMenu();
+                    if (shown) w.SystemMenu()->close();
+                });
+                QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10), w.mapToGlobal(QPoint(10, 10)));
+                QApplication::sendEvent(&w, &event);
+                // Without a menu the timer fires here instead.
+                QElapsedTimer waited;
+                waited.start();
+                while (waited.elapsed() < 100) QApplication::processEvents();
+                offered.push_back(shown);
+            }
+            w.EndDialog(3);
+        });
+    };
+    EXPECT_EQ(m_view.RunModalDialog(MainDialogTemplate(), handler), 3);
+    EXPECT_EQ(offered, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(handler.systemCommands.empty());
 }
 
 TEST_F(QtDialogTest, DigitsOnlyEditTakesItsLimitAndReportsTypingBeyondIt) {
