@@ -59,6 +59,8 @@ bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& o
             options.simulateDante = ok && *inlineValue == "dante";
         } else if (name == "--simulate") {
             ok = flag(options.simulate);
+        } else if (name == "--sim-quick") {
+            ok = flag(options.simQuick);
         } else if (name == "--console") {
             ok = flag(options.console);
         } else if (name == "--update") {
@@ -92,8 +94,12 @@ bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& o
         }
         if (!ok) return false;
     }
-    if (!options.simulate && (options.simState || options.simFault)) {
-        error = options.simState ? "option '--sim-state' needs --simulate" : "option '--sim-fault' needs --simulate";
+    if (!options.simulate && (options.simState || options.simFault || options.simQuick)) {
+        error = std::string("option '") +
+                (options.simState   ? "--sim-state"
+                 : options.simFault ? "--sim-fault"
+                                    : "--sim-quick") +
+                "' needs --simulate";
         return false;
     }
     return true;
@@ -112,6 +118,7 @@ std::string ProgramUsage(const std::string& program, const std::string& faultHel
            "  --sim-state DIR    load the virtual units from DIR when it holds them, save them there on exit\n"
            "  --sim-fault FAULT  inject a fault into the virtual unit being updated:\n" +
            faultHelp +
+           "  --sim-quick        the virtual units erase, program and verify in milliseconds, not seconds\n"
            "  --console          use the console view even when a display is there\n"
            "  --unit N           select entry N of the unit list (from 0), as the user would\n"
            "  --update           press Update for the selected entry (console view)\n"

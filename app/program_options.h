@@ -1,5 +1,5 @@
 // The program's own options, beside the main window's keywords:
-//   --simulate[=driver|=dante], --sim-state DIR, --sim-fault FAULT, --console, --unit N,
+//   --simulate[=driver|=dante], --sim-state DIR, --sim-fault FAULT, --sim-quick, --console, --unit N,
 //   --update, --yes, --help, --version.
 // Every other word is a keyword for the main window (SN=, GETSN, FILE=,
 // PROM=, XSLOT); a word that begins with '-' and is not one of ours is a
@@ -19,6 +19,9 @@ struct ProgramOptions {
     bool simulateDante = false;
     std::optional<std::string> simState;  // folder
     std::optional<std::string> simFault;  // as typed; checked by the caller
+    // --sim-quick: the virtual units' erase, program and verify take
+    // milliseconds instead of seconds (for tests).
+    bool simQuick = false;
     bool console = false;
     std::optional<int> unit;
     bool update = false;

@@ -304,6 +304,8 @@ struct VirtualQuil::Impl {
     uint8_t failPacketBits = 0;
     bool eraseOverride = false;
     uint32_t eraseOverrideMs = 0;
+    bool quickFlash = false;
+    uint32_t quickFlashMs = 0;
     bool eraseNeverEnds = false;
     uint8_t stallPhase = 0;
     uint8_t stallPercent = 0;
@@ -330,7 +332,8 @@ struct VirtualQuil::Impl {
         return endpoint == platform::Endpoint::OptionCard || (regs[kRegStoreSelect] & kStoreSelectCard) != 0;
     }
 
-    uint32_t EraseMs(uint32_t described) const { return eraseOverride ? eraseOverrideMs : described; }
+    uint32_t WorkMs(uint32_t described) const { return quickFlash ? quickFlashMs : described; }
+    uint32_t EraseMs(uint32_t described) const { return eraseOverride ? eraseOverrideMs : WorkMs(described); }
 
     // ---- replies ---------------------------------------------------------
 
@@ -688,8 +691,8 @@ struct VirtualQuil::Impl {
         switch (p) {
         case kPhaseEraseA: return erase / 2;
         case kPhaseEraseB: return erase - erase / 2;
-        case kPhaseProgram: return desc.programMs;
-        case kPhaseVerify: return desc.verifyMs;
+        case kPhaseProgram: return WorkMs(desc.programMs);
+        case kPhaseVerify: return WorkMs(desc.verifyMs);
         default: return 0;
         }
     }
@@ -855,6 +858,10 @@ void VirtualQuil::FailPacket(uint32_t packet, uint8_t statusBits) {
 void VirtualQuil::SetEraseDuration(uint32_t ms) {
     m_impl->eraseOverride = true;
     m_impl->eraseOverrideMs = ms;
+}
+void VirtualQuil::SetQuickFlash(uint32_t ms) {
+    m_impl->quickFlash = true;
+    m_impl->quickFlashMs = ms;
 }
 void VirtualQuil::SetNeverEndingErase(bool on) { m_impl->eraseNeverEnds = on; }
 void VirtualQuil::StallPhase(uint8_t phase, uint8_t percent) {

@@ -126,6 +126,10 @@ public:
     void FailPacket(uint32_t packet, uint8_t statusBits);
     // Erases (command 3, phases 2 and 3) take `ms` instead of the described time.
     void SetEraseDuration(uint32_t ms);
+    // Every erase, and each of the main unit's program and verify phases,
+    // takes `ms` instead of the described time (not a fault: ClearFaults
+    // keeps it). An erase set by SetEraseDuration still takes that.
+    void SetQuickFlash(uint32_t ms);
     // Erases never finish (PIP stays set, no report).
     void SetNeverEndingErase(bool on);
     // The main unit's flash work stops for good at `percent` of `phase` (2..5).

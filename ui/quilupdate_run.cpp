@@ -18,6 +18,8 @@ namespace {
 
 // Where the demo's stalled VX-USB download stops, in bytes.
 constexpr uint32_t kDemoDfuStallAt = 16384;
+// Each erase, program and verify of a virtual unit under --sim-quick.
+constexpr uint32_t kQuickFlashMs = 20;
 
 void ReportLogFailure(const char* path, int error) {
     std::cerr << kProgram << ": cannot open the log file " << path << ": " << std::strerror(error)
@@ -82,6 +84,9 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
             std::cerr << kProgram << ": cannot load the virtual units from " << *options.simState << ":\n" << error;
             return 1;
         }
+    }
+    if (options.simQuick) {
+        for (sim::VirtualQuil* unit : virtualUnits.Units()) unit->SetQuickFlash(kQuickFlashMs);
     }
     if (fault) {
         // Only the unit being updated receives packets, so the fault strikes

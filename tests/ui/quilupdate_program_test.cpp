@@ -21,15 +21,15 @@ TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
     const ProgramRun help = Start({"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char* word :
-         {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N", "dfustall", "--console",
-          "--unit", "--update", "--yes", "--version", "SN=", "GETSN", "FILE=", "PROM=", "XSLOT"}) {
+         {"--simulate", "--sim-state", "--sim-fault", "pgmerr@N", "txerr@N", "silence@N", "dfustall", "--sim-quick",
+          "--console", "--unit", "--update", "--yes", "--version", "SN=", "GETSN", "FILE=", "PROM=", "XSLOT"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     const ProgramRun version = Start({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out.rfind("quilupdate (Quil Firmware Update) ", 0), 0u);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"-simulate"}, {"--simulat"}, {"--simulate", "--sim-fault", "melt@3"}, {"--unit"}}) {
+             {"-simulate"}, {"--simulat"}, {"--simulate", "--sim-fault", "melt@3"}, {"--unit"}, {"--sim-quick"}}) {
         const ProgramRun bad = Start(args);
         EXPECT_EQ(bad.code, 2) << args[0];
         EXPECT_TRUE(bad.out.empty());
