@@ -93,6 +93,11 @@ public:
     const std::vector<std::pair<unsigned, std::string>>& SystemMenu() const { return m_systemMenu; }
     bool SystemMenuEnabled() const { return m_systemMenuEnabled; }
     bool HasTimer(unsigned timerId) const { return m_timers.count(timerId) != 0; }
+    // The interval of a running timer; 0 when it does not run.
+    uint32_t TimerInterval(unsigned timerId) const {
+        const auto it = m_timers.find(timerId);
+        return it == m_timers.end() ? 0 : it->second.intervalMs;
+    }
     const platform::ProgressDetail& LastProgressDetail() const { return m_lastDetail; }
     // The default button's id; kIdOk when the template names none.
     int DefaultButton() const;

@@ -90,6 +90,9 @@ TEST_F(UpdateTest, EmbeddedImageLandsByteForByteInTheChosenBank) {
         EXPECT_EQ(confirm.icon, BoxIcon::Warning);
         EXPECT_EQ(confirm.buttons, platform::BoxButtons::OkCancel);
         EXPECT_EQ(confirm.defaultButton, 1u);
+        EXPECT_TRUE(confirm.owned);
+        // Discovery, then the programming, under the wait cursor.
+        EXPECT_EQ(ui().WaitCursorChanges(), (std::vector<bool>{true, false, true, false}));
         ExpectLogInOrder({"OnUpdate\n", "About to program the Quil connected via Quil 1 with Firmware Version 8.3\n",
                           "ProgramEEPROM\n", std::string("SelectBank ") + (bank == 1 ? "0" : "1") + "\n",
                           "Downloading\n", "Download took: ", "Erasing\n", "Programming\n", "Verifying\n",
@@ -122,7 +125,17 @@ TEST_F(UpdateTest, PacketCountFollowsTheImageSize) {
 TEST_F(UpdateTest, CancelSendsNothingButTheHostReportWrite) {
     AddQuil();
     PressUpdate(BoxAnswer::Cancel);
+    // While the box is open the window's timer services the remote.
+    uint32_t serviceInterval = 0;
+    ui().SetBoxObserver(
+        [&](const platform::MessageBoxRequest&) { serviceInterval = ui().CurrentWindow()->TimerInterval(1); });
     Run("");
+    ui().SetBoxObserver(nullptr);
+    EXPECT_EQ(serviceInterval, 16u);
+    EXPECT_FALSE(MainWindow().HasTimer(1));
+    // The window takes the list and the menu again.
+    EXPECT_TRUE(MainWindow().IsEnabled(IDC_UNIT_LIST));
+    EXPECT_TRUE(MainWindow().SystemMenuEnabled());
     EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Cancelled);
     EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
     EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 0u);
@@ -157,28 +170,51 @@ TEST_F(UpdateTest, UnitErrorAfterAPacketFailsTheUpdate) {
 }
 
 TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
+    // What lies at the path when Update is pressed. A file of the kernel's
+    // says it holds 4096 bytes and gives a few: the image read falls short.
+    enum Kind { File, Folder, Removed, ShortRead };
+    const char* const kShortFile = "/sys/devices/system/cpu/online";
     struct Case {
         const char* file;
         size_t size;
+        Kind kind;
         const char* box;  // the start of its text
+        const char* caption;
     };
     const Case cases[] = {
-        {"QUIL0900.BIN", 0, "Unable to get Firmware file size!"},
-        {"VXHD0200.BIN", 300, "The firmware image '"},
-        {"VXMA0101.BIN", 300, "The firmware image '"},
-        {"VXUSB10V05.BIN", 300, "The firmware image '"},
+        {"QUIL0900.BIN", 0, File, "Unable to get Firmware file size!", ""},
+        {"QUIL0900.BIN", 0, Folder, "Unable to get Firmware file size!", ""},
+        {"QUIL0900.BIN", 300, Removed, "Unable to open file '", "CreateFile Failure! [00000002]"},
+        {"QUIL0900.BIN", 0, ShortRead, "Unable to read Firmware into Memory!", "Quil Firmware Update"},
+        {"VXHD0200.BIN", 300, File, "The firmware image '", "Quil Firmware Update"},
+        {"VXMA0101.BIN", 300, File, "The firmware image '", "Quil Firmware Update"},
+        {"VXUSB10V05.BIN", 300, File, "The firmware image '", "Quil Firmware Update"},
     };
+    int n = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(testing::Message() << c.file << " " << c.kind);
         Reset();
         AddQuil();
-        const std::string path = WriteFile(c.file, Bitstream(c.size));
+        const std::string relative = "case" + std::to_string(++n) + "/" + c.file;
+        const std::string path = (m_dir / relative).string();
+        if (c.kind == Folder) {
+            std::filesystem::create_directories(path);
+        } else if (c.kind == ShortRead) {
+            if (!std::filesystem::exists(kShortFile)) continue;  // no sysfs here
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            std::filesystem::create_symlink(kShortFile, path);
+        } else {
+            WriteFile(relative, Bitstream(c.size));
+        }
+        if (c.kind == Removed) ui().QueueAction([path] { std::filesystem::remove(path); });
         PressUpdate();
         Run("FILE=" + path);
         EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Abandoned);
         EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
         ASSERT_EQ(ui().Boxes().size(), 1u);
         EXPECT_EQ(ui().Boxes()[0].text.rfind(c.box, 0), 0u) << ui().Boxes()[0].text;
+        EXPECT_EQ(ui().Boxes()[0].caption, c.caption);
+        EXPECT_TRUE(ui().Boxes()[0].owned);
         EXPECT_EQ(Count(*m_unit, sim::MessageKind::FirmwarePacket), 0u);
         EXPECT_EQ(Count(*m_unit, sim::MessageKind::Command), 0u);
         EXPECT_TRUE(m_unit->Bank(2).empty());
@@ -191,10 +227,10 @@ TEST_F(UpdateTest, ImagesThatCannotBeProgrammedAreRefusedBeforeAnythingIsSent) {
 TEST_F(UpdateTest, TheImageMustBeForTheSelectedEntrysDevice) {
     struct Case {
         uint8_t cardType;
-        const char* keywords;
-        int entry;  // 0 the Quil, 1 its card
+        const char* keywords;  // "DROP": the file is dropped on the window instead of named
+        int entry;             // 0 the Quil, 1 its card
         const char* file;
-        const char* refusal;  // nullptr: the update goes through
+        const char* refusal;  // after "The firmware image '<path>' "; nullptr: the update goes through
     };
     const uint8_t dante = sim::kCardVxDante;
     const Case cases[] = {
@@ -212,6 +248,10 @@ TEST_F(UpdateTest, TheImageMustBeForTheSelectedEntrysDevice) {
         {dante, "", 1, "VXHD0200.BIN",
          "is for the VX-HD card, not for the selected VX-DANTE in Quil connected via Quil Dante Test."},
         {sim::kCardVxHd, "", 1, "VXHD0200.BIN", "is for a VX-HD card (DeviceID 24), which this program cannot update."},
+        // The VX-USB card is reached only through the USB audio driver.
+        {sim::kCardVxUsb, "XSLOT", 0, "VXUSB10V05.BIN", ""},
+        // The name is checked again before anything is sent.
+        {dante, "DROP", 0, "NOPE0100.BIN", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.keywords << " entry " << c.entry << " " << c.file);
@@ -220,8 +260,10 @@ TEST_F(UpdateTest, TheImageMustBeForTheSelectedEntrysDevice) {
         m_initialEntry = c.entry;
         const std::vector<uint8_t> image = Bitstream(1000);
         const std::string path = WriteFile(c.file, image);
+        const bool drop = std::string(c.keywords) == "DROP";
+        if (drop) ui().QueueDrop({path});
         PressUpdate();
-        Run(std::string(c.keywords) + " FILE=" + path);
+        Run(drop ? "" : std::string(c.keywords) + " FILE=" + path);
         if (c.refusal == nullptr) {
             EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Succeeded);
             const bool card = c.entry == 1 || std::string(c.keywords) == "XSLOT";
@@ -234,12 +276,20 @@ TEST_F(UpdateTest, TheImageMustBeForTheSelectedEntrysDevice) {
         }
         EXPECT_EQ(m_dialog->LastUpdate(), UpdateOutcome::Abandoned);
         EXPECT_EQ(m_dialog->CurrentView(), ViewReady);
-        ASSERT_EQ(ui().Boxes().size(), 1u);
-        const std::string text = "The firmware image '" + path + "' " + c.refusal + "\n\nNothing was programmed.";
-        EXPECT_EQ(ui().Boxes()[0].text, text);
-        EXPECT_EQ(ui().Boxes()[0].caption, "Quil Firmware Update");
-        EXPECT_EQ(ui().Boxes()[0].icon, BoxIcon::Warning);
-        ExpectLogInOrder({"OnUpdate\n", text + "\n"});
+        std::string text = "The firmware image '" + path + "' " + c.refusal + "\n\nNothing was programmed.";
+        if (c.cardType == sim::kCardVxUsb) {
+            text =
+                "No VX-USB card can be reached through the USB audio driver, so the VX-USB firmware cannot be "
+                "programmed.\n\nNothing was programmed.";
+        }
+        if (drop) text = "Unable to determine DeviceID from File Name";
+        ASSERT_EQ(ui().Boxes().size(), drop ? 2u : 1u);  // a dropped name is checked when it is dropped too
+        const platform::MessageBoxRequest& box = ui().Boxes().back();
+        EXPECT_EQ(box.text, text);
+        EXPECT_EQ(box.caption, "Quil Firmware Update");
+        EXPECT_EQ(box.icon, drop ? BoxIcon::None : BoxIcon::Warning);
+        EXPECT_TRUE(box.owned);
+        if (!drop) ExpectLogInOrder({"OnUpdate\n", text + "\n"});
         // Not a message went out: the host report write included.
         EXPECT_TRUE(m_unit->Received().empty());
         EXPECT_TRUE(m_unit->Bank(2).empty() && m_unit->CardStore().empty());
@@ -276,7 +326,7 @@ TEST_F(UpdateTest, TheStartUpEntryKeepsTheFileAndTakesTheSerialNumber) {
         const std::vector<uint8_t> image = Bitstream(700);
         std::string line = c.keywords;
         if (line == "FILE=") {
-            line += WriteFile("QUIL0901A.BIN", image);
+            line += WriteFile("QUIL0999A.BIN", image);
             PressUpdate();
         }
         Run(line);
@@ -291,7 +341,7 @@ TEST_F(UpdateTest, TheStartUpEntryKeepsTheFileAndTakesTheSerialNumber) {
         }
         if (c.programmed >= 0) {
             EXPECT_EQ(ui().Boxes().at(0).text, std::string("About to program the Quil connected via Quil ") +
-                                                   (c.programmed == 0 ? "1" : "2") + " with Firmware Version 9.1\n");
+                                                   (c.programmed == 0 ? "1" : "2") + " with Firmware Version 9.99\n");
         }
         EXPECT_EQ(m_unit->StoredSerial(), c.unit1);
         EXPECT_EQ(m_unit->StoredCardSerial(), c.card1);
