@@ -11,10 +11,12 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "links/link_factory.h"
 #include "links/nimbra_interface.h"
+#include "platform/clock.h"
 #include "sim/virtual_quil.h"
 
 namespace programmingtest {
@@ -56,14 +58,20 @@ public:
         const bool card = !targets.empty() && targets.back() != 0;
         m_unit.ReceiveMessage(data, static_cast<size_t>(length),
                               card ? platform::Endpoint::OptionCard : platform::Endpoint::Unit);
+        // Late replies travel from the moment the unit made them.
+        if (replyDelayMs != 0) TakeReplies();
         return kStatusOk;
     }
     NimbraStatus Read(uint8_t* buffer, int size, int* received) override {
         *received = 0;
         if (!m_open) return kStatusFailed;
-        std::vector<std::vector<uint8_t>> replies;
-        m_unit.TakeReplies(replies);
-        for (const auto& r : replies) m_pending.insert(m_pending.end(), r.begin(), r.end());
+        TakeReplies();
+        const uint32_t now = m_delayed.empty() ? 0 : platform::CurrentClock().TickMs();
+        while (!m_delayed.empty() && now - m_delayed.front().first < 0x80000000u) {
+            const std::vector<uint8_t>& r = m_delayed.front().second;
+            m_pending.insert(m_pending.end(), r.begin(), r.end());
+            m_delayed.pop_front();
+        }
         const size_t n = std::min(m_pending.size(), static_cast<size_t>(size));
         std::copy_n(m_pending.begin(), n, buffer);
         m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(n));
@@ -73,11 +81,25 @@ public:
 
     // Every SetXSlotTarget value, oldest first.
     std::vector<uint8_t> targets;
+    // How long each reply travels back, from the moment the unit made it.
+    uint32_t replyDelayMs = 0;
 
 private:
+    void TakeReplies() {
+        std::vector<std::vector<uint8_t>> replies;
+        m_unit.TakeReplies(replies);
+        if (replyDelayMs == 0 && m_delayed.empty()) {
+            for (const auto& r : replies) m_pending.insert(m_pending.end(), r.begin(), r.end());
+            return;
+        }
+        const uint32_t due = platform::CurrentClock().TickMs() + replyDelayMs;
+        for (auto& r : replies) m_delayed.emplace_back(due, std::move(r));
+    }
+
     sim::VirtualQuil& m_unit;
     bool m_open = false;
     std::deque<uint8_t> m_pending;
+    std::deque<std::pair<uint32_t, std::vector<uint8_t>>> m_delayed;  // due time, reply
 };
 
 // Makes the card link in place of the Dante link; no other kind exists.

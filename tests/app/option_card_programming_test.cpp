@@ -5,6 +5,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "app/programming_sequences.h"
 #include "platform/midi.h"
@@ -41,6 +42,14 @@ protected:
     }
 
     std::string BoxText() const { return ui.Boxes().empty() ? "" : ui.Boxes().back().text; }
+    // The percentages reported for step `phase`, in order.
+    std::vector<int> Percents(const std::string& phase) const {
+        std::vector<int> percents;
+        for (const platform::ProgressDetail& d : display.details) {
+            if (d.kind == platform::ProgressDetail::Kind::Phase && d.phase == phase) percents.push_back(d.percent);
+        }
+        return percents;
+    }
     // The link addresses the unit again, and said so last.
     bool UnitStoreSelected() const {
         const auto& t = links->last->targets;
@@ -98,6 +107,94 @@ TEST_F(CardProgrammingTest, SixSecondEraseSucceedsAndTheCardHoldsTheImage) {
     EXPECT_TRUE(quil->Register(REG_PGM_STATUS) & 0x80);  // completed with the first form
     EXPECT_TRUE(UnitStoreSelected());
     EXPECT_EQ(remote->PollMode(), kPollMonitor);
+
+    // Each step's percentage once, as it changes, from nothing to all: the
+    // erase by its bar (e / 100 of 40 steps), the packets by their count.
+    EXPECT_EQ(display.positions.front().pos, 0);
+    std::vector<int> erasing;
+    for (int bar = 0; bar <= 40; ++bar) erasing.push_back(bar * 100 / 40);
+    const std::vector<int> packets = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
+    EXPECT_EQ(Percents("Erasing"), erasing);
+    EXPECT_EQ(Percents("Programming"), packets);
+    EXPECT_EQ(Percents("Verifying"), packets);
+}
+
+// One packet: each step still goes from nothing to all.
+TEST_F(CardProgrammingTest, AOnePacketImageReportsNothingThenAll) {
+    Start(300);
+    ASSERT_TRUE(Update(BitstreamImage(100)));
+    EXPECT_EQ(Percents("Programming"), (std::vector<int>{0, 100}));
+    EXPECT_EQ(Percents("Verifying"), (std::vector<int>{0, 100}));
+}
+
+// The erase may take 12 s to the millisecond: the clock moves only between
+// the sequence's status passes here, one millisecond each.
+TEST_F(CardProgrammingTest, TheEraseMayTakeTwelveSecondsAndNotOneMillisecondMore) {
+    for (const uint32_t eraseMs : {12000u, 12001u}) {
+        SCOPED_TRACE(eraseMs);
+        TearDown();
+        Start(eraseMs);
+        clock.SetSpinReadsPerMs(0);
+        EXPECT_EQ(Update(BitstreamImage(128)), eraseMs == 12000);
+        EXPECT_EQ(BoxText(), eraseMs == 12000 ? "" : "Wait for Erase EEPROM Failed!\n\nTIMEOUT");
+        clock.SetSpinReadsPerMs(16);
+    }
+}
+
+// Each packet's acknowledgement and each read-back packet may take a second
+// to the millisecond to come back, and not one millisecond more.
+TEST_F(CardProgrammingTest, PacketsAndReadBacksMayTakeOneSecondAndNotOneMillisecondMore) {
+    struct Case {
+        bool readBack;  // the read-back packets come late; else the acknowledgements
+        uint32_t delayMs;
+        const char* box;
+    };
+    const Case cases[] = {
+        {false, 1000, ""},
+        {false, 1001, "Wait for Write Firmware Packet Failed!\n\nTIMEOUT"},
+        {true, 1000, ""},
+        {true, 1001, "Wait for Verify Packet Failed!\n\nTIMEOUT"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.readBack ? "read-back " : "acknowledgement ") << c.delayMs);
+        TearDown();
+        Start(300);
+        clock.SetSpinReadsPerMs(0);
+        CardTestLink& link = *links->last;
+        // The erase's report comes at once: the delay begins with the step.
+        display.onStatusLine = [&](const std::string& text) {
+            if (text == "Programming XSlot Firmware...") link.replyDelayMs = c.readBack ? 0 : c.delayMs;
+            if (text == "Verifying XSlot Firmware...") link.replyDelayMs = c.readBack ? c.delayMs : 0;
+        };
+        const size_t boxes = ui.Boxes().size();
+        EXPECT_EQ(Update(BitstreamImage(256)), c.box[0] == '\0');
+        EXPECT_EQ(ui.Boxes().size() > boxes ? BoxText() : "", c.box);
+        display.onStatusLine = nullptr;
+        clock.SetSpinReadsPerMs(16);
+    }
+}
+
+// A card the engine no longer knows at the end (its image emptied, as when
+// the unit is dropped) still gets the link pointed at the unit again.
+TEST_F(CardProgrammingTest, AForgottenCardStillLeavesTheUnitsStoreSelected) {
+    Start(300);
+    display.onStatusLine = [this](const std::string& text) {
+        if (text != "Verifying XSlot Firmware...") return;
+        const uint8_t none = 0;
+        remote->StoreRegisterData(&none, REMO_VX_TYPE, 1);
+    };
+    Update(BitstreamImage(256));
+    EXPECT_TRUE(UnitStoreSelected());
+}
+
+// Without the card as the target the unit's own store is addressed.
+TEST_F(CardProgrammingTest, WithoutTheCardTargetTheUnitsStoreIsSelected) {
+    Start(300);
+    const FirmwareBuffer buffer(BitstreamImage(256));
+    ProgramXSlotEEPROM(*remote, buffer, false, display);
+    EXPECT_TRUE(log.InOrder({"SelectXSlotFirmware 0"}));
+    ASSERT_FALSE(links->last->targets.empty());
+    EXPECT_EQ(links->last->targets.front(), 0);
 }
 
 struct CardFailure {
