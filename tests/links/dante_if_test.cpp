@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -211,6 +213,10 @@ TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
         {"3000 bytes of noise", true, noise, false},
         {"a message inside a message", true, {0xF0, 0x00, 0xF0, 0x01, 0xF7}, false},
         {"an end without a start", true, {0x01, 0xF7}, false},
+        {"a start without an end", true, {0xF0, 0x01, 0x02}, false},
+        {"an empty message", true, {0xF0, 0xF7}, true},
+        {"a status byte first inside", true, {0xF0, 0x90, 0x01, 0xF7}, false},
+        {"a status byte last inside", true, {0xF0, 0x01, 0x80, 0xF7}, false},
         {"another device's empty datagram", false, {}, false},
     };
     for (const auto& c : cases) {
@@ -225,6 +231,19 @@ TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
         EXPECT_TRUE(link.IsOpen());
     }
 
+    // A buffer too small for any message takes the datagram and finds none.
+    ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
+    uint8_t one = 0;
+    for (int i = 0; i < 50; ++i) {
+        int got = -1;
+        ASSERT_EQ(link.Read(&one, 1, &got), kStatusOk);
+        EXPECT_EQ(got, 0);
+    }
+    EXPECT_EQ(ReadOne(link), std::vector<uint8_t>{});
+    // No name is written into no buffer; an empty message is sent as such.
+    EXPECT_EQ(link.GetConnectionName(0, nullptr, 255), kStatusOk);
+    EXPECT_EQ(link.Write(kProbe.data(), 0), kStatusOk);
+
     ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), 0));
     uint8_t buffer[16];
     int received = -1;
@@ -234,10 +253,12 @@ TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
     EXPECT_EQ(received, 0);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(link.Write(kProbe.data(), static_cast<int>(kProbe.size())), kStatusFailed);
+    EXPECT_EQ(link.Read(buffer, sizeof buffer, &received), kStatusFailed);
 }
 
-// A flood of strangers' datagrams costs the caller a bounded wait per read;
-// the device's reply behind it still arrives.
+// A flood of strangers' datagrams costs the caller a bounded wait per read:
+// 64 are dropped at most, then the read returns; the device's reply behind
+// them still arrives.
 TEST_F(DanteLink, AFloodOfStrayDatagramsIsDrainedInBoundedReads) {
     UsePorts(35700);
     Card("quil-a", "127.0.0.2");
@@ -248,19 +269,26 @@ TEST_F(DanteLink, AFloodOfStrayDatagramsIsDrainedInBoundedReads) {
     ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
     ASSERT_TRUE(other.Create(false) && other.Bind(Ip("127.0.0.9"), 0));
     const uint8_t stray[] = {0xF0, 0x00, 0x01, 0x54, 0x70};
-    for (int i = 0; i < 140; ++i) ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, stray, sizeof stray));
     const std::vector<uint8_t> reply = {0xF0, 0x02, 0xF7};
-    ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
-    uint8_t buffer[64];
-    int received = 0;
-    int reads = 0;
-    while (received == 0 && reads < 50) {
-        ASSERT_EQ(link.Read(buffer, sizeof buffer, &received), kStatusOk);
-        ++reads;
+    for (const auto& [strays, reads] : {std::pair{127, 2}, std::pair{128, 3}}) {
+        SCOPED_TRACE(strays);
+        for (int i = 0; i < strays; ++i) {
+            ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, stray, sizeof stray));
+        }
+        ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
+        uint8_t buffer[64];
+        int received = 0;
+        int taken = 0;
+        while (received == 0 && taken < 50) {
+            std::fill(std::begin(buffer), std::end(buffer), uint8_t{0xEE});
+            ASSERT_EQ(link.Read(buffer, sizeof buffer, &received), kStatusOk);
+            ++taken;
+            // A read clears the caller's buffer, whatever it brings.
+            EXPECT_EQ(std::count(std::begin(buffer) + received, std::end(buffer), 0), 64 - received);
+        }
+        EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + received), reply);
+        EXPECT_EQ(taken, reads);
     }
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + received), reply);
-    // 64 datagrams at most per read: the 140 strays take three reads.
-    EXPECT_EQ(reads, 3);
 }
 
 TEST_F(DanteLink, SecondOpenAfterCloseBrowsesAgain) {
@@ -315,6 +343,7 @@ TEST_F(DanteLink, MissingLibraryFailsSilentlyAndAMissingEntryPointIsShown) {
         EXPECT_EQ(ui.Boxes().back().text, "GetProcAddress failed");
         EXPECT_EQ(ui.Boxes().back().caption, c.caption);
         EXPECT_EQ(ui.Boxes().back().buttons, platform::BoxButtons::Ok);
+        EXPECT_FALSE(ui.Boxes().back().owned);  // no window exists yet
     }
 }
 
