@@ -49,8 +49,8 @@ void LogRepeats::Report(std::vector<std::string>& out) {
         std::snprintf(count, sizeof count, " (repeated %zu more %s)\n", m_heldBack, m_heldBack == 1 ? "time" : "times");
         out.push_back(text + count);
     } else {
-        std::snprintf(count, sizeof count, "(the block of %zu entries above repeated: %zu more entries left out)\n",
-                      m_block.size(), m_heldBack);
+        std::snprintf(count, sizeof count, "(the block of %zu entries above repeated: %zu more %s left out)\n",
+                      m_block.size(), m_heldBack, m_heldBack == 1 ? "entry" : "entries");
         out.emplace_back(count);
     }
     m_heldBack = 0;

@@ -5,7 +5,8 @@
 // counted instead of written, and one report entry says how many were left
 // out when something else comes (or the log is closed):
 //   "<entry> (repeated N more times)" for one entry,
-//   "(the block of P entries above repeated: N more entries left out)" for a block.
+//   "(the block of P entries above repeated: N more entries left out)" for a
+//   block (and "entry" for one).
 // Repeats are found by their text with every number masked, so a block in
 // which a time-out's elapsed milliseconds vary is still one block; an entry
 // that differs from the held one in its numbers is written, after a report

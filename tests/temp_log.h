@@ -20,7 +20,8 @@
 inline std::string ExpandLogRepeats(const std::string& raw) {
     static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
     static const std::regex single(R"(^(.*) \(repeated (\d+) more times?\)\n$)");
-    static const std::regex block(R"(^\(the block of (\d+) entries above repeated: (\d+) more entries left out\)\n$)");
+    static const std::regex block(
+        R"(^\(the block of (\d+) entries above repeated: (\d+) more entr(?:y|ies) left out\)\n$)");
     std::vector<std::string> entries;  // with their stamps
     std::vector<size_t> starts;
     for (auto it = std::sregex_iterator(raw.begin(), raw.end(), stamp); it != std::sregex_iterator(); ++it)
