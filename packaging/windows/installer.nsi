@@ -28,6 +28,9 @@ UninstPage instfiles
 
 Section "Quil Firmware Update"
   SetRegView 64
+  ; The programs are every user's (program files, HKLM), so the Start-menu
+  ; entry is too: without this it would go to the installing user's own menu.
+  SetShellVarContext all
   SetOutPath "$INSTDIR"
   File "${BUILD_DIR}/ui/quilupdate.exe"
   File "${BUILD_DIR}/tools/quiltool.exe"
@@ -42,6 +45,7 @@ SectionEnd
 
 Section "Uninstall"
   SetRegView 64
+  SetShellVarContext all
   Delete "$SMPROGRAMS\Quil Firmware Update\Quil Firmware Update.lnk"
   RMDir "$SMPROGRAMS\Quil Firmware Update"
   Delete "$INSTDIR\quilupdate.exe"
