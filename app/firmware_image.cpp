@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "app/ascii_case.h"
+#include "app/firmware_buffer.h"
 #include "app/szdd.h"
 #include "platform/file_io.h"
 #include "platform/files.h"
@@ -215,6 +216,66 @@ std::optional<CalendarDate> FirmwareReleaseDate(unsigned major, uint8_t deviceId
 }
 
 std::vector<std::string> EmbeddedFirmwareNames() { return resources::RawResourceNames(); }
+
+std::optional<EmbeddedFirmwareChoice> ChooseEmbeddedFirmware(uint8_t deviceId) {
+    for (const std::string& name : EmbeddedFirmwareNames()) {
+        const std::optional<FirmwareName> decoded = DecodeFirmwareName(name);
+        if (!decoded || decoded->deviceId != deviceId) continue;
+        // Version 0.05 of the VX-USB image is never offered.
+        if (decoded->deviceId == kDeviceVxUsb && decoded->version == 5) continue;
+        LogMessage("Selecting %s Firmware\n", name.c_str());
+        return EmbeddedFirmwareChoice{name, *decoded};
+    }
+    return std::nullopt;
+}
+
+bool LoadFirmwareFile(const std::string& path, FirmwareBuffer& loaded) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        char text[400];
+        char caption[64];
+        std::snprintf(text, sizeof text, "Unable to open file '%s'!", path.c_str());
+        std::snprintf(caption, sizeof caption, "CreateFile Failure! [%08lx]", static_cast<unsigned long>(error));
+        platform::ShowOkBox(text, caption, platform::BoxIcon::Warning, true);
+        return false;
+    }
+    const uint64_t size = platform::RegularFileSize(file).value_or(0);
+    // An empty image would be programmed as nothing at all: refuse it.
+    if (size == 0) {
+        std::fclose(file);
+        LogMessage("Unable to get Firmware file size!\n");
+        platform::ShowOkBox("Unable to get Firmware file size!", "", platform::BoxIcon::Warning, true);
+        return false;
+    }
+    // No unit's flash takes an image this large, so it is refused before a
+    // byte of it is read.
+    if (size > kLargestFirmwareImage) {
+        std::fclose(file);
+        char text[600];
+        std::snprintf(text, sizeof text,
+                      "Unable to allocate enough RAM to load the Firmware!\n\nThe file '%s' holds %llu bytes; no "
+                      "unit's flash takes more than %lu.",
+                      path.c_str(), static_cast<unsigned long long>(size),
+                      static_cast<unsigned long>(kLargestFirmwareImage));
+        LogMessage("%s\n", text);
+        platform::ShowOkBox(text, "Out of Memory", platform::BoxIcon::Warning, true);
+        return false;
+    }
+    // Read straight into the buffer the update sends from: one copy.
+    FirmwareBuffer image(static_cast<uint32_t>(size));
+    const std::span<uint8_t> bytes = image.MutableImage();
+    const size_t read = std::fread(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    // A truncated image is never programmed.
+    if (read != bytes.size()) {
+        LogMessage("Unable to read Firmware into Memory!\n");
+        platform::ShowOkBox("Unable to read Firmware into Memory!", kFirmwareCaption, platform::BoxIcon::Warning, true);
+        return false;
+    }
+    loaded = std::move(image);
+    return true;
+}
 
 bool LoadFirmwareResource(std::string_view name, std::span<const uint8_t>& bytes) {
     bytes = {};

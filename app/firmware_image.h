@@ -81,6 +81,23 @@ std::optional<CalendarDate> FirmwareReleaseDate(unsigned major, uint8_t deviceId
 // 31 characters): what the main window enumerates into m_resourceNames.
 std::vector<std::string> EmbeddedFirmwareNames();
 
+// The embedded image for a device, as the main window chooses it: the first
+// name (alphabetically) whose DeviceID is `deviceId`, never version 0.05 of
+// the VX-USB image. Logs "Selecting %s Firmware\n". Empty when there is none.
+struct EmbeddedFirmwareChoice {
+    std::string name;
+    FirmwareName decoded;
+};
+std::optional<EmbeddedFirmwareChoice> ChooseEmbeddedFirmware(uint8_t deviceId);
+
+// Reads the image file `path` into `image`, whole or not at all: an empty
+// file, one larger than kLargestFirmwareImage or a short read is refused
+// with its message box ("Unable to open file '%s'!", "Unable to get Firmware
+// file size!", "Unable to allocate enough RAM to load the Firmware!",
+// "Unable to read Firmware into Memory!").
+class FirmwareBuffer;
+bool LoadFirmwareFile(const std::string& path, FirmwareBuffer& image);
+
 // Finds the embedded image `name` (case-insensitive). On failure shows
 // "Cannot Find Resource" (caption: the name, warning icon) and returns false.
 bool LoadFirmwareResource(std::string_view name, std::span<const uint8_t>& bytes);

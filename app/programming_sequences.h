@@ -64,3 +64,12 @@ bool ProgramEEPROM(CNimbraRemote& remote, const FirmwareBuffer& image, uint8_t b
 // failure; the unit's own store is selected again on every way out.
 bool ProgramXSlotEEPROM(CNimbraRemote& remote, const FirmwareBuffer& image, bool xslotTarget,
                         ProgrammingDisplay& display);
+
+// The Update command's dispatch by the image's DeviceID: a VX-USB image
+// through the remote's USB-card updater, a VX-DANTE image to
+// ProgramXSlotEEPROM, any other to ProgramEEPROM (followed by an abort on
+// failure). A failure shows the sequence's own box, then "VX-USB Firmware
+// Update Failed!", "VX-DANTE Firmware Update Failed!" or "Updating the
+// Firmware on the Quil FAILED!" (caption "EEPROM Programming Failure").
+bool ProgramFirmwareImage(CNimbraRemote& remote, const FirmwareBuffer& image, uint8_t deviceId, bool xslotTarget,
+                          uint8_t bank, ProgrammingDisplay& display);

@@ -279,18 +279,12 @@ bool CQuilUpdateDlg::ChooseEmbeddedImage() {
     m_newVersion = kVersionNone;
     m_imageDeviceId = kDeviceNone;
     m_firmwareName.clear();
-    for (const std::string& name : m_resourceNames) {
-        const std::optional<FirmwareName> decoded = DecodeFirmwareName(name);
-        if (!decoded || decoded->deviceId != m_model) continue;
-        // Version 0.05 of the VX-USB image is never offered.
-        if (decoded->deviceId == kDeviceVxUsb && decoded->version == 5) continue;
-        m_imageDeviceId = decoded->deviceId;
-        m_newVersion = decoded->version;
-        m_firmwareName = name;
-        LogMessage("Selecting %s Firmware\n", name.c_str());
-        return true;
-    }
-    return false;
+    const std::optional<EmbeddedFirmwareChoice> choice = ChooseEmbeddedFirmware(m_model);
+    if (!choice) return false;
+    m_imageDeviceId = choice->decoded.deviceId;
+    m_newVersion = choice->decoded.version;
+    m_firmwareName = choice->name;
+    return true;
 }
 
 void CQuilUpdateDlg::SelectNewFirmware(const std::string& path) {

@@ -1,6 +1,5 @@
 // The Update command: load the chosen image, have the user confirm it, and
 // run the programming sequence its DeviceID names.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -10,7 +9,6 @@
 #include "app/programming_sequences.h"
 #include "app/quil_update_dlg.h"
 #include "links/vxusb.h"
-#include "platform/file_io.h"
 #include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/ui.h"
@@ -175,74 +173,33 @@ void CQuilUpdateDlg::OnUpdate() {
     }
 }
 
-bool CQuilUpdateDlg::LoadImage(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        const int error = errno;
-        char text[400];
-        char caption[64];
-        std::snprintf(text, sizeof text, "Unable to open file '%s'!", path.c_str());
-        std::snprintf(caption, sizeof caption, "CreateFile Failure! [%08lx]", static_cast<unsigned long>(error));
-        Box(text, caption, platform::BoxIcon::Warning);
-        return false;
-    }
-    const uint64_t size = platform::RegularFileSize(file).value_or(0);
-    // An empty image would be programmed as nothing at all: refuse it.
-    if (size == 0) {
-        std::fclose(file);
-        LogMessage("Unable to get Firmware file size!\n");
-        Box("Unable to get Firmware file size!", "", platform::BoxIcon::Warning);
-        return false;
-    }
-    // No unit's flash takes an image this large, so it is refused before a
-    // byte of it is read.
-    if (size > kLargestFirmwareImage) {
-        std::fclose(file);
-        char text[600];
-        std::snprintf(text, sizeof text,
-                      "Unable to allocate enough RAM to load the Firmware!\n\nThe file '%s' holds %llu bytes; no "
-                      "unit's flash takes more than %lu.",
-                      path.c_str(), static_cast<unsigned long long>(size),
-                      static_cast<unsigned long>(kLargestFirmwareImage));
-        LogMessage("%s\n", text);
-        Box(text, "Out of Memory", platform::BoxIcon::Warning);
-        return false;
-    }
-    // Read straight into the buffer the update sends from: one copy.
-    FirmwareBuffer image(static_cast<uint32_t>(size));
-    const std::span<uint8_t> bytes = image.MutableImage();
-    const size_t read = std::fread(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
-    // A truncated image is never programmed.
-    if (read != bytes.size()) {
-        LogMessage("Unable to read Firmware into Memory!\n");
-        Box("Unable to read Firmware into Memory!", kCaption, platform::BoxIcon::Warning);
-        return false;
-    }
-    m_image = std::move(image);
-    return true;
-}
+bool CQuilUpdateDlg::LoadImage(const std::string& path) { return LoadFirmwareFile(path, m_image); }
 
 bool CQuilUpdateDlg::ProgramLoadedImage() {
     WindowProgrammingDisplay display(*m_window, resources::IDC_STATUS_LINE, resources::IDC_PROGRESS);
-    switch (m_imageDeviceId) {
+    return ProgramFirmwareImage(*m_pRemote, m_image, m_imageDeviceId, m_bXSlotTarget, m_bank, display);
+}
+
+bool ProgramFirmwareImage(CNimbraRemote& remote, const FirmwareBuffer& image, uint8_t deviceId, bool xslotTarget,
+                          uint8_t bank, ProgrammingDisplay& display) {
+    switch (deviceId) {
     case kDeviceVxUsb: {
-        // OnUpdate has refused the image when there is no updater.
-        CVXUSB* card = m_pRemote->UsbCard();
+        // The callers refuse the image when there is no updater.
+        CVXUSB* card = remote.UsbCard();
         DfuBar bar(display);
-        if (card != nullptr && card->DownloadFirmware(m_image.Size(), m_image.Image().data(), bar)) return true;
+        if (card != nullptr && card->DownloadFirmware(image.Size(), image.Image().data(), bar)) return true;
         Box("VX-USB Firmware Update Failed!", kFailureCaption, platform::BoxIcon::Warning);
         LogMessage("VX-USB Firmware Update Failed!\n");
         return false;
     }
     case kDeviceVxDante:
-        if (ProgramXSlotEEPROM(*m_pRemote, m_image, m_bXSlotTarget, display)) return true;
+        if (ProgramXSlotEEPROM(remote, image, xslotTarget, display)) return true;
         Box("VX-DANTE Firmware Update Failed!", kFailureCaption, platform::BoxIcon::Warning);
         LogMessage("VX-DANTE Firmware Update Failed!\n");
         return false;
     default:
-        if (ProgramEEPROM(*m_pRemote, m_image, m_bank, display)) return true;
-        m_pRemote->AbortProgramming();
+        if (ProgramEEPROM(remote, image, bank, display)) return true;
+        remote.AbortProgramming();
         Box("Updating the Firmware on the Quil FAILED!", kFailureCaption, platform::BoxIcon::Warning);
         LogMessage("Updating the Firmware on the Quil FAILED!\n");
         return false;
