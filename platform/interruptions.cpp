@@ -7,6 +7,7 @@ namespace platform {
 namespace {
 Interruptions* g_interruptions = nullptr;
 int g_guardDepth = 0;
+StopRequestHold* g_innermostHold = nullptr;
 }  // namespace
 
 const char* StopRequestName(StopRequest request) {
@@ -30,16 +31,31 @@ std::string FlashWriteAnnouncement(const std::string& what) {
     return what + " is being written; the program will stop when that is safe.";
 }
 
-FlashWriteGuard::FlashWriteGuard(const std::string& what) : m_what(what), m_outermost(g_guardDepth++ == 0) {
-    if (m_outermost) CurrentInterruptions().Hold(FlashWriteAnnouncement(m_what));
+StopRequestHold::StopRequestHold(std::string announcement)
+    : m_announcement(std::move(announcement)), m_outer(g_innermostHold) {
+    g_innermostHold = this;
+    CurrentInterruptions().Hold(m_announcement);
 }
+
+StopRequestHold::~StopRequestHold() {
+    g_innermostHold = m_outer;
+    if (m_outer != nullptr) {
+        CurrentInterruptions().Hold(m_outer->m_announcement);
+    } else {
+        CurrentInterruptions().Release();
+    }
+}
+
+FlashWriteGuard::FlashWriteGuard(const std::string& what)
+    : m_what(what),
+      m_outermost(g_guardDepth++ == 0),
+      m_pendingBefore(CurrentInterruptions().Pending() != StopRequest::None),
+      m_hold(FlashWriteAnnouncement(what)) {}
 
 FlashWriteGuard::~FlashWriteGuard() {
     --g_guardDepth;
-    if (!m_outermost) return;
-    Interruptions& interruptions = CurrentInterruptions();
-    interruptions.Release();
-    const StopRequest pending = interruptions.Pending();
+    if (!m_outermost || m_pendingBefore) return;
+    const StopRequest pending = CurrentInterruptions().Pending();
     if (pending != StopRequest::None) {
         LogMessage("%s arrived while %s was being written; held back until it was done\n", StopRequestName(pending),
                    m_what.c_str());
@@ -47,8 +63,8 @@ FlashWriteGuard::~FlashWriteGuard() {
 }
 
 void VirtualInterruptions::Hold(const std::string& announcement) {
+    if (!m_held) ++m_holds;  // a hold begins; a nested one only changes the line
     m_held = true;
-    ++m_holds;
     m_announcement = announcement;
 }
 

@@ -27,6 +27,8 @@ public:
     // Holds stop requests back and ignores output errors until Release.
     // `announcement` completes the line printed on the error output when
     // the first request arrives: "<program>: <request>: <announcement>".
+    // Called again while held, it replaces the announcement (a back-end
+    // that cannot do so safely keeps the first).
     virtual void Hold(const std::string& announcement) = 0;
     // Stop requests act as usual again. One that arrived meanwhile stays
     // pending for the caller to act on.
@@ -54,6 +56,23 @@ private:
     Interruptions* m_previous;
 };
 
+// Holds stop requests for its lifetime, announcing `announcement` for the
+// first one. Holds nest: the innermost one's announcement is the one printed,
+// the outer one's again once it ends, and the outermost one releases. An
+// update of several units holds for the whole run, so that a request
+// between two units stops the run before the next one.
+class StopRequestHold {
+public:
+    explicit StopRequestHold(std::string announcement);
+    ~StopRequestHold();
+    StopRequestHold(const StopRequestHold&) = delete;
+    StopRequestHold& operator=(const StopRequestHold&) = delete;
+
+private:
+    std::string m_announcement;
+    StopRequestHold* m_outer;
+};
+
 // Holds stop requests for its lifetime: a unit's flash is being erased or
 // written. `what` names it for the line and the log ("the Quil", "the
 // VX-DANTE card"). Guards nest; the outermost one holds and releases.
@@ -67,6 +86,8 @@ public:
 private:
     std::string m_what;
     bool m_outermost;
+    bool m_pendingBefore;
+    StopRequestHold m_hold;
 };
 
 // The announcement a guard gives: "<what> is being written; the program

@@ -67,7 +67,18 @@ size_t CopyBounded(char* to, size_t size, const std::string& text) {
 class LinuxInterruptions final : public Interruptions {
 public:
     void Hold(const std::string& announcement) override {
-        if (m_held) return;
+        if (m_held) {
+            // A new announcement: the handler must not run while the line
+            // changes.
+            sigset_t stops;
+            sigset_t previous;
+            sigemptyset(&stops);
+            for (int signal : kStopSignals) sigaddset(&stops, signal);
+            sigprocmask(SIG_BLOCK, &stops, &previous);
+            g_lineTailLength = CopyBounded(g_lineTail, sizeof g_lineTail, ": " + announcement + "\n");
+            sigprocmask(SIG_SETMASK, &previous, nullptr);
+            return;
+        }
         g_lineHeadLength = CopyBounded(g_lineHead, sizeof g_lineHead, g_program + ": ");
         g_lineTailLength = CopyBounded(g_lineTail, sizeof g_lineTail, ": " + announcement + "\n");
         struct sigaction action {};
