@@ -25,6 +25,7 @@ CommandLineKeywords ParseCommandLineKeywords(std::string_view commandLine) {
             keywords.askSerial = true;
         } else if (StartsWithIgnoringCase(token, "FILE=")) {
             keywords.filePath = std::string(token.substr(5));
+            keywords.filePaths.push_back(*keywords.filePath);
         } else if (StartsWithIgnoringCase(token, "PROM=")) {
             // Only the first character after the sign counts: 1 is PROM 1,
             // anything else (or nothing) PROM 2.

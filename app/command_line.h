@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct CommandLineKeywords {
     // SN=: the ten characters after the sign, as typed (empty when none).
@@ -17,6 +18,8 @@ struct CommandLineKeywords {
     // FILE=: the path after the sign. Only the keyword is upper-cased: Linux
     // file names are case-sensitive, so the path keeps its case.
     std::optional<std::string> filePath;
+    // Every FILE= path in order (--all takes one image per device kind).
+    std::vector<std::string> filePaths;
     // PROM=: 0 for PROM 1, 1 for PROM 2 (the default).
     std::optional<uint8_t> bank;
     bool forceXSlot = false;  // XSLOT

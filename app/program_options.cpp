@@ -2,6 +2,9 @@
 
 #include <charconv>
 
+#include "app/batch_update.h"
+#include "app/command_line.h"
+
 namespace {
 
 bool ParseEntry(const std::string& text, int& entry) {
@@ -65,6 +68,12 @@ bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& o
             ok = flag(options.console);
         } else if (name == "--update") {
             ok = flag(options.update);
+        } else if (name == "--all") {
+            ok = flag(options.all);
+        } else if (name == "--force") {
+            ok = flag(options.force);
+        } else if (name == "--json") {
+            ok = flag(options.json);
         } else if (name == "--yes") {
             ok = flag(options.yes);
         } else if (name == "--help") {
@@ -102,7 +111,25 @@ bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& o
                 "' needs --simulate";
         return false;
     }
-    return true;
+    return CheckBatchOptions(options, error);
+}
+
+bool CheckBatchOptions(const ProgramOptions& options, std::string& error) {
+    const auto refuse = [&error](const std::string& reason) {
+        error = reason;
+        return false;
+    };
+    if (options.force && !options.all) return refuse("option '--force' goes with '--all'");
+    if (options.json && !options.all) return refuse("option '--json' goes with '--update --all'");
+    if (!options.all) return true;
+    if (!options.update) return refuse("option '--all' goes with '--update'");
+    if (options.unit) return refuse("options '--all' and '--unit' exclude each other: --all takes every entry");
+    const CommandLineKeywords keywords = ParseCommandLineKeywords(options.keywords);
+    if (keywords.serialText) return refuse("keyword 'SN=' names one unit; it does not go with '--all'");
+    if (keywords.askSerial) return refuse("keyword 'GETSN' asks for one unit; it does not go with '--all'");
+    if (keywords.forceXSlot) return refuse("keyword 'XSLOT' selects one card; it does not go with '--all'");
+    BatchImages images;
+    return SortBatchImages(keywords.filePaths, images, error);
 }
 
 std::string ProgramUsage(const std::string& program, const std::string& faultHelp) {
@@ -118,10 +145,15 @@ std::string ProgramUsage(const std::string& program, const std::string& faultHel
            "  --sim-state DIR    load the virtual units from DIR when it holds them, save them there on exit\n"
            "  --sim-fault FAULT  inject a fault into the virtual unit being updated:\n" +
            faultHelp +
+           "                     (with --all, the first unit of the set only)\n"
            "  --sim-quick        the virtual units erase, program and verify in milliseconds, not seconds\n"
            "  --console          use the console view even when a display is there\n"
            "  --unit N           select entry N of the unit list (from 0), as the user would\n"
            "  --update           press Update for the selected entry (console view)\n"
+           "  --all              with --update: update every unit and card that needs it, each card before\n"
+           "                     its unit, after one confirmation, and print a summary (console view)\n"
+           "  --force            with --all: also update the entries that already run the image's version\n"
+           "  --json             with --all: print one JSON object per line instead of the screen text\n"
            "  --yes              answer the update's confirmation with OK (without it the console asks,\n"
            "                     and without a terminal it cancels)\n"
            "  --help             show this help and exit\n"
@@ -130,7 +162,8 @@ std::string ProgramUsage(const std::string& program, const std::string& faultHel
            "Keywords (any case):\n"
            "  SN=NNNNNNNNNN      write this serial number into the selected unit and exit\n"
            "  GETSN              ask for the serial number of every selected entry\n"
-           "  FILE=PATH          program the image file PATH instead of the built-in image\n"
+           "  FILE=PATH          program the image file PATH instead of the built-in image; with --all,\n"
+           "                     one FILE= per device kind (Quil, VX-DANTE, VX-USB)\n"
            "  PROM=1|2           flash bank of the Quil to program (default 2)\n"
            "  XSLOT              update the option card of the selected unit\n"
            "\n"

@@ -1,6 +1,6 @@
 // The program's own options, beside the main window's keywords:
 //   --simulate[=driver|=dante], --sim-state DIR, --sim-fault FAULT, --sim-quick, --console, --unit N,
-//   --update, --yes, --help, --version.
+//   --update, --all, --force, --json, --yes, --help, --version.
 // Every other word is a keyword for the main window (SN=, GETSN, FILE=,
 // PROM=, XSLOT); a word that begins with '-' and is not one of ours is a
 // usage error, never a keyword.
@@ -25,6 +25,12 @@ struct ProgramOptions {
     bool console = false;
     std::optional<int> unit;
     bool update = false;
+    // --all: update every entry of the unit list that needs it.
+    bool all = false;
+    // --force: with --all, also the entries that run the image's version.
+    bool force = false;
+    // --json: the console prints one JSON object per line (with --all).
+    bool json = false;
     bool yes = false;
     bool help = false;
     bool version = false;
@@ -34,6 +40,11 @@ struct ProgramOptions {
 
 // False on a usage error, with its one-line reason in `error`.
 bool ParseProgramOptions(const std::vector<std::string>& args, ProgramOptions& options, std::string& error);
+
+// The rules of --all, --force and --json: --all goes with --update and not
+// with --unit, SN=, GETSN or XSLOT; --force and --json go with --all. False
+// with the reason in `error`.
+bool CheckBatchOptions(const ProgramOptions& options, std::string& error);
 
 // The --help text: every option and keyword. `faultHelp` lists the faults.
 std::string ProgramUsage(const std::string& program, const std::string& faultHelp);

@@ -360,6 +360,20 @@ void ConsoleUi::CheckOutput() {
 }
 
 BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
+    if (m_events) {
+        const auto answers = ButtonAnswers(box.buttons);
+        const bool confirmedByYes = m_script.yes && IsConfirmation(box.buttons);
+        const BoxAnswer answer = confirmedByYes ? answers[0] : DefaultAnswer(box);
+        JsonEvent event("box");
+        event.Text("caption", CaptionOrDefault(box.caption)).Text("text", box.text);
+        std::vector<std::string> buttons;
+        for (BoxAnswer a : answers) buttons.push_back(JsonQuoted(NameOf(a)));
+        event.Raw("buttons", JsonArrayOf(buttons)).Text("answer", NameOf(answer));
+        event.Text("answered_by", confirmedByYes ? "--yes" : "default");
+        m_events->Write(event);
+        CheckOutput();
+        return answer;
+    }
     m_progress.Break();
     m_out << '[' << CaptionOrDefault(box.caption) << "] " << box.text << '\n';
     const auto answers = ButtonAnswers(box.buttons);

@@ -19,6 +19,7 @@
 
 #include "platform/ui.h"
 #include "ui/headless_window.h"
+#include "ui/json_event_writer.h"
 
 namespace ui {
 
@@ -65,6 +66,13 @@ public:
     void SetScript(const ConsoleScript& script) { m_script = script; }
     // The output is a terminal: progress is redrawn in place.
     void SetOutputTerminal(bool terminal) { m_progress.SetTerminal(terminal); }
+    // --json: each box is one "box" event on `events` instead of text, and
+    // is answered without asking (confirmations by --yes, others by their
+    // default), since the output belongs to the events.
+    void SetJsonEvents(bool on) { m_events = on ? std::make_unique<JsonEventWriter>(m_out) : nullptr; }
+    JsonEventWriter* JsonEvents() { return m_events.get(); }
+    // Notes a failed output (see CheckOutput).
+    void NoteOutput() { CheckOutput(); }
 
     platform::BoxAnswer ShowMessageBox(const platform::MessageBoxRequest& box) override;
     // Runs the most overdue timer of an open window.
@@ -90,6 +98,7 @@ private:
     std::vector<HeadlessWindow*> m_open;
     std::vector<std::string> m_lastPrinted;  // per open window
     bool m_outputLost = false;
+    std::unique_ptr<JsonEventWriter> m_events;
 };
 
 // The text the console prints for a window; `forEntry` leaves out the edit

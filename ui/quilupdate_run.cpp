@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/batch_update.h"
+#include "app/command_line.h"
 #include "app/quil_update_app.h"
 #include "platform/environment.h"
 #include "platform/interruptions.h"
@@ -10,6 +12,7 @@
 #include "platform/program_files.h"
 #include "sim/usb_cards.h"
 #include "sim/virtual_midi_setup.h"
+#include "ui/batch_views.h"
 #include "ui/console_ui.h"
 
 namespace ui {
@@ -65,6 +68,7 @@ std::unique_ptr<platform::UserInterface> MakeConsoleView(const ProgramOptions& o
     script.yes = options.yes;
     console->SetScript(script);
     console->SetOutputTerminal(platform::IsTerminal(1));
+    console->SetJsonEvents(options.json);
     return console;
 }
 
@@ -90,8 +94,13 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
     }
     if (fault) {
         // Only the unit being updated receives packets, so the fault strikes
-        // the selected unit.
-        for (sim::VirtualQuil* unit : virtualUnits.Units()) sim::ApplyDemoFault(*unit, *fault);
+        // the selected unit. An update of every unit writes them all: the
+        // fault goes to the first unit of the set alone, so that the run
+        // shows one failure among updates that succeed.
+        for (sim::VirtualQuil* unit : virtualUnits.Units()) {
+            sim::ApplyDemoFault(*unit, *fault);
+            if (options.all) break;
+        }
     }
     // The VX-USB card's firmware goes through the USB audio driver's
     // library: the demo points the program-files folder at the build's fake
@@ -111,6 +120,26 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
     }
 
     CQuilUpdateApp app;
+    // --all: the run goes through every unit instead of the main window,
+    // shown as screen text or JSON lines.
+    std::unique_ptr<BatchView> batchView;
+    if (options.all) {
+        auto* console = dynamic_cast<ConsoleUi*>(&view);
+        if (console != nullptr && console->JsonEvents() != nullptr) {
+            batchView = std::make_unique<JsonBatchView>(*console->JsonEvents());
+        } else {
+            batchView = std::make_unique<TextBatchView>(std::cout, platform::IsTerminal(1));
+        }
+        const CommandLineKeywords keywords = ParseCommandLineKeywords(options.keywords);
+        BatchOptions batch;
+        SortBatchImages(keywords.filePaths, batch.images, error);  // checked with the options
+        batch.force = options.force;
+        batch.bank = keywords.bank.value_or(1);
+        app.SetMainWindowRunner([batch, &batchView](CQuilUpdateApp& run) {
+            run.SetExitStatus(RunBatchUpdate(batch, *batchView));
+            return 0;
+        });
+    }
     app.SetCommandLine(options.keywords);
     app.SetDemoMode(options.simulate);
     app.SetInitialEntry(options.unit);
