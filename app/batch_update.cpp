@@ -229,7 +229,7 @@ bool SortBatchImages(const std::vector<std::string>& paths, BatchImages& images,
     for (const std::string& path : paths) {
         const std::optional<FirmwareName> decoded = DecodeFirmwareName(FirmwareNameFromPath(path));
         if (!decoded) {
-            error = "FILE=" + path + ": the name says for no device this program knows";
+            error = "FILE=" + path + ": the file name does not say which device the image is for";
             return false;
         }
         std::optional<std::string>* slot = images.Slot(decoded->deviceId);
@@ -297,13 +297,21 @@ void CompleteBatchSummary(BatchSummary& summary) {
 
 int RunBatchUpdate(const BatchOptions& options, BatchView& view) {
     LogMessage("Update all units%s\n", options.force ? " (forced)" : "");
+    // For the whole run, until the summary is out, a stop request ends it
+    // before the next unit (and waits while one is being written): one
+    // during the scan or the confirmation stops it before the first unit.
+    // A reader of the output that goes away before the first unit stops it
+    // there too, instead of ending the program on a write.
+    platform::StopRequestHold betweenUnits(kBetweenUnits);
     BatchSummary summary;
-    std::unique_ptr<CNimbraRemote> remote = LocateQuil();
-    if (!remote) {
+    const auto finish = [&summary, &view]() {
         CompleteBatchSummary(summary);
+        LogMessage("Update all: done, exit status %d\n", summary.exitStatus);
         view.Summary(summary);
         return summary.exitStatus;
-    }
+    };
+    std::unique_ptr<CNimbraRemote> remote = LocateQuil();
+    if (!remote) return finish();
     std::vector<int> indices;
     const std::vector<UnitListEntry> listed = CardsFirst(ListUnits(*remote), indices);
     for (size_t i = 0; i < listed.size(); ++i) {
@@ -322,15 +330,38 @@ int RunBatchUpdate(const BatchOptions& options, BatchView& view) {
     for (BatchEntry& entry : summary.entries) {
         if (entry.plan == BatchPlan::Update) updates.push_back(&entry);
     }
-    const auto leave = [&updates](BatchEntry* from, const std::string& reason) {
+    // Every entry from `from` on that was still to be written is not.
+    const auto leave = [&updates](const BatchEntry* from, const std::string& reason) {
+        bool reached = false;
         for (BatchEntry* entry : updates) {
-            if (entry == from) from = nullptr;
-            if (from == nullptr && entry->result == BatchResult::Pending) {
+            reached = reached || entry == from;
+            if (reached && entry->result == BatchResult::Pending) {
                 entry->result = BatchResult::NotReached;
                 entry->reason = reason;
             }
         }
     };
+    // Whether the run must end before `entry`: a stop request, or (before
+    // anything was written) a reader of the output that went away.
+    bool written = false;
+    const auto mustStop = [&](const BatchEntry* entry) {
+        const platform::StopRequest stop = platform::CurrentInterruptions().Pending();
+        if (stop != platform::StopRequest::None) {
+            summary.stoppedBy = platform::StopRequestName(stop);
+            LogMessage("Update all: stopping on %s before entry %d\n", summary.stoppedBy.c_str(), entry->entry);
+            leave(entry, "stopped by " + summary.stoppedBy + " before this unit");
+            return true;
+        }
+        if (!written && view.OutputGone()) {
+            // The script that asked for the run is gone: nothing is started.
+            LogMessage("Update all: the output went away before any unit was written\n");
+            platform::CurrentInterruptions().OutputLost();
+            leave(entry, "the output went away before any unit was written");
+            return true;
+        }
+        return false;
+    };
+    if (updates.empty() || mustStop(updates.front())) return finish();
 
     // Every image is read before anything is written.
     std::map<std::string, FirmwareBuffer> images;
@@ -344,37 +375,28 @@ int RunBatchUpdate(const BatchOptions& options, BatchView& view) {
             entry->imageBytes = imageOf[entry]->Size();
         }
     }
-    const bool anyToWrite = std::any_of(updates.begin(), updates.end(),
-                                        [](const BatchEntry* e) { return e->result == BatchResult::Pending; });
-    if (anyToWrite && !Confirmed(updates)) {
-        LogMessage("Update all: the confirmation was declined\n");
-        if (!updates.empty()) leave(updates.front(), "the confirmation was declined");
+    const auto pending = std::find_if(updates.begin(), updates.end(),
+                                      [](const BatchEntry* e) { return e->result == BatchResult::Pending; });
+    if (pending == updates.end() || mustStop(*pending)) return finish();
+    if (!Confirmed(updates)) {
+        if (!mustStop(updates.front())) {
+            LogMessage("Update all: the confirmation was declined\n");
+            leave(updates.front(), "the confirmation was declined");
+        }
+        return finish();
     }
 
-    {
-        // From here until the summary is out, a stop request ends the run
-        // before the next unit (and waits while one is being written).
-        platform::StopRequestHold betweenUnits(kBetweenUnits);
-        for (BatchEntry* entry : updates) {
-            if (entry->result != BatchResult::Pending) continue;
-            const platform::StopRequest stop = platform::CurrentInterruptions().Pending();
-            if (stop != platform::StopRequest::None) {
-                summary.stoppedBy = platform::StopRequestName(stop);
-                LogMessage("Update all: stopping on %s before entry %d\n", summary.stoppedBy.c_str(), entry->entry);
-                leave(entry, "stopped by " + summary.stoppedBy + " before this unit");
-                break;
-            }
-            if (!LinkUsable(*remote)) {
-                LogMessage("Update all: the link stopped working before entry %d\n", entry->entry);
-                leave(entry, "the link stopped working");
-                break;
-            }
-            UpdateEntry(*remote, *entry, *imageOf[entry], options.bank, view);
-            view.Finished(*entry);
+    for (BatchEntry* entry : updates) {
+        if (entry->result != BatchResult::Pending) continue;
+        if (mustStop(entry)) break;
+        if (!LinkUsable(*remote)) {
+            LogMessage("Update all: the link stopped working before entry %d\n", entry->entry);
+            leave(entry, "the link stopped working");
+            break;
         }
-        CompleteBatchSummary(summary);
-        LogMessage("Update all: done, exit status %d\n", summary.exitStatus);
-        view.Summary(summary);
+        written = true;
+        UpdateEntry(*remote, *entry, *imageOf[entry], options.bank, view);
+        view.Finished(*entry);
     }
-    return summary.exitStatus;
+    return finish();
 }

@@ -60,6 +60,8 @@ public:
     virtual ProgrammingDisplay& Display(const BatchEntry& entry) = 0;
     virtual void Finished(const BatchEntry& entry) = 0;
     virtual void Summary(const BatchSummary& summary) = 0;
+    // The output can no longer be written (its reader went away).
+    virtual bool OutputGone() const { return false; }
 };
 
 // The FILE= images of a run, one per device kind that can be updated.

@@ -171,6 +171,8 @@ ProgrammingDisplay& TextBatchView::Display(const BatchEntry& entry) {
     return *this;
 }
 
+bool TextBatchView::OutputGone() const { return m_out.fail(); }
+
 void TextBatchView::Changed() { m_line.Update(Status(), BarPercent(), Detail()); }
 
 void TextBatchView::Finished(const BatchEntry& entry) {

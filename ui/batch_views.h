@@ -60,6 +60,7 @@ public:
     ProgrammingDisplay& Display(const BatchEntry& entry) override;
     void Finished(const BatchEntry& entry) override;
     void Summary(const BatchSummary& summary) override;
+    bool OutputGone() const override;
 
 private:
     void Changed() override;
@@ -76,6 +77,7 @@ public:
     ProgrammingDisplay& Display(const BatchEntry& entry) override;
     void Finished(const BatchEntry& entry) override;
     void Summary(const BatchSummary& summary) override;
+    bool OutputGone() const override { return !m_events.Good(); }
 
 private:
     void Changed() override;
