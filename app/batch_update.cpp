@@ -18,18 +18,6 @@ namespace {
 
 constexpr const char* kBetweenUnits = "no unit is being written; the update stops before the next unit.";
 
-const char* KindName(uint8_t device) {
-    switch (device) {
-    case kDeviceQuil: return "Quil";
-    case kDeviceVxDante: return "VX-DANTE";
-    case kDeviceVxUsb: return "VX-USB";
-    case kDeviceVxMadi: return "VX-MADI";
-    case kDeviceVxHd: return "VX-HD";
-    case kDeviceVxFw: return "VX-FW";
-    default: return "unknown";
-    }
-}
-
 const char* LinkName(uint16_t linkType) {
     switch (linkType) {
     case kLinkTypeDriver: return "driver";
@@ -234,18 +222,30 @@ bool SortBatchImages(const std::vector<std::string>& paths, BatchImages& images,
         }
         std::optional<std::string>* slot = images.Slot(decoded->deviceId);
         if (slot == nullptr) {
-            error = "FILE=" + path + ": an image for the " + KindName(decoded->deviceId) +
+            error = "FILE=" + path + ": an image for the " + BatchDeviceName(decoded->deviceId) +
                     " card, which this program cannot update";
             return false;
         }
         if (slot->has_value()) {
-            error = "FILE=" + path + ": a second " + KindName(decoded->deviceId) + " image (FILE=" + **slot +
+            error = "FILE=" + path + ": a second " + BatchDeviceName(decoded->deviceId) + " image (FILE=" + **slot +
                     "); give one image per device";
             return false;
         }
         *slot = path;
     }
     return true;
+}
+
+const char* BatchDeviceName(uint8_t device) {
+    switch (device) {
+    case kDeviceQuil: return "Quil";
+    case kDeviceVxDante: return "VX-DANTE";
+    case kDeviceVxUsb: return "VX-USB";
+    case kDeviceVxMadi: return "VX-MADI";
+    case kDeviceVxHd: return "VX-HD";
+    case kDeviceVxFw: return "VX-FW";
+    default: return "Unknown";
+    }
 }
 
 std::string BatchVersionText(uint16_t version) {
@@ -270,9 +270,10 @@ void PlanBatchEntry(BatchEntry& entry, bool force, bool cardStoreReachable) {
     entry.plan = BatchPlan::Skip;
     entry.result = BatchResult::Skipped;
     if (entry.image == kVersionNone) {
-        entry.reason = std::string("no firmware image for the ") + KindName(entry.device) + (entry.card ? " card" : "");
+        entry.reason =
+            std::string("no firmware image for the ") + BatchDeviceName(entry.device) + (entry.card ? " card" : "");
     } else if (!cardStoreReachable) {
-        entry.reason = "the " + std::string(KindName(entry.device)) +
+        entry.reason = "the " + std::string(BatchDeviceName(entry.device)) +
                        " card's store is written only over the Dante link, not over " + entry.link;
     } else if (!force && entry.before != kVersionNone && entry.before >= entry.image) {
         entry.reason = (entry.before == entry.image ? "already current (runs " : "newer than the image (runs ") +

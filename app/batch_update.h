@@ -83,6 +83,8 @@ struct BatchOptions {
     uint8_t bank = 1;    // the Quils' flash bank (0 = PROM 1)
 };
 
+// "Quil", "VX-DANTE", "VX-USB", "VX-MADI", "VX-HD", "VX-FW" or "Unknown".
+const char* BatchDeviceName(uint8_t device);
 // Version text as the window shows it: "8.3", "Not Present" for none.
 std::string BatchVersionText(uint16_t version);
 // "updated", "failed", "skipped", "not reached" ("" while pending).

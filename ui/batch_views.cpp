@@ -13,18 +13,6 @@ namespace {
 
 constexpr uint32_t kJsonProgressIntervalMs = 100;
 
-std::string DeviceText(uint8_t device) {
-    switch (device) {
-    case kDeviceQuil: return "Quil";
-    case kDeviceVxDante: return "VX-DANTE";
-    case kDeviceVxUsb: return "VX-USB";
-    case kDeviceVxMadi: return "VX-MADI";
-    case kDeviceVxHd: return "VX-HD";
-    case kDeviceVxFw: return "VX-FW";
-    default: return "Unknown";
-    }
-}
-
 std::string SerialText(uint32_t serial) { return serial == 0xFFFFFFFF ? "none" : FormatSerialNumber(serial); }
 
 // The version the entry runs once the run is over, as far as is known: the
@@ -64,7 +52,7 @@ std::string PhaseOf(const std::string& status) {
 JsonEvent& EntryFields(JsonEvent& event, const BatchEntry& entry) {
     event.Number("entry", entry.entry)
         .Text("description", entry.description)
-        .Text("device", DeviceText(entry.device))
+        .Text("device", BatchDeviceName(entry.device))
         .Bool("card", entry.card)
         .Text("serial", SerialText(entry.serial));
     return event;
@@ -187,7 +175,7 @@ std::string BatchSummaryText(const BatchSummary& summary) {
     std::vector<Row> rows;
     rows.push_back({{"Entry", "Device", "Serial", "Before", "After", "Result"}});
     for (const BatchEntry& entry : summary.entries) {
-        rows.push_back({{std::to_string(entry.entry), DeviceText(entry.device), SerialText(entry.serial),
+        rows.push_back({{std::to_string(entry.entry), BatchDeviceName(entry.device), SerialText(entry.serial),
                          BatchVersionText(entry.before), AfterText(entry), ResultText(entry)}});
     }
     size_t width[6] = {};
