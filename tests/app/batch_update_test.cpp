@@ -174,7 +174,10 @@ TEST(BatchUpdate, ExitStatusIsZeroOnlyWhenEveryNeededUpdateWasMade) {
 // Records what the run tells its view; a hook runs when an entry is done.
 class RecordingView final : public BatchView {
 public:
-    void UnitFound(const BatchEntry& entry) override { events.push_back("unit " + std::to_string(entry.entry)); }
+    void UnitFound(const BatchEntry& entry) override {
+        events.push_back("unit " + std::to_string(entry.entry));
+        if (onFound) onFound(entry);
+    }
     void SequenceStarted(const BatchEntry& entry) override { events.push_back("start " + std::to_string(entry.entry)); }
     ProgrammingDisplay& Display(const BatchEntry&) override { return m_display; }
     void Finished(const BatchEntry& entry) override {
@@ -188,6 +191,7 @@ public:
     std::vector<std::string> events;
     BatchSummary summary;
     std::function<void(const BatchEntry&)> onFinished;
+    std::function<void(const BatchEntry&)> onFound;
 
 private:
     NullProgrammingDisplay m_display;
@@ -244,6 +248,54 @@ TEST_F(BatchRun, AStopRequestBetweenTwoUnitsEndsTheRunBeforeTheNext) {
     EXPECT_FALSE(m_units.Units()[0]->Bank(2).empty());
     EXPECT_TRUE(m_units.Units()[2]->Bank(2).empty());
     EXPECT_EQ(m_log.Count("Update all: stopping on SIGINT before entry 4\n"), 1u);
+    EXPECT_EQ(m_log.Count("Update all: entry 0, Quil connected via Quil USB MIDI 1, to 8.3\n"), 1u);
+}
+
+// A request during the scan: no confirmation is asked, nothing is written.
+TEST_F(BatchRun, AStopRequestDuringTheScanEndsTheRunBeforeTheConfirmation) {
+    AnsweringUi ui(platform::BoxAnswer::Ok);
+    platform::ScopedUi scopedUi(ui);
+    RecordingView view;
+    view.onFound = [this](const BatchEntry& entry) {
+        if (entry.entry == 2) m_interruptions.Deliver(platform::StopRequest::HangUp);
+    };
+    EXPECT_EQ(RunBatchUpdate(BatchOptions{}, view), 1);
+    EXPECT_TRUE(ui.texts.empty());
+    EXPECT_EQ(view.summary.stoppedBy, "SIGHUP");
+    EXPECT_EQ(view.summary.entries[1].result, BatchResult::NotReached);
+    EXPECT_EQ(view.summary.entries[4].reason, "stopped by SIGHUP before this unit");
+    for (sim::VirtualQuil* unit : m_units.Units()) EXPECT_TRUE(unit->Bank(2).empty());
+}
+
+// Nothing is older than its image: no confirmation, status 0. A unit whose
+// firmware register is blank runs nothing, so any image is newer than it.
+TEST_F(BatchRun, NothingToUpdateAsksNothingAndABlankVersionIsOlderThanAnyImage) {
+    AnsweringUi ui(platform::BoxAnswer::Cancel);
+    platform::ScopedUi scopedUi(ui);
+    RecordingView view;
+    BatchOptions options;
+    options.images.quil = "QUIL0100A.BIN";  // never read: nothing is older
+    EXPECT_EQ(RunBatchUpdate(options, view), 0);
+    EXPECT_TRUE(ui.texts.empty());
+    const std::vector<std::string> expected = {"unit 1", "unit 0", "unit 3", "unit 2", "unit 4", "summary"};
+    EXPECT_EQ(view.events, expected);
+
+    for (sim::VirtualQuil* unit : m_units.Units()) {
+        const uint8_t version = unit->Register(10);
+        const int minor = ((unit->Register(11) & 0x0F) << 2) | (version >> 6);
+        if (unit->Register(1) == 0x31 && (version & 0x3F) == 8 && minor == 3)
+            unit->PresetRegister(10, static_cast<uint8_t>(version | 0x3F));
+    }
+    // The image is read before anything is written; one that cannot be
+    // fails its entries, and with nothing left no confirmation is asked.
+    RecordingView blank;
+    EXPECT_EQ(RunBatchUpdate(options, blank), 1);
+    ASSERT_EQ(ui.texts.size(), 1u);
+    EXPECT_EQ(ui.texts[0], "Unable to open file 'QUIL0100A.BIN'!");
+    EXPECT_EQ(blank.summary.entries[3].before, kVersionNone);
+    EXPECT_EQ(blank.summary.entries[3].result, BatchResult::Failed);
+    EXPECT_EQ(blank.summary.entries[3].reason, "the image QUIL0100A.BIN could not be read");
+    EXPECT_EQ(blank.summary.entries[3].plan, BatchPlan::Update);
 }
 
 TEST_F(BatchRun, ADeclinedConfirmationWritesNothing) {
