@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -171,6 +172,89 @@ TEST(BatchViews, JsonProgressCountsPacketsAndBytesAtMostTenLinesASecond) {
     }
     EXPECT_EQ(events[4]["seconds_left"].number, 0);
     EXPECT_EQ(events[2]["seconds_left"].number, 1);
+}
+
+// What a step counts, from the calls a sequence makes.
+class ProgressProbe final : public ui::BatchProgress {
+    void Changed() override {}
+};
+
+TEST(BatchViews, ProgressCountsWhatEachStepMeasures) {
+    using Snapshot = ui::BatchProgress::Snapshot;
+    struct Case {
+        const char* name;
+        uint32_t imageBytes;
+        std::function<void(ProgrammingDisplay&)> calls;
+        Snapshot want;
+    };
+    const Case cases[] = {
+        {"a status alone",
+         1024,
+         [](ProgrammingDisplay& d) { d.SetStatusLine("Downloading..."); },
+         {"Downloading", -1, -1, -1, -1, -1}},
+        {"the bar of the last step is forgotten",
+         1024,
+         [](ProgrammingDisplay& d) {
+             d.SetStatusLine("Erasing...");
+             d.SetProgressRange(0, 100);
+             d.SetProgressPos(70);
+             d.SetStatusLine("Programming...");
+         },
+         {"Programming", -1, -1, -1, -1, -1}},
+        {"an empty bar",
+         1024,
+         [](ProgrammingDisplay& d) {
+             d.SetProgressRange(5, 5);
+             d.SetProgressPos(5);
+         },
+         {"", -1, -1, -1, -1, -1}},
+        {"a transfer of nothing",
+         1024,
+         [](ProgrammingDisplay& d) { d.ReportProgress(TransferDetail(0, 0)); },
+         {"", 0, 0, 0, 0, 1024}},
+        {"a phase past 100",
+         1024,
+         [](ProgrammingDisplay& d) { d.ReportProgress(PhaseDetail("Verifying", 150)); },
+         {"Verifying", 100, -1, -1, -1, -1}},
+        {"the card's packets on the bar",
+         1024,
+         [](ProgrammingDisplay& d) {
+             d.SetStatusLine("Verifying XSlot Firmware...");
+             d.SetProgressRange(0, 8);
+             d.SetProgressPos(3);
+         },
+         {"Verifying XSlot Firmware", 37, 3, 8, 384, 1024}},
+        {"a bar that is not the packets",
+         1024,
+         [](ProgrammingDisplay& d) {
+             d.SetProgressRange(0, 9);
+             d.SetProgressPos(3);
+         },
+         {"", 33, -1, -1, -1, -1}},
+        {"the VX-USB card's bytes on the bar",
+         49408,
+         [](ProgrammingDisplay& d) {
+             d.SetStatusLine("Programming...");
+             d.SetProgressRange(0, 49408);
+             d.SetProgressPos(12352);
+         },
+         {"Programming", 25, -1, -1, 12352, 49408}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgressProbe probe;
+        BatchEntry entry;
+        entry.imageBytes = c.imageBytes;
+        probe.Begin(entry);
+        c.calls(probe);
+        const Snapshot got = probe.Now();
+        EXPECT_EQ(got.phase, c.want.phase);
+        EXPECT_EQ(got.percent, c.want.percent);
+        EXPECT_EQ(got.packets, c.want.packets);
+        EXPECT_EQ(got.totalPackets, c.want.totalPackets);
+        EXPECT_EQ(got.bytes, c.want.bytes);
+        EXPECT_EQ(got.totalBytes, c.want.totalBytes);
+    }
 }
 
 TEST(BatchViews, TextViewPrintsEachEntryItsStepsAndResults) {
