@@ -16,7 +16,6 @@ namespace {
 constexpr unsigned kBrowseTypes = DB_TYPE_MEDIA_DEVICE | DB_TYPE_CONMON_DEVICE;
 constexpr unsigned kBrowseMaxSockets = 18;
 constexpr int32_t kBrowseWaitUs = 1000;
-constexpr int kReadWaitMs = 1;
 // Datagrams one Read may drop before it returns with nothing.
 constexpr int kMaxDroppedPerRead = 64;
 constexpr uint8_t kSysExStart = 0xF0;
@@ -206,22 +205,22 @@ NimbraStatus CDanteIF::Write(const uint8_t* data, int length) {
 // messages: anyone may send to the reply port, and a message left open by
 // one datagram would swallow the reply in the next. Datagrams that fail
 // either test are dropped, a bounded number per call so that a flood cannot
-// hold the caller here.
+// hold the caller here. Only datagrams already there are taken; the wait
+// for one is WaitForInput.
 NimbraStatus CDanteIF::Read(uint8_t* buffer, int size, int* received) {
     *received = 0;
     if (size <= 0) return kStatusOk;
-    int waitMs = kReadWaitMs;
     for (int dropped = 0; dropped < kMaxDroppedPerRead; ++dropped) {
         std::fill_n(buffer, size, uint8_t{0});
-        const int ready = m_receive.WaitReadable(waitMs);
-        if (ready == 0) return kStatusOk;
+        const platform::WaitResult ready = m_receive.WaitReadable(0);
+        if (ready == platform::WaitResult::TimedOut) return kStatusOk;
         uint32_t from = 0;
-        const long n = ready > 0 ? m_receive.Receive(buffer, static_cast<size_t>(size), &from) : -1;
+        const long n =
+            ready == platform::WaitResult::Ready ? m_receive.Receive(buffer, static_cast<size_t>(size), &from) : -1;
         if (n < 0) {
             Close();
             return kStatusFailed;
         }
-        waitMs = 0;  // the next datagram only when it is there already
         if (m_selected == kNoConnection || from != m_selectedAddress) continue;
         // An empty datagram is how the device says the link is gone.
         if (n == 0) {
@@ -234,6 +233,11 @@ NimbraStatus CDanteIF::Read(uint8_t* buffer, int size, int* received) {
     }
     std::fill_n(buffer, size, uint8_t{0});
     return kStatusOk;
+}
+
+platform::WaitResult CDanteIF::WaitForInput(uint32_t timeoutMs) {
+    if (!m_receive.IsOpen()) return platform::WaitResult::Failed;
+    return m_receive.WaitReadable(timeoutMs);
 }
 
 uint32_t CDanteIF::DeviceAddress(uint16_t index) const { return index < m_deviceCount ? m_addresses[index] : 0; }

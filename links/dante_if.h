@@ -63,6 +63,7 @@ public:
     NimbraStatus SetXSlotTarget(uint8_t on) override;
     NimbraStatus Write(const uint8_t* data, int length) override;
     NimbraStatus Read(uint8_t* buffer, int size, int* received) override;
+    platform::WaitResult WaitForInput(uint32_t timeoutMs) override;
 
     // The XSlot target flag: 1 while writes go to the card's own endpoint.
     uint8_t XSlotTarget() const { return m_xslotTarget; }

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/clock.h"
-
 using platform::DriverAdapterRecord;
 using platform::DriverQueryRecord;
 using platform::DriverTransferRecord;
@@ -135,30 +133,29 @@ NimbraStatus CHalMIDI::Write(const uint8_t* data, int length) {
     return m_device->Request(platform::kDriverSendBytes, record, {}) ? kStatusOk : kStatusFailed;
 }
 
+// One fetch: the driver hands over what it holds at once, count 0 when
+// nothing is waiting. Waiting for bytes is WaitForInput's, on the driver's
+// readiness, instead of asking again until the millisecond clock moves.
 NimbraStatus CHalMIDI::Read(uint8_t* buffer, int size, int* received) {
     if (received != nullptr) *received = 0;
     if (!HasSelection()) return kStatusOk;
-    platform::Clock& clock = platform::CurrentClock();
-    const uint32_t start = clock.TickMs();
     std::array<uint8_t, DriverTransferRecord::kSize> request{};
     std::array<uint8_t, DriverTransferRecord::kSize> reply{};
     platform::PutLe32(request, DriverTransferRecord::kAdapter, m_adapterNumbers[m_selectedConnection]);
     platform::PutLe32(request, DriverTransferRecord::kCount, static_cast<uint32_t>(DriverTransferRecord::kDataSize));
-    // The driver returns at once when nothing is waiting: ask again until the
-    // millisecond clock moves, so a read never holds the caller up for long.
-    do {
-        if (!m_device->Request(platform::kDriverFetchBytes, request, reply)) return kStatusFailed;
-        const uint32_t count = std::min<uint32_t>(platform::GetLe32(reply, DriverTransferRecord::kCount),
-                                                  static_cast<uint32_t>(DriverTransferRecord::kDataSize));
-        if (count > 0) {
-            // Bytes beyond the caller's buffer are dropped.
-            const size_t taken = std::min<size_t>(count, size > 0 ? static_cast<size_t>(size) : 0);
-            if (buffer != nullptr && taken > 0) std::memcpy(buffer, reply.data() + DriverTransferRecord::kData, taken);
-            if (received != nullptr) *received = static_cast<int>(taken);
-            return kStatusOk;
-        }
-    } while (clock.TickMs() == start);
+    if (!m_device->Request(platform::kDriverFetchBytes, request, reply)) return kStatusFailed;
+    const uint32_t count = std::min<uint32_t>(platform::GetLe32(reply, DriverTransferRecord::kCount),
+                                              static_cast<uint32_t>(DriverTransferRecord::kDataSize));
+    // Bytes beyond the caller's buffer are dropped.
+    const size_t taken = std::min<size_t>(count, size > 0 ? static_cast<size_t>(size) : 0);
+    if (buffer != nullptr && taken > 0) std::memcpy(buffer, reply.data() + DriverTransferRecord::kData, taken);
+    if (received != nullptr) *received = static_cast<int>(taken);
     return kStatusOk;
+}
+
+platform::WaitResult CHalMIDI::WaitForInput(uint32_t timeoutMs) {
+    if (!HasSelection()) return platform::WaitResult::Failed;
+    return m_device->WaitForInput(m_adapterNumbers[m_selectedConnection], timeoutMs);
 }
 
 uint16_t CHalMIDI::GetAdapterType() {

@@ -39,6 +39,7 @@ public:
     NimbraStatus GetConnectionName(uint16_t index, char* buffer, int size) override;
     NimbraStatus Write(const uint8_t* data, int length) override;
     NimbraStatus Read(uint8_t* buffer, int size, int* received) override;
+    platform::WaitResult WaitForInput(uint32_t timeoutMs) override;
 
     // DriverAdapterInfo
     uint16_t GetAdapterType() override;

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "platform/clock.h"
+#include "platform/wait.h"
+
 // 0 success, 1 failure or refusal, 2 argument out of range; callers look only
 // at the low 16 bits.
 using NimbraStatus = uint16_t;
@@ -22,7 +25,8 @@ inline constexpr uint16_t kLinkTypeDante = 5;
 
 // The operations keep their slot order: destructor, Open, Close,
 // SetDeviceName, IsOpen, GetNumberOfConnections, SelectConnection,
-// GetSelectedConnection, GetConnectionName, SetXSlotTarget, Write, Read.
+// GetSelectedConnection, GetConnectionName, SetXSlotTarget, Write, Read; the
+// wait for input follows them.
 class CNimbraInterface {
 public:
     // The owner calls Close before deleting a link it has used.
@@ -39,5 +43,16 @@ public:
     // Dante link supports it.
     virtual NimbraStatus SetXSlotTarget(uint8_t /*on*/) { return kStatusFailed; }
     virtual NimbraStatus Write(const uint8_t* data, int length) = 0;
+    // Copies what has arrived; never waits.
     virtual NimbraStatus Read(uint8_t* buffer, int size, int* received) = 0;
+    // Blocks until Read may have bytes for the selected connection, or until
+    // `timeoutMs` have passed, as platform/wait.h describes: the link asks
+    // the object its bytes come through to wait, so nothing spins. Failed
+    // when the link has nothing to wait on (closed, nothing selected). A
+    // link that cannot tell when bytes arrive looks again after a
+    // millisecond.
+    virtual platform::WaitResult WaitForInput(uint32_t timeoutMs) {
+        if (timeoutMs > 0) platform::CurrentClock().SleepMs(1);
+        return platform::WaitResult::Ready;
+    }
 };

@@ -105,6 +105,13 @@ uint32_t CNimbraMIDI::ConnectionOutputId(uint16_t index) const {
     return index < kMaxPorts ? m_ConnectionOutIds[index] : 0;
 }
 
+namespace {
+
+platform::WaitResult WaitOnPort(platform::MidiOutPort& port, uint32_t timeoutMs) { return port.WaitForSend(timeoutMs); }
+platform::WaitResult WaitOnPort(platform::MidiInPort& port, uint32_t timeoutMs) { return port.WaitForInput(timeoutMs); }
+
+}  // namespace
+
 template <typename Port>
 bool CNimbraMIDI::WaitForDone(Port* port, const platform::MidiHeader& header, uint32_t startMs, uint32_t timeoutMs) {
     platform::Clock& clock = platform::CurrentClock();
@@ -117,10 +124,10 @@ bool CNimbraMIDI::WaitForDone(Port* port, const platform::MidiHeader& header, ui
                        static_cast<unsigned long>(elapsed), static_cast<unsigned long>(timeoutMs));
             return false;
         }
-        // A message still on the cable takes milliseconds (a packet on DIN
-        // MIDI about fifty): the wait polls once per timer tick instead of
-        // spinning a core meanwhile.
-        clock.SleepMs(1);
+        // The port wakes the wait when the header may be done; nothing can
+        // arrive on a port that failed to open, so its wait is the clock's.
+        const uint32_t left = timeoutMs - elapsed + 1;
+        if (port == nullptr || WaitOnPort(*port, left) == platform::WaitResult::Failed) clock.SleepMs(left);
     }
 }
 
@@ -416,6 +423,13 @@ NimbraStatus CNimbraMIDI::WriteOn(std::unique_ptr<platform::MidiOutPort>& port, 
         return kStatusFailed;
     }
     return result;
+}
+
+platform::WaitResult CNimbraMIDI::WaitForInput(uint32_t timeoutMs) {
+    if (!m_hMidiIn) return platform::WaitResult::Failed;
+    // Bytes already in the next buffer are there to be read.
+    if ((m_MidiHdr[m_nNextBuffer].flags & platform::kMidiHeaderDone) != 0) return platform::WaitResult::Ready;
+    return m_hMidiIn->WaitForInput(timeoutMs);
 }
 
 NimbraStatus CNimbraMIDI::Read(uint8_t* buffer, int size, int* received) {

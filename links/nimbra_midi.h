@@ -38,6 +38,7 @@ public:
     NimbraStatus GetConnectionName(uint16_t index, char* buffer, int size) override;
     NimbraStatus Write(const uint8_t* data, int length) override;
     NimbraStatus Read(uint8_t* buffer, int size, int* received) override;
+    platform::WaitResult WaitForInput(uint32_t timeoutMs) override;
 
     // The name rules: whether a port of this name (and, for an output, this
     // technology) may lead to a unit called `deviceName` (empty: any).
@@ -61,8 +62,8 @@ private:
     // cannot hand the message back after a time-out is released (`port`
     // becomes null).
     NimbraStatus WriteOn(std::unique_ptr<platform::MidiOutPort>& port, const uint8_t* data, int length);
-    // Polls `port` (none: nothing can arrive) and the done flag of `header`
-    // until it is set or more than `timeoutMs` have passed since `startMs`;
+    // Waits on `port` (none: nothing can arrive) until the done flag of
+    // `header` is set or more than `timeoutMs` have passed since `startMs`;
     // logs the time-out and returns false then.
     template <typename Port>
     static bool WaitForDone(Port* port, const platform::MidiHeader& header, uint32_t startMs, uint32_t timeoutMs);

@@ -22,6 +22,10 @@ public:
     virtual uint32_t TickMs() = 0;
     virtual void SleepMs(uint32_t ms) = 0;
     virtual LocalTime Now() = 0;
+    // True for a clock that moves only when told to (tests): waits on real
+    // descriptors then look in real time for no more than a millisecond per
+    // millisecond of this clock.
+    virtual bool IsVirtual() const { return false; }
 };
 
 // The system's millisecond tick, sleep and local time: CLOCK_MONOTONIC,
@@ -46,6 +50,7 @@ public:
     uint32_t TickMs() override;
     void SleepMs(uint32_t ms) override { Advance(ms); }
     LocalTime Now() override { return m_localTime; }
+    bool IsVirtual() const override { return true; }
 
     void Advance(uint32_t ms);
     void SetLocalTime(const LocalTime& t) { m_localTime = t; }

@@ -11,6 +11,8 @@
 #include <span>
 #include <string>
 
+#include "platform/wait.h"
+
 namespace platform {
 
 // Request codes: device type 0x1D, buffered transfer, function and access as
@@ -82,6 +84,10 @@ public:
     // `output` receives what it returns. False when the driver rejects the
     // request.
     virtual bool Request(uint32_t code, std::span<const uint8_t> input, std::span<uint8_t> output) = 0;
+    // Blocks until the attached adapter `adapter` may have received bytes
+    // for a fetch, or `timeoutMs` have passed (platform/wait.h). Failed when
+    // the adapter is not attached or the device cannot be waited on.
+    virtual WaitResult WaitForInput(uint32_t adapter, uint32_t timeoutMs) = 0;
 };
 
 class DriverSystem {

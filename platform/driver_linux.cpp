@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/clock.h"
+#include "platform/descriptor_wait.h"
+
 namespace platform {
 
 namespace {
@@ -32,11 +35,35 @@ public:
         } while (result < 0 && errno == EINTR);
         if (result < 0) return false;
         std::copy_n(record.begin(), output.size(), output.begin());
+        if (code == kDriverFetchBytes) {
+            // A device that said it was readable and then had nothing does
+            // not tell readiness (a driver without poll support is always
+            // readable): it is waited on by the clock from then on.
+            const bool empty = GetLe32(record, DriverTransferRecord::kCount) == 0;
+            if (m_readyAtOnce && empty) m_pollUseless = true;
+            m_readyAtOnce = false;
+        }
         return true;
+    }
+
+    WaitResult WaitForInput(uint32_t /*adapter*/, uint32_t timeoutMs) override {
+        if (m_pollUseless) {
+            if (timeoutMs > 0) CurrentClock().SleepMs(1);
+            return WaitResult::Ready;
+        }
+        pollfd fd{m_fd, POLLIN, 0};
+        const uint32_t start = CurrentClock().TickMs();
+        const int n = PollFor(std::span(&fd, 1), timeoutMs);
+        if (n < 0 || (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return WaitResult::Failed;
+        if (n == 0) return WaitResult::TimedOut;
+        m_readyAtOnce = timeoutMs > 0 && CurrentClock().TickMs() == start;
+        return WaitResult::Ready;
     }
 
 private:
     int m_fd;
+    bool m_readyAtOnce = false;
+    bool m_pollUseless = false;
 };
 
 }  // namespace

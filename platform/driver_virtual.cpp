@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/clock.h"
+
 namespace platform {
 
 class VirtualDriverDevice final : public DriverDevice {
@@ -14,6 +16,9 @@ public:
 
     bool Request(uint32_t code, std::span<const uint8_t> input, std::span<uint8_t> output) override {
         return m_system.Handle(code, input, output);
+    }
+    WaitResult WaitForInput(uint32_t adapter, uint32_t timeoutMs) override {
+        return m_system.WaitForInput(adapter, timeoutMs);
     }
 
 private:
@@ -71,6 +76,37 @@ void VirtualDriverSystem::Drain(Adapter& a) {
     m_replies.clear();
     a.device->TakeReplies(m_replies);
     for (const std::vector<uint8_t>& reply : m_replies) a.received.insert(a.received.end(), reply.begin(), reply.end());
+}
+
+WaitResult VirtualDriverSystem::WaitForInput(uint32_t adapter, uint32_t timeoutMs) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    bool dueBefore = false;
+    for (;;) {
+        Adapter* a = Find(adapter);
+        if (a == nullptr || !a->attached) return WaitResult::Failed;
+        // A failing adapter is ready: the fetch reports the failure.
+        if (Failed(*a)) return WaitResult::Ready;
+        Drain(*a);
+        if (!a->received.empty()) return WaitResult::Ready;
+        const uint32_t elapsed = clock.TickMs() - start;
+        if (elapsed >= timeoutMs) return WaitResult::TimedOut;
+        uint32_t step = timeoutMs - elapsed;
+        uint32_t at = 0;
+        if (a->device != nullptr && a->device->NextEvent(at)) {
+            const uint32_t now = clock.TickMs();
+            const uint32_t in = static_cast<int32_t>(at - now) > 0 ? at - now : 0;
+            // Due now: the next drain takes it; still due after that, a
+            // millisecond passes so that the wait moves on.
+            if (in == 0 && !dueBefore) {
+                dueBefore = true;
+                continue;
+            }
+            step = std::min(step, in);
+        }
+        dueBefore = false;
+        clock.SleepMs(std::max<uint32_t>(step, 1));
+    }
 }
 
 bool VirtualDriverSystem::Handle(uint32_t code, std::span<const uint8_t> input, std::span<uint8_t> output) {

@@ -3,7 +3,8 @@
 // adapters, each reporting a type word and a version value and carrying a
 // simulated unit's MIDI byte stream once attached. It answers the six
 // requests from the records as the driver would, so the driver link is
-// exercised byte for byte.
+// exercised byte for byte. A wait for an adapter's bytes sleeps on
+// platform::CurrentClock() until its unit acts by itself.
 #pragma once
 
 #include <array>
@@ -72,6 +73,7 @@ private:
     };
 
     bool Handle(uint32_t code, std::span<const uint8_t> input, std::span<uint8_t> output);
+    WaitResult WaitForInput(uint32_t adapter, uint32_t timeoutMs);
     Adapter* Find(uint32_t adapter);
     static bool Failed(const Adapter& a) { return a.failed && a.failed(); }
     void Drain(Adapter& a);

@@ -101,6 +101,7 @@ void MidiInputBuffers::Deliver(std::span<const uint8_t> bytes) {
         m_skipToStart = false;
         bytes = bytes.subspan(static_cast<size_t>(start - bytes.begin()));
     }
+    m_arrived += bytes.size();
     size_t taken = 0;
     if (m_pendingStart == m_pending.size()) taken = Fill(bytes);
     const std::span<const uint8_t> rest = bytes.subspan(taken);

@@ -4,14 +4,17 @@
 // are queued in order and handed back done in the same order.
 //
 // Nothing here runs on a thread of its own: a back-end moves bytes when the
-// program polls a port (Poll), which the busy waits of the MIDI link do on
-// every pass. Completion and arrival are seen in the headers' flags.
+// program polls a port (Poll) or waits on it (WaitForSend, WaitForInput, as
+// platform/wait.h describes). Completion and arrival are seen in the headers'
+// flags.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/wait.h"
 
 namespace platform {
 
@@ -77,6 +80,9 @@ public:
     virtual MidiError Close() = 0;
     // Lets the back-end finish sends and deliver arrived bytes.
     virtual void Poll() = 0;
+    // Blocks until a send of this port may have finished (Ready at once
+    // when none is under way) or `timeoutMs` have passed.
+    virtual WaitResult WaitForSend(uint32_t timeoutMs) = 0;
     // True once the device behind the port has gone (unplugged); the port
     // is then good only for closing.
     virtual bool Unplugged() const { return false; }
@@ -101,6 +107,10 @@ public:
     virtual MidiError Close() = 0;
     // Lets the back-end deliver arrived bytes into the queued buffers.
     virtual void Poll() = 0;
+    // Blocks until bytes have arrived for this port since the last wait
+    // (they are in its buffers when it returns Ready) or `timeoutMs` have
+    // passed.
+    virtual WaitResult WaitForInput(uint32_t timeoutMs) = 0;
     // True once the device behind the port has gone (unplugged).
     virtual bool Unplugged() const { return false; }
 };

@@ -1,6 +1,7 @@
 #include "platform/midi_alsa.h"
 
 #include <alsa/asoundlib.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/descriptor_wait.h"
 #include "platform/log.h"
 #include "platform/midi_buffers.h"
 
@@ -204,10 +206,29 @@ public:
         return 1;
     }
 
+    int Wait(bool output, uint32_t timeoutMs) override {
+        if (m_seq == nullptr) return -ENODEV;
+        // Events the library has read ahead are waiting already.
+        if (snd_seq_event_input_pending(m_seq, 0) > 0) return 1;
+        const short events = static_cast<short>(POLLIN | (output ? POLLOUT : 0));
+        const int count = snd_seq_poll_descriptors_count(m_seq, events);
+        if (count <= 0) return -ENODEV;
+        m_fds.resize(static_cast<size_t>(count));
+        const int filled = snd_seq_poll_descriptors(m_seq, m_fds.data(), static_cast<unsigned>(count), events);
+        if (filled <= 0) return -ENODEV;
+        const int n = PollFor(std::span(m_fds.data(), static_cast<size_t>(filled)), timeoutMs);
+        if (n <= 0) return n < 0 ? -errno : 0;
+        for (int i = 0; i < filled; ++i) {
+            if ((m_fds[static_cast<size_t>(i)].revents & (POLLERR | POLLNVAL)) != 0) return -EIO;
+        }
+        return 1;
+    }
+
     std::string ErrorText(int error) override { return snd_strerror(error); }
 
 private:
     snd_seq_t* m_seq = nullptr;
+    std::vector<pollfd> m_fds;
 };
 
 }  // namespace
@@ -258,6 +279,11 @@ public:
     void Poll() override {
         if (m_system != nullptr) m_system->Pump();
     }
+    WaitResult WaitForSend(uint32_t timeoutMs) override {
+        if (m_system == nullptr) return WaitResult::Failed;
+        return m_system->WaitFor(
+            [this] { return m_unplugged || m_failure != kMidiNoError || !m_system->Sending(this); }, timeoutMs);
+    }
     bool Unplugged() const override { return m_unplugged; }
 
     int Client() const { return m_client; }
@@ -267,10 +293,16 @@ public:
     MidiError TakeFailure() { return std::exchange(m_failure, kMidiNoError); }
     // Whether `length` more bytes fit the device's buffer now; a message
     // longer than the buffer goes once the buffer is empty.
-    bool WireHasRoom(size_t length, uint32_t nowMs) {
-        if (!m_paced) return true;
+    bool WireHasRoom(size_t length, uint32_t nowMs) { return RoomInMs(length, nowMs) == 0; }
+    // Milliseconds until `length` more bytes fit the device's buffer.
+    uint32_t RoomInMs(size_t length, uint32_t nowMs) {
+        if (!m_paced) return 0;
         Drained(nowMs);
-        return m_wireBytes == 0 || m_wireBytes + length <= kAlsaDeviceBufferBytes;
+        if (m_wireBytes == 0 || m_wireBytes + length <= kAlsaDeviceBufferBytes) return 0;
+        // A message longer than the buffer waits for all of it.
+        const uint64_t excess =
+            length > kAlsaDeviceBufferBytes ? m_wireBytes : m_wireBytes + length - kAlsaDeviceBufferBytes;
+        return static_cast<uint32_t>((excess * 1000u + m_bytesPerSecond - 1) / m_bytesPerSecond);
     }
     void Submitted(size_t length, uint32_t nowMs) {
         if (!m_paced) return;
@@ -355,6 +387,13 @@ public:
     void Poll() override {
         if (m_system != nullptr) m_system->Pump();
     }
+    WaitResult WaitForInput(uint32_t timeoutMs) override {
+        if (m_system == nullptr) return WaitResult::Failed;
+        const WaitResult result =
+            m_system->WaitFor([this] { return m_unplugged || m_buffers.Arrived() != m_seen; }, timeoutMs);
+        m_seen = m_buffers.Arrived();
+        return result;
+    }
     bool Unplugged() const override { return m_unplugged; }
 
     int Client() const { return m_client; }
@@ -383,6 +422,7 @@ private:
     int m_localPort;
     bool m_unplugged = false;
     MidiInputBuffers m_buffers;
+    uint64_t m_seen = 0;  // bytes arrived at the end of the last wait
 };
 
 AlsaMidiSystem::AlsaMidiSystem(std::unique_ptr<AlsaApi> api) : m_api(std::move(api)) {}
@@ -615,7 +655,8 @@ void AlsaMidiSystem::Flush() {
     // A send is out once the library's output buffer has been handed to the
     // sequencer; until then it is tried again on every poll.
     const int drained = m_api->Drain();
-    if (drained == -EAGAIN || drained > 0) return;
+    m_outputBlocked = drained == -EAGAIN || drained > 0;
+    if (m_outputBlocked) return;
     if (drained < 0) {
         FailSubmitted(drained);
         return;
@@ -625,6 +666,34 @@ void AlsaMidiSystem::Flush() {
         MarkMidiHeaderDone(*pending.header);
         return true;
     });
+}
+
+bool AlsaMidiSystem::Sending(const AlsaMidiOutPort* port) const {
+    return std::any_of(m_pending.begin(), m_pending.end(),
+                       [port](const PendingSend& pending) { return pending.port == port; });
+}
+
+std::optional<uint32_t> AlsaMidiSystem::HeldSendDueInMs() {
+    const auto held =
+        std::find_if(m_pending.begin(), m_pending.end(), [](const PendingSend& pending) { return !pending.submitted; });
+    if (held == m_pending.end()) return std::nullopt;
+    return held->port->RoomInMs(held->bytes.size(), CurrentClock().TickMs());
+}
+
+WaitResult AlsaMidiSystem::WaitFor(const std::function<bool()>& ready, uint32_t timeoutMs) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    for (;;) {
+        Pump();
+        if (ready()) return WaitResult::Ready;
+        if (!m_open) return WaitResult::Failed;
+        const uint32_t elapsed = clock.TickMs() - start;
+        if (elapsed >= timeoutMs) return WaitResult::TimedOut;
+        uint32_t wait = timeoutMs - elapsed;
+        // A send held back for the wire goes when the device has room.
+        if (const std::optional<uint32_t> due = HeldSendDueInMs()) wait = std::min(wait, std::max(*due, 1u));
+        if (m_api->Wait(m_outputBlocked, wait) < 0) return WaitResult::Failed;
+    }
 }
 
 void AlsaMidiSystem::ForgetSends(AlsaMidiOutPort* port) {

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,11 @@ public:
     // 1 with an event, 0 when none is waiting, or an error (-ENOSPC: the
     // kernel dropped our waiting input after an overrun).
     virtual int ReadEvent(AlsaEvent& event) = 0;
+    // Blocks until an event waits for us, or (with `output`) the sequencer
+    // takes output again, or `timeoutMs` of the program's clock pass (the
+    // sequencer's poll descriptors, as platform/wait.h describes): 1 ready,
+    // 0 timed out, a negative error.
+    virtual int Wait(bool output, uint32_t timeoutMs) = 0;
     virtual std::string ErrorText(int error) = 0;
 };
 
@@ -170,9 +177,17 @@ private:
     void Refresh();
     // Drains output and reads every waiting event into the open inputs.
     void Pump();
+    // Pumps, and waits on the sequencer, until `ready` holds or `timeoutMs`
+    // have passed.
+    WaitResult WaitFor(const std::function<bool()>& ready, uint32_t timeoutMs);
     // Hands held sends to the sequencer as the wire allows and drains them.
     void Flush();
     void FailSubmitted(int alsaError);
+    // Whether a send of `port` is still under way.
+    bool Sending(const AlsaMidiOutPort* port) const;
+    // Milliseconds until the first send held back for the wire may go; none
+    // when no send is held back.
+    std::optional<uint32_t> HeldSendDueInMs();
     void ForgetSends(AlsaMidiOutPort* port);
     MidiError Send(AlsaMidiOutPort* port, MidiHeader& header);
     MidiError ToMidiError(int alsaError) const;
@@ -195,6 +210,9 @@ private:
     std::vector<AlsaMidiOutPort*> m_openOutputs;
     std::vector<AlsaMidiInPort*> m_openInputs;
     std::vector<PendingSend> m_pending;
+    // The last drain left events in the library's buffer (the sequencer
+    // took no more): a wait also watches for room.
+    bool m_outputBlocked = false;
 };
 
 }  // namespace platform

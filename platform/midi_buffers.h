@@ -45,6 +45,9 @@ public:
     void DiscardPartialMessage();
     // Bytes lost since creation because the waiting store was full.
     uint64_t Overflowed() const { return m_overflowed; }
+    // Bytes taken in since creation (stored or waiting for a buffer): a
+    // change tells a wait that input has come.
+    uint64_t Arrived() const { return m_arrived; }
 
 private:
     // Fills queued buffers from `bytes`; returns how many were taken.
@@ -56,6 +59,7 @@ private:
     bool m_started = false;
     bool m_skipToStart = false;
     uint64_t m_overflowed = 0;
+    uint64_t m_arrived = 0;
 };
 
 }  // namespace platform

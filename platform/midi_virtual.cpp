@@ -58,6 +58,16 @@ public:
     void Poll() override {
         if (m_system != nullptr) m_system->Pump();
     }
+    WaitResult WaitForSend(uint32_t timeoutMs) override {
+        if (m_system == nullptr || m_system->m_outputs[m_id].open != this) return WaitResult::Failed;
+        const uint64_t sentBefore = m_system->m_outputs[m_id].sent;
+        return m_system->WaitFor(
+            [&] {
+                const VirtualMidiSystem::Output& out = m_system->m_outputs[m_id];
+                return out.sends.empty() || out.sent != sentBefore;
+            },
+            timeoutMs);
+    }
 
     // The system goes away before the port: the port is closed from now on.
     void Orphan() {
@@ -123,6 +133,12 @@ public:
     void Poll() override {
         if (m_system != nullptr) m_system->Pump();
     }
+    WaitResult WaitForInput(uint32_t timeoutMs) override {
+        if (m_system == nullptr || m_system->m_inputs[m_id].open != this) return WaitResult::Failed;
+        const WaitResult result = m_system->WaitFor([&] { return m_buffers.Arrived() != m_seen; }, timeoutMs);
+        m_seen = m_buffers.Arrived();
+        return result;
+    }
 
     MidiInputBuffers& Buffers() { return m_buffers; }
     void Orphan() {
@@ -144,6 +160,7 @@ private:
     VirtualMidiSystem* m_system;
     uint32_t m_id;
     MidiInputBuffers m_buffers;
+    uint64_t m_seen = 0;  // bytes arrived at the end of the last wait
 };
 
 VirtualMidiSystem::VirtualMidiSystem() = default;
@@ -363,6 +380,51 @@ void VirtualMidiSystem::Pump() {
     }
     for (Input& in : m_inputs) {
         if (!in.arrivals.empty()) DeliverArrivals(in);
+    }
+}
+
+std::optional<uint32_t> VirtualMidiSystem::NextEventIn() {
+    m_haveNow = false;
+    const uint32_t now = Now();
+    std::optional<uint32_t> next;
+    const auto consider = [&](uint32_t at) {
+        const uint32_t in = Reached(now, at) ? 0 : at - now;
+        if (!next || in < *next) next = in;
+    };
+    for (Output& out : m_outputs) {
+        if (!out.sends.empty() && !out.neverComplete) consider(out.sends.front().doneAt);
+        uint32_t at = 0;
+        if (out.device != nullptr && out.device->NextEvent(at)) consider(at);
+    }
+    for (const Input& in : m_inputs) {
+        // A reply is of use once its last byte (the 0xF7) is in.
+        if (!in.arrivals.empty()) {
+            const Arrival& arrival = in.arrivals.front();
+            consider(arrival.startAt + TransferMs(arrival.bytes.size(), arrival.bytesPerSecond));
+        }
+    }
+    return next;
+}
+
+WaitResult VirtualMidiSystem::WaitFor(const std::function<bool()>& ready, uint32_t timeoutMs) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    bool dueBefore = false;
+    for (;;) {
+        Pump();
+        if (ready()) return WaitResult::Ready;
+        const uint32_t elapsed = clock.TickMs() - start;
+        if (elapsed >= timeoutMs) return WaitResult::TimedOut;
+        const std::optional<uint32_t> next = NextEventIn();
+        // Something due now is taken by the next pump; should it still be
+        // due after that, a millisecond passes so that the wait moves on.
+        const bool dueNow = next && *next == 0;
+        if (dueNow && !dueBefore) {
+            dueBefore = true;
+            continue;
+        }
+        dueBefore = false;
+        clock.SleepMs(std::max<uint32_t>(1, std::min(timeoutMs - elapsed, next.value_or(timeoutMs))));
     }
 }
 

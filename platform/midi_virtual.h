@@ -1,13 +1,16 @@
 // In-process MIDI ports for tests and the demo mode. Outputs and inputs are
 // named like system ports; an output may be wired to a simulated unit
 // (VirtualDevice) whose replies arrive on an input, cut into the queued input
-// buffers as a real port would. Time is platform::CurrentClock().
+// buffers as a real port would. Time is platform::CurrentClock(); a wait on
+// a port sleeps on that clock until the next thing the ports or their units
+// will do by themselves, so that on a virtual clock it takes no real time.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -155,6 +158,12 @@ private:
     // Moves everything that is due: finishes sends, hands them to their
     // devices, collects replies and delivers arrived bytes.
     void Pump();
+    // Milliseconds until a send finishes, modelled bytes complete a reply
+    // or a unit acts by itself; none while everything waits for the host.
+    std::optional<uint32_t> NextEventIn();
+    // Pumps, and sleeps on the clock until the next event, until `ready`
+    // holds or `timeoutMs` have passed.
+    WaitResult WaitFor(const std::function<bool()>& ready, uint32_t timeoutMs);
     // The clock is read at most once per entry, and only when a message
     // has to wait for it.
     uint32_t Now();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <utility>
 
+
 namespace platform {
 
 namespace {
@@ -56,15 +57,6 @@ bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, siz
         sent = sendto(m_fd, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     } while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(length);
-}
-
-int UdpSocket::WaitReadable(int waitMs) {
-    if (m_fd < 0) return -1;
-    pollfd ready{m_fd, POLLIN, 0};
-    const int n = poll(&ready, 1, waitMs);
-    if (n < 0) return errno == EINTR ? 0 : -1;
-    if (n == 0) return 0;
-    return (ready.revents & (POLLIN | POLLERR)) != 0 ? 1 : -1;
 }
 
 long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {

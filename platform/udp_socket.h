@@ -1,11 +1,14 @@
 // UDP sockets for the Dante link and the virtual units' UDP transport: IPv4
-// datagrams, a bounded wait for readability, one datagram per receive.
-// Addresses are IPv4 in network byte order; ports in host order.
+// datagrams, a wait for readability (platform/wait.h), one datagram per
+// receive. Addresses are IPv4 in network byte order; ports in host order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+
+#include "platform/wait.h"
 
 namespace platform {
 
@@ -28,8 +31,14 @@ public:
     bool Bind(uint32_t address, uint16_t port);
     // One datagram; false on any send error, including would-block.
     bool SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length);
-    // 1 readable, 0 nothing within waitMs, -1 error.
-    int WaitReadable(int waitMs);
+    // Ready once a datagram waits (or an error is pending: the receive
+    // reports it), TimedOut after `timeoutMs` of the clock, Failed when the
+    // socket is closed or cannot be waited on.
+    WaitResult WaitReadable(uint32_t timeoutMs);
+    // The same for several sockets: `ready[i]` tells whether sockets[i] is
+    // readable (`ready` has room for every socket).
+    static WaitResult WaitAnyReadable(std::span<const UdpSocket* const> sockets, std::span<bool> ready,
+                                      uint32_t timeoutMs);
     // One datagram of at most `size` bytes: its length, or -1 on error.
     // `from` (when given) receives the sender's address.
     long Receive(uint8_t* buffer, size_t size, uint32_t* from = nullptr);

@@ -3,6 +3,7 @@
 // the headless view and the console view in ui/.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/dialog.h"
@@ -34,6 +35,13 @@ public:
     // Takes at most one pending window message, handles it and returns at
     // once; false when nothing was pending.
     virtual bool HandleOnePendingMessage() = 0;
+    // How long a wait may block before HandleOnePendingMessage must run
+    // again: 0 while something is pending, the time until the view's next
+    // timer, kNoPumpDue when nothing will be. A view that cannot tell when
+    // its messages come is pumped at kPumpIntervalMs.
+    static constexpr uint32_t kNoPumpDue = UINT32_MAX;
+    static constexpr uint32_t kPumpIntervalMs = 10;
+    virtual uint32_t PumpDueInMs() { return kPumpIntervalMs; }
     // Builds a window from `dialog`, runs it modally with `handler` for its
     // messages and returns the result given to EndDialog. -1 when this view
     // cannot show windows.
@@ -52,6 +60,7 @@ class NullUserInterface final : public UserInterface {
 public:
     BoxAnswer ShowMessageBox(const MessageBoxRequest& box) override;
     bool HandleOnePendingMessage() override { return false; }
+    uint32_t PumpDueInMs() override { return kNoPumpDue; }
 };
 
 // Shows a box with an OK button on the current view.

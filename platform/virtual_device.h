@@ -22,6 +22,14 @@ public:
     // Runs the work that is due on the clock, then moves every reply message
     // produced since the last call to the end of `replies`, oldest first.
     virtual void TakeReplies(std::vector<std::vector<uint8_t>>& replies) = 0;
+    // When the device next does something by itself (a reply waiting to be
+    // taken counts as now): true with that clock tick in `tickMs`; false
+    // while it only answers what the host sends. Transports wait until
+    // then, not in small steps.
+    virtual bool NextEvent(uint32_t& tickMs) {
+        (void)tickMs;
+        return false;
+    }
 };
 
 }  // namespace platform

@@ -16,7 +16,9 @@ namespace {
 constexpr char kScriptVariable[] = "FAKE_DNSSD_SCRIPT";
 // Any interface but the loopback, so that the address records are asked for.
 constexpr int kDemoInterface = 7;
-constexpr int kServeWaitMs = 1;
+// The server wakes for traffic and for the units' own work at once; this
+// only bounds how long Stop waits for the thread.
+constexpr uint32_t kServeWaitMs = 50;
 
 }  // namespace
 

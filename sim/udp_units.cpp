@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <span>
 
-#include "platform/net.h"
+#include "platform/clock.h"
 
 namespace sim {
 
@@ -36,15 +38,6 @@ bool UdpUnitServer::Add(uint32_t address, VirtualQuil& unit, std::string& error)
     return true;
 }
 
-std::vector<int> UdpUnitServer::Descriptors() const {
-    std::vector<int> fds;
-    for (const auto& served : m_served) {
-        fds.push_back(served->unitSocket.Descriptor());
-        fds.push_back(served->cardSocket.Descriptor());
-    }
-    return fds;
-}
-
 void UdpUnitServer::Drain(Served& served, platform::UdpSocket& socket, platform::Endpoint endpoint) {
     std::array<uint8_t, kMaxDatagram> buffer{};
     for (;;) {
@@ -57,17 +50,27 @@ void UdpUnitServer::Drain(Served& served, platform::UdpSocket& socket, platform:
     }
 }
 
-void UdpUnitServer::Service(int waitMs) {
-    const std::vector<int> sockets = Descriptors();
-    std::vector<int> readable;
-    int error = 0;
-    if (platform::SelectReadable(sockets, waitMs * 1000, readable, error) > 0) {
-        auto ready = [&](const platform::UdpSocket& socket) {
-            return std::find(readable.begin(), readable.end(), socket.Descriptor()) != readable.end();
-        };
+void UdpUnitServer::Service(uint32_t waitMs) {
+    uint32_t wait = waitMs;
+    if (m_active) {
+        const uint32_t now = platform::CurrentClock().TickMs();
         for (const auto& served : m_served) {
-            if (ready(served->unitSocket)) Drain(*served, served->unitSocket, platform::Endpoint::Unit);
-            if (ready(served->cardSocket)) Drain(*served, served->cardSocket, platform::Endpoint::OptionCard);
+            uint32_t at = 0;
+            if (served->unit->NextEvent(at)) wait = std::min(wait, static_cast<int32_t>(at - now) > 0 ? at - now : 0);
+        }
+    }
+    std::vector<const platform::UdpSocket*> sockets;
+    for (const auto& served : m_served) {
+        sockets.push_back(&served->unitSocket);
+        sockets.push_back(&served->cardSocket);
+    }
+    std::unique_ptr<bool[]> ready = std::make_unique<bool[]>(sockets.size());
+    if (platform::UdpSocket::WaitAnyReadable(sockets, std::span(ready.get(), sockets.size()), wait) ==
+        platform::WaitResult::Ready) {
+        for (size_t i = 0; i < m_served.size(); ++i) {
+            Served& served = *m_served[i];
+            if (ready[2 * i]) Drain(served, served.unitSocket, platform::Endpoint::Unit);
+            if (ready[2 * i + 1]) Drain(served, served.cardSocket, platform::Endpoint::OptionCard);
         }
     }
     if (!m_active) return;

@@ -30,12 +30,11 @@ public:
     // Serves `unit` on `address` (network order). False, with the reason in
     // `error`, when either port cannot be bound there.
     bool Add(uint32_t address, VirtualQuil& unit, std::string& error);
-    // Waits at most waitMs for traffic, hands every waiting datagram to its
-    // unit, runs the units' due work and sends what they have to say to the
-    // host that spoke to them last.
-    void Service(int waitMs);
-    // The sockets, for callers that wait on more than this server.
-    std::vector<int> Descriptors() const;
+    // Waits for traffic, at most `waitMs` and no longer than until a unit
+    // acts by itself, hands every waiting datagram to its unit, runs the
+    // units' due work and sends what they have to say to the host that spoke
+    // to them last.
+    void Service(uint32_t waitMs);
     // False until the first datagram has come in: the units are left alone
     // until then.
     bool Active() const { return m_active; }

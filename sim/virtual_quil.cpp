@@ -776,7 +776,34 @@ struct VirtualQuil::Impl {
             EnterPhase(static_cast<uint8_t>(phase + 1));
         }
     }
+
+    bool NextEvent(uint32_t& tickMs) {
+        RunDueWork();
+        const uint32_t now = platform::CurrentClock().TickMs();
+        if (!pending.empty()) {
+            tickMs = now;
+            return true;
+        }
+        if (job == Job::None) return false;
+        const bool erasing = job != Job::Flash || phase == kPhaseEraseA || phase == kPhaseEraseB;
+        if (eraseNeverEnds && erasing) return false;
+        if (job == Job::MainErase || job == Job::CardErase) {
+            tickMs = jobStart + EraseMs(job == Job::CardErase ? desc.cardEraseMs : desc.eraseMs);
+            return true;
+        }
+        if (stallPhase == phase) return false;
+        const uint32_t duration = PhaseMs(phase);
+        tickMs = jobStart + duration;
+        if (regs[kRegHostReport] != 0 && duration > 0) {
+            // The next whole percent of the phase, which the unit reports.
+            const uint64_t percent = uint64_t{now - jobStart} * 100 / duration;
+            tickMs = jobStart + static_cast<uint32_t>(((percent + 1) * duration + 99) / 100);
+        }
+        return true;
+    }
 };
+
+bool VirtualQuil::NextEvent(uint32_t& tickMs) { return m_impl->NextEvent(tickMs); }
 
 VirtualQuil::VirtualQuil(const UnitDescription& description) : m_impl(std::make_unique<Impl>(description)) {}
 

@@ -74,6 +74,10 @@ public:
     // platform::VirtualDevice
     void ReceiveMessage(const uint8_t* data, size_t length, platform::Endpoint endpoint) override;
     void TakeReplies(std::vector<std::vector<uint8_t>>& replies) override;
+    // A reply not yet taken is due now; else the end of an erase, the end of
+    // the flash work's current phase, or the next step of its progress while
+    // the unit reports progress to the host by itself.
+    bool NextEvent(uint32_t& tickMs) override;
 
     // Runs the timed work that is due now; replies it produces wait for
     // TakeReplies (which runs this too).

@@ -419,6 +419,16 @@ bool ConsoleUi::HandleOnePendingMessage() {
     return true;
 }
 
+uint32_t ConsoleUi::PumpDueInMs() {
+    const uint32_t now = platform::CurrentClock().TickMs();
+    std::optional<uint32_t> next;
+    for (const HeadlessWindow* window : m_open) {
+        const std::optional<uint32_t> in = window->NextTimerDueIn(now);
+        if (in && (!next || *in < *next)) next = in;
+    }
+    return next.value_or(kNoPumpDue);
+}
+
 int ConsoleUi::RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) {
     ConsoleWindow window(dialog, handler, m_progress);
     m_open.push_back(&window);

@@ -77,6 +77,8 @@ public:
     platform::BoxAnswer ShowMessageBox(const platform::MessageBoxRequest& box) override;
     // Runs the most overdue timer of an open window.
     bool HandleOnePendingMessage() override;
+    // Until the next timer of an open window.
+    uint32_t PumpDueInMs() override;
     int RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) override;
 
 private:

@@ -22,11 +22,33 @@ void HeadlessUi::SetTimer(unsigned id, uint32_t intervalMs, std::function<void()
     m_timers[id] = Timer{intervalMs, platform::CurrentClock().TickMs(), std::move(callback)};
 }
 
-bool HeadlessUi::HandleOnePendingMessage() {
+bool HeadlessUi::UserCanAct() const {
     // A window being initialised is not on screen yet: the user acts on it
     // (and on anything beneath it) only once its OnInitDialog has returned.
-    const bool userCanAct = m_open.empty() || m_open.back() != m_initialising;
-    if (!m_actions.empty() && userCanAct) {
+    return m_open.empty() || m_open.back() != m_initialising;
+}
+
+uint32_t HeadlessUi::PumpDueInMs() {
+    if (!m_actions.empty() && UserCanAct()) return 0;
+    return NextTimerDueIn(platform::CurrentClock().TickMs()).value_or(kNoPumpDue);
+}
+
+std::optional<uint32_t> HeadlessUi::NextTimerDueIn(uint32_t nowMs) const {
+    std::optional<uint32_t> next;
+    for (const auto& entry : m_timers) {
+        const uint32_t elapsed = nowMs - entry.second.startMs;
+        const uint32_t in = elapsed >= entry.second.intervalMs ? 0 : entry.second.intervalMs - elapsed;
+        if (!next || in < *next) next = in;
+    }
+    for (const HeadlessWindow* window : m_open) {
+        const std::optional<uint32_t> in = window->NextTimerDueIn(nowMs);
+        if (in && (!next || *in < *next)) next = in;
+    }
+    return next;
+}
+
+bool HeadlessUi::HandleOnePendingMessage() {
+    if (!m_actions.empty() && UserCanAct()) {
         // Taken off the queue first: the action may queue more.
         std::function<void()> action = std::move(m_actions.front());
         m_actions.pop_front();
@@ -64,17 +86,7 @@ bool HeadlessUi::RunDueTimer(uint32_t nowMs) {
 void HeadlessUi::PassTime(platform::VirtualClock& clock, uint32_t ms) {
     uint32_t remaining = ms;
     for (;;) {
-        const uint32_t now = clock.Peek();
-        std::optional<uint32_t> next;
-        for (const auto& entry : m_timers) {
-            const uint32_t elapsed = now - entry.second.startMs;
-            const uint32_t in = elapsed >= entry.second.intervalMs ? 0 : entry.second.intervalMs - elapsed;
-            if (!next || in < *next) next = in;
-        }
-        for (const HeadlessWindow* window : m_open) {
-            const std::optional<uint32_t> in = window->NextTimerDueIn(now);
-            if (in && (!next || *in < *next)) next = in;
-        }
+        const std::optional<uint32_t> next = NextTimerDueIn(clock.Peek());
         if (!next || *next > remaining) {
             clock.Advance(remaining);
             return;

@@ -41,6 +41,9 @@ public:
     // Pending messages: a queued user action runs first (one per call), else
     // the window timer that is most overdue on platform::CurrentClock().
     bool HandleOnePendingMessage() override;
+    // 0 while a user action waits, else until the next timer of the view or
+    // of an open window.
+    uint32_t PumpDueInMs() override;
     void QueueAction(std::function<void()> action) { m_actions.push_back(std::move(action)); }
     size_t PendingActions() const { return m_actions.size(); }
     // A repeating timer: due `intervalMs` after it was set or last ran.
@@ -90,6 +93,9 @@ public:
 private:
     // Runs the most overdue timer of the view or of an open window.
     bool RunDueTimer(uint32_t nowMs);
+    // Milliseconds until the next timer of the view or of an open window.
+    std::optional<uint32_t> NextTimerDueIn(uint32_t nowMs) const;
+    bool UserCanAct() const;
 
     struct Timer {
         uint32_t intervalMs;

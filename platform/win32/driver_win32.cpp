@@ -3,6 +3,7 @@
 // the output record back.
 #include <windows.h>
 
+#include "platform/clock.h"
 #include "platform/driver.h"
 #include "platform/win32/wide_text.h"
 
@@ -21,6 +22,13 @@ public:
         DWORD returned = 0;
         return DeviceIoControl(m_device, code, const_cast<uint8_t*>(input.data()), static_cast<DWORD>(input.size()),
                                output.data(), static_cast<DWORD>(output.size()), &returned, nullptr) != FALSE;
+    }
+    // The driver's fetch returns at once and tells no readiness of its own:
+    // the link looks again after a millisecond. (A fetch issued overlapped,
+    // completing when bytes come, would let this wait on its event.)
+    WaitResult WaitForInput(uint32_t /*adapter*/, uint32_t timeoutMs) override {
+        if (timeoutMs > 0) CurrentClock().SleepMs(1);
+        return WaitResult::Ready;
     }
 
 private:

@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/midi.h"
 #include "platform/midi_buffers.h"
 #include "platform/win32/wide_text.h"
@@ -30,6 +32,23 @@ constexpr size_t kInputBufferBytes = 4096;
 MidiError FromWinmm(MMRESULT result) {
     // The multimedia codes are the seam's own numbers.
     return static_cast<MidiError>(result);
+}
+
+// Waits on a port's event, which WinMM sets for every buffer it hands back,
+// until `ready` holds or `timeoutMs` of the program's clock have passed
+// (platform/wait.h).
+WaitResult WaitForPortEvent(HANDLE event, uint32_t timeoutMs, const std::function<bool()>& ready) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    for (;;) {
+        if (ready()) return WaitResult::Ready;
+        const uint32_t elapsed = clock.TickMs() - start;
+        if (elapsed >= timeoutMs) return WaitResult::TimedOut;
+        const bool virtualClock = clock.IsVirtual();
+        const DWORD result = WaitForSingleObject(event, virtualClock ? 1 : timeoutMs - elapsed);
+        if (result == WAIT_FAILED) return WaitResult::Failed;
+        if (result == WAIT_TIMEOUT && virtualClock) clock.SleepMs(1);
+    }
 }
 
 class WinmmOutPort final : public MidiOutPort {
@@ -98,6 +117,14 @@ public:
             MarkMidiHeaderDone(*send.owner);
             it = m_sends.erase(it);
         }
+    }
+    WaitResult WaitForSend(uint32_t timeoutMs) override {
+        if (m_handle == nullptr) return WaitResult::Failed;
+        const size_t before = m_sends.size();
+        return WaitForPortEvent(m_event, timeoutMs, [&] {
+            Poll();
+            return m_sends.empty() || m_sends.size() != before;
+        });
     }
 
 private:
@@ -179,6 +206,15 @@ public:
             if (midiInAddBuffer(m_handle, &r->hdr, sizeof r->hdr) == MMSYSERR_NOERROR) m_order.push_back(r);
         }
     }
+    WaitResult WaitForInput(uint32_t timeoutMs) override {
+        if (m_handle == nullptr) return WaitResult::Failed;
+        const WaitResult result = WaitForPortEvent(m_event, timeoutMs, [this] {
+            Poll();
+            return m_buffers.Arrived() != m_seen;
+        });
+        m_seen = m_buffers.Arrived();
+        return result;
+    }
 
 private:
     struct Ring {
@@ -190,6 +226,7 @@ private:
     std::array<Ring, kInputRing> m_ring;
     std::deque<Ring*> m_order;
     MidiInputBuffers m_buffers;
+    uint64_t m_seen = 0;  // bytes arrived at the end of the last wait
 };
 
 // Port technologies as WinMM reports them are the seam's own numbers.

@@ -56,15 +56,6 @@ bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, siz
     return sent == static_cast<int>(length);
 }
 
-int UdpSocket::WaitReadable(int waitMs) {
-    if (m_fd < 0) return -1;
-    WSAPOLLFD ready{win32::ToSocket(m_fd), POLLRDNORM, 0};
-    const int n = WSAPoll(&ready, 1, waitMs);
-    if (n < 0) return -1;
-    if (n == 0) return 0;
-    return (ready.revents & (POLLRDNORM | POLLERR)) != 0 ? 1 : -1;
-}
-
 long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
     if (m_fd < 0) return -1;
     for (;;) {

@@ -124,6 +124,13 @@ public:
         queuedOut.clear();
         return 0;
     }
+    // Nothing arrives while the test does not act: a wait with nothing
+    // waiting lets its time pass.
+    int Wait(bool output, uint32_t timeoutMs) override {
+        if (!incoming.empty() || (output && drainResults.empty())) return 1;
+        platform::CurrentClock().SleepMs(timeoutMs);
+        return 0;
+    }
     int ReadEvent(platform::AlsaEvent& event) override {
         if (incoming.empty()) return 0;
         m_current = std::move(incoming.front());

@@ -140,13 +140,13 @@ TEST(Win32Sockets, UdpOnLoopbackWithWaitsAndWouldBlock) {
     std::array<uint8_t, 64> buffer{};
     EXPECT_EQ(receiver.Receive(buffer.data(), buffer.size()), -1) << "non-blocking: nothing waits";
     EXPECT_EQ(platform::LastSocketError(), 10035);  // WSAEWOULDBLOCK
-    EXPECT_EQ(receiver.WaitReadable(10), 0);
+    EXPECT_EQ(receiver.WaitReadable(10), platform::WaitResult::TimedOut);
 
     platform::UdpSocket sender;
     ASSERT_TRUE(sender.Create(false));
     const uint8_t message[] = {0xF0, 0x00, 0x01, 0x54, 0xF7};
     ASSERT_TRUE(sender.SendTo(loopback, port, message, sizeof message));
-    EXPECT_EQ(receiver.WaitReadable(2000), 1);
+    EXPECT_EQ(receiver.WaitReadable(2000), platform::WaitResult::Ready);
     std::vector<int> readable;
     int error = 0;
     const int ids[] = {receiver.Descriptor(), taken.Descriptor()};

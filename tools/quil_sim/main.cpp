@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/udp_socket.h"
 #include "sim/builtin_set.h"
 #include "sim/dante_demo.h"
@@ -39,8 +40,22 @@ constexpr char kUsage[] =
 // The longest message the protocol has is a firmware packet of 154 bytes; a
 // message that grows beyond this is noise and is dropped.
 constexpr size_t kMaxMessage = 1024;
-// How often the units' timed flash work runs while the wire is quiet.
-constexpr int kWorkIntervalMs = 2;
+// The longest the Dante server waits before it looks for a signal again.
+constexpr uint32_t kSignalCheckMs = 100;
+
+// Milliseconds until the first unit acts by itself (its flash work), -1 when
+// every unit only answers: the wire and the signals wake the loop meanwhile.
+int NextWorkInMs(const std::vector<std::unique_ptr<sim::VirtualQuil>>& units) {
+    int next = -1;
+    const uint32_t now = platform::CurrentClock().TickMs();
+    for (const auto& unit : units) {
+        uint32_t at = 0;
+        if (!unit->NextEvent(at)) continue;
+        const int in = static_cast<int32_t>(at - now) > 0 ? static_cast<int>(at - now) : 0;
+        if (next < 0 || in < next) next = in;
+    }
+    return next;
+}
 
 struct Options {
     bool dante = false;
@@ -242,7 +257,7 @@ int Serve(const Options& options) {
         fds.clear();
         fds.push_back(pollfd{signalFd, POLLIN, 0});
         for (const auto& wire : wires) fds.push_back(pollfd{wire->Fd(), POLLIN, 0});
-        const int ready = poll(fds.data(), fds.size(), kWorkIntervalMs);
+        const int ready = poll(fds.data(), fds.size(), NextWorkInMs(units));
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "quil-sim: poll: %s\n", std::strerror(errno));
             status = 1;
@@ -340,7 +355,7 @@ int ServeDante(const Options& options) {
     for (;;) {
         pollfd fds[1] = {pollfd{signalFd, POLLIN, 0}};
         if (poll(fds, 1, 0) > 0) break;
-        server.Service(kWorkIntervalMs);
+        server.Service(kSignalCheckMs);
     }
     close(signalFd);
     advertiser.reset();
