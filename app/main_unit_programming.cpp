@@ -1,6 +1,7 @@
 // The main unit's update: announce the image and the bank, send every packet
 // with its acknowledgement, then watch the unit erase, program and verify
 // the bank by itself.
+#include <algorithm>
 #include <string>
 
 #include "app/programming_sequences.h"
@@ -162,7 +163,9 @@ bool WatchPhases(CNimbraRemote& remote, const UnitIdentity& unit, ProgrammingDis
             LogAndShowProgrammingBox(text);
             return false;
         }
-        EndWaitPass(remote, replies);
+        uint32_t waitMs = UntilPast(now - lastChange, limits.stallMs);
+        if (offline != 0) waitMs = std::min(waitMs, UntilPast(now - offlineSince, limits.offlineMs));
+        EndWaitPass(remote, replies, waitMs);
     }
 }
 

@@ -104,7 +104,9 @@ bool EraseCard(CNimbraRemote& remote, ProgrammingDisplay& display) {
         status &= kStatusMask;
         if ((status & (kPgmStatusPgmErr | kPgmStatusTxErr)) != 0) return FailWithStatus(kFailed, status);
         if (status == 0) return true;
-        EndWaitPass(remote, replies);
+        // The bar moves on every step.
+        EndWaitPass(remote, replies,
+                    std::min(UntilPast(elapsed, kEraseLimitMs), kEraseBarStepMs - elapsed % kEraseBarStepMs));
     }
 }
 
@@ -134,13 +136,14 @@ uint8_t WaitForVerifyPacket(CNimbraRemote& remote) {
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
     for (;;) {
-        if (clock.TickMs() - start > kVerifyLimitMs) return kPgmStatusTimeout;
+        const uint32_t elapsed = clock.TickMs() - start;
+        if (elapsed > kVerifyLimitMs) return kPgmStatusTimeout;
         const uint32_t replies = remote.ReplyCount();
         uint8_t status = 0;
         remote.GetProgramStatus(&status);
         status &= kStatusMask;
         if ((status & (kPgmStatusPgmErr | kPgmStatusTxErr | kPgmStatusPakRdy)) != 0) return status;
-        EndWaitPass(remote, replies);
+        EndWaitPass(remote, replies, UntilPast(elapsed, kVerifyLimitMs));
     }
 }
 

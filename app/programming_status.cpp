@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint8_t kStatusMask = 0x3F;
 constexpr uint32_t kSiblingPassSleepMs = 5;
-constexpr uint32_t kIdlePassSleepMs = 1;
 
 struct StatusName {
     uint8_t bit;
@@ -24,15 +23,13 @@ constexpr StatusName kStatusNames[] = {
 
 }  // namespace
 
-void EndWaitPass(CNimbraRemote& remote, uint32_t repliesBefore) {
+void EndWaitPass(CNimbraRemote& remote, uint32_t repliesBefore, uint32_t timeoutMs) {
     const bool handled = platform::CurrentUi().HandleOnePendingMessage();
-    platform::Clock& clock = platform::CurrentClock();
-    if (!remote.IsQuil()) {
-        clock.SleepMs(kSiblingPassSleepMs);
-    } else if (!handled && remote.ReplyCount() == repliesBefore) {
-        clock.SleepMs(kIdlePassSleepMs);
-    }
+    if (!remote.IsQuil()) platform::CurrentClock().SleepMs(kSiblingPassSleepMs);
+    if (!handled && remote.ReplyCount() == repliesBefore) remote.WaitForInput(timeoutMs);
 }
+
+uint32_t UntilPast(uint32_t elapsedMs, uint32_t limitMs) { return elapsedMs > limitMs ? 0 : limitMs - elapsedMs + 1; }
 
 void ShowProgrammingBox(const std::string& text) {
     platform::ShowOkBox(text, "Quil Firmware Update", platform::BoxIcon::None, true);
@@ -51,14 +48,15 @@ CompletionResult WaitForCompletion(CNimbraRemote& remote, uint32_t limitMs) {
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
     for (;;) {
-        if (clock.TickMs() - start > limitMs) return {false, kPgmStatusTimeout};
+        const uint32_t elapsed = clock.TickMs() - start;
+        if (elapsed > limitMs) return {false, kPgmStatusTimeout};
         const uint32_t replies = remote.ReplyCount();
         uint8_t status = 0;
         remote.GetProgramStatus(&status);
         status &= kStatusMask;
         if ((status & (kPgmStatusPgmErr | kPgmStatusTxErr)) != 0) return {false, status};
         if (status == 0) return {true, 0};
-        EndWaitPass(remote, replies);
+        EndWaitPass(remote, replies, UntilPast(elapsed, limitMs));
     }
 }
 

@@ -7,13 +7,16 @@
 
 class CNimbraRemote;
 
-// Ends one pass of a polling wait: handles one pending window message, then
-// pauses. Other units than the Quil get 5 ms between status reads. A Quil's
-// reports are taken as soon as they are in, so its waits do not sleep while
-// replies or window messages keep coming; a pass that brought neither (the
-// engine's reply count still `repliesBefore`) yields the core for 1 ms, the
-// system timer's resolution, instead of spinning on the link.
-void EndWaitPass(CNimbraRemote& remote, uint32_t repliesBefore);
+// Ends one pass of a status wait: handles one pending window message. Other
+// units than the Quil get 5 ms between status reads. A pass that brought
+// neither a reply (the engine's reply count still `repliesBefore`) nor a
+// window message then blocks until the unit's next bytes arrive, at most
+// `timeoutMs` (the engine wakes sooner for its own polling and the window).
+void EndWaitPass(CNimbraRemote& remote, uint32_t repliesBefore, uint32_t timeoutMs);
+
+// Milliseconds from `elapsedMs` until a limit of `limitMs` has been passed
+// ("more than limitMs"); 0 once it has.
+uint32_t UntilPast(uint32_t elapsedMs, uint32_t limitMs);
 
 // The sequences' failure box: caption "Quil Firmware Update", no icon, owned
 // by the main window.

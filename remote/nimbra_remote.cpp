@@ -29,7 +29,8 @@ constexpr uint32_t kPollIntervalIdleMs = 3000;
 constexpr uint32_t kPollIntervalProgressMs = 100;
 constexpr uint32_t kPumpMessagesMs = 250;
 constexpr uint32_t kSiblingWaitSleepMs = 5;
-constexpr uint32_t kQuilIdleWaitSleepMs = 1;
+// How often a wait tries again to open a link that is closed.
+constexpr uint32_t kReopenIntervalMs = 100;
 constexpr int kLinkReadSize = 4095;
 
 // Register date words of firmware that predates the date registers, by major
@@ -377,7 +378,7 @@ NimbraStatus CNimbraRemote::WaitForResponse(uint32_t replies) {
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
     const uint32_t base = m_replyCount;
-    do {
+    for (;;) {
         const uint32_t elapsed = clock.TickMs() - start;
         if (elapsed > kReplyTimeoutMs) {
             LogMessage("CNimbraRemote::WaitForResponse TIMEOUT %ld\n", static_cast<long>(elapsed));
@@ -387,12 +388,39 @@ NimbraStatus CNimbraRemote::WaitForResponse(uint32_t replies) {
         Service();
         if (!IsQuil()) clock.SleepMs(kSiblingWaitSleepMs);
         const bool handled = platform::CurrentUi().HandleOnePendingMessage();
-        // A Quil's replies are taken as soon as they are in; a pass that
-        // brought nothing yields the core for the timer's 1 ms instead of
-        // spinning on the link.
-        if (IsQuil() && !handled && m_replyCount == before) clock.SleepMs(kQuilIdleWaitSleepMs);
-    } while (m_replyCount - base < replies);
-    return kStatusOk;
+        if (m_replyCount - base >= replies) return kStatusOk;
+        // Until the link has bytes, a window message is due or the time
+        // limit has passed.
+        if (!handled && m_replyCount == before) WaitForInput(kReplyTimeoutMs - elapsed + 1);
+    }
+}
+
+uint32_t CNimbraRemote::ServiceDueInMs() {
+    const uint32_t now = Now();
+    const auto until = [now](uint32_t since, uint32_t limit) {
+        const uint32_t elapsed = now - since;
+        return elapsed > limit ? 0u : limit - elapsed + 1;
+    };
+    uint32_t due = platform::UserInterface::kNoPumpDue;
+    if (m_pMidiIF && !m_pMidiIF->IsOpen()) due = kReopenIntervalMs;
+    if (m_pollMode != kPollTransfer && !m_xslotSerialWrite)
+        due = std::min(due, until(m_lastReceiveTime, kSilenceLimitMs));
+    if (m_reselectPending) return due;
+    switch (m_pollMode) {
+    case kPollMonitor: return std::min(due, until(m_lastPollTime, kPollIntervalMonitorMs));
+    case kPollIdentity: return std::min(due, until(m_lastPollTime, kPollIntervalIdentityMs));
+    case kPollIdle: return std::min(due, until(m_lastPollTime, kPollIntervalIdleMs));
+    case kPollProgress: return std::min(due, until(m_lastPollTime, kPollIntervalProgressMs));
+    default: return due;
+    }
+}
+
+void CNimbraRemote::WaitForInput(uint32_t timeoutMs) {
+    const uint32_t wait = std::min({timeoutMs, platform::CurrentUi().PumpDueInMs(), ServiceDueInMs()});
+    if (wait == 0) return;
+    // A closed link is opened again by the next pass, not before.
+    if (!m_pMidiIF || !m_pMidiIF->IsOpen() || m_pMidiIF->WaitForInput(wait) == platform::WaitResult::Failed)
+        platform::CurrentClock().SleepMs(std::min(wait, kReopenIntervalMs));
 }
 
 NimbraStatus CNimbraRemote::StoreRegisterData(const uint8_t* data, uint32_t first, uint32_t count) {
@@ -644,9 +672,10 @@ NimbraStatus CNimbraRemote::SendCycleRequest() {
 
 NimbraStatus CNimbraRemote::PumpMessages() {
     platform::Clock& clock = platform::CurrentClock();
+    platform::UserInterface& ui = platform::CurrentUi();
     const uint32_t start = clock.TickMs();
-    while (clock.TickMs() - start < kPumpMessagesMs) {
-        if (!platform::CurrentUi().HandleOnePendingMessage()) clock.SleepMs(1);
+    for (uint32_t elapsed = 0; elapsed < kPumpMessagesMs; elapsed = clock.TickMs() - start) {
+        if (!ui.HandleOnePendingMessage()) clock.SleepMs(std::clamp(ui.PumpDueInMs(), 1u, kPumpMessagesMs - elapsed));
     }
     return kStatusOk;
 }

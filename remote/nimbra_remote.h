@@ -267,6 +267,11 @@ public:
     bool RegisterWritable(uint16_t reg);
     // Spends 250 ms handling window messages.
     NimbraStatus PumpMessages();
+    // Blocks until the link may have bytes, or until the first of
+    // `timeoutMs`, the window's next message and the next thing the
+    // service pass has to do (a periodic request, the silence limit, opening
+    // a closed link again). Nothing runs meanwhile.
+    void WaitForInput(uint32_t timeoutMs);
     // True while the VX-USB card updater exists. It belongs to one
     // connection: selecting another drops it.
     bool HasUsbCard() const { return static_cast<bool>(m_pVXUSB); }
@@ -297,6 +302,8 @@ private:
     // The periodic request of the current poll mode.
     NimbraStatus SendPeriodicRequest(bool messageParsed);
     NimbraStatus SendCycleRequest();
+    // Milliseconds until Service has something to do without input.
+    uint32_t ServiceDueInMs();
     void DropUnit();
     void ForgetUnit();
     // After the link reopened: selects the unit that was lost, by who it is.
