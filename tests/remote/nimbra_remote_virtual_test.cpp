@@ -2,6 +2,7 @@
 // MIDI-port link: identification, a whole main-unit download driven as the
 // window drives it, the unit's failures, serial numbers and reselection.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <set>
 #include <string>
@@ -304,6 +305,50 @@ TEST_F(RemoteVirtualUnitTest, UnitBackFromSilenceIsSelectedAgain) {
     uint8_t pid = 0;
     remote->GetPID(&pid);
     EXPECT_EQ(pid, kPidNimbra16);
+}
+
+// The engine's waits block on the link: a reply ends them the moment it is
+// in, the unit's own report at the moment its work ends, and a unit that
+// says nothing costs no processor time while the wait runs out.
+TEST_F(RemoteVirtualUnitTest, WaitsEndWhenTheUnitAnswersAndCostNothingMeanwhile) {
+    ASSERT_EQ(remote->SelectConnection(0), kStatusOk);
+    clock.SetSpinReadsPerMs(0);
+    setup.System().SetLinkModel(setup.UnitPorts(0).output, platform::VirtualMidiLinkModel{2, 0});
+    uint32_t start = clock.Peek();
+    ASSERT_EQ(remote->RequestRegisterStatusVerified(1, 24), kStatusOk);
+    EXPECT_EQ(clock.Peek() - start, 4u);
+
+    // The card's erase: the unit reports register 9 when it has finished.
+    remote->SelectXSlotFirmware(1);
+    remote->WaitForResponse(4);
+    start = clock.Peek();
+    remote->EraseEEPROM();
+    const uint32_t sent = clock.Peek();
+    uint8_t status = kPgmStatusPip;
+    while (status != 0 && clock.Peek() - start < 1000) {
+        const uint32_t replies = remote->ReplyCount();
+        remote->GetProgramStatus(&status);
+        if (status != 0 && remote->ReplyCount() == replies) remote->WaitForInput(1000);
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(clock.Peek() - sent, 300u + 2u);
+
+    // Silence on the real clock: the reply wait runs out without spinning.
+    setup.System().SetLinkModel(setup.UnitPorts(0).output, platform::VirtualMidiLinkModel{});
+    platform::SystemClock realClock;
+    platform::ScopedClock real(realClock);
+    remote->SetPollMode(kPollMonitor);
+    quil->FallSilent(10000);
+    timespec cpu0{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    const uint32_t wall0 = realClock.TickMs();
+    EXPECT_EQ(remote->WaitForResponse(1), kStatusFailed);
+    timespec cpu1{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    const double cpuMs = double(cpu1.tv_sec - cpu0.tv_sec) * 1e3 + double(cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+    const uint32_t wallMs = realClock.TickMs() - wall0;
+    EXPECT_GT(wallMs, kReplyTimeoutMs);
+    EXPECT_LT(cpuMs, 0.05 * wallMs) << cpuMs << " ms of processor time in " << wallMs << " ms";
 }
 
 }  // namespace
