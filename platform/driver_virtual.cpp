@@ -112,7 +112,13 @@ WaitResult VirtualDriverSystem::WaitForInput(uint32_t adapter, uint32_t timeoutM
 bool VirtualDriverSystem::Handle(uint32_t code, std::span<const uint8_t> input, std::span<uint8_t> output) {
     const uint32_t adapterNumber =
         code == kDriverReadVersion ? GetLe16(input, DriverVersionRecord::kAdapter) : GetLe32(input, 0);
-    m_requests.push_back({code, adapterNumber});
+    ++m_requestCount;
+    if (m_logRequests) {
+        if (m_requests.size() >= kMaxLoggedRequests) {
+            m_requests.erase(m_requests.begin(), m_requests.begin() + kMaxLoggedRequests / 2);
+        }
+        m_requests.push_back({code, adapterNumber});
+    }
     if (std::find(m_failingCodes.begin(), m_failingCodes.end(), code) != m_failingCodes.end()) return false;
     Adapter* a = Find(adapterNumber);
     if (a == nullptr) return false;

@@ -44,13 +44,19 @@ public:
     // Every request with `code` is rejected from now on (false clears).
     void SetRequestFails(uint32_t code, bool fails);
 
-    // What happened, for tests and diagnostics.
+    // What happened, for tests and diagnostics. The request log is kept
+    // only while switched on (an update makes millions of requests), and
+    // then holds the most recent kMaxLoggedRequests at most.
     struct RequestEntry {
         uint32_t code = 0;
         uint32_t adapter = 0;
     };
+    static constexpr size_t kMaxLoggedRequests = size_t{1} << 16;
+    void LogRequests(bool on) { m_logRequests = on; }
     const std::vector<RequestEntry>& Requests() const { return m_requests; }
     void ClearRequests() { m_requests.clear(); }
+    // Requests since creation, logged or not.
+    uint64_t RequestCount() const { return m_requestCount; }
     bool IsAttached(uint32_t adapter) const;
     uint32_t OpenDevices() const { return m_openDevices; }
     // Names Open was asked for, in order.
@@ -81,7 +87,9 @@ private:
     int m_deviceNumber;
     std::array<Adapter, kDriverMaxAdapters> m_adapters{};
     std::vector<uint32_t> m_failingCodes;
+    bool m_logRequests = false;
     std::vector<RequestEntry> m_requests;
+    uint64_t m_requestCount = 0;
     std::vector<std::string> m_openAttempts;
     uint32_t m_openDevices = 0;
     std::vector<std::vector<uint8_t>> m_replies;

@@ -62,6 +62,7 @@ using Requests = std::vector<std::pair<uint32_t, uint32_t>>;
 
 class HalMidiTest : public ::testing::Test {
 protected:
+    HalMidiTest() { driver.LogRequests(true); }
 
     void SetAdapters(const std::vector<std::pair<uint32_t, uint16_t>>& adapters) {
         for (const auto& [number, type] : adapters)
