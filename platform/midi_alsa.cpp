@@ -241,8 +241,7 @@ public:
         : m_system(&system),
           m_client(destination.client),
           m_port(destination.port),
-          m_paced(AlsaMidiSystem::TechnologyOf(destination) == kMidiTechHardwarePort),
-          m_bytesPerSecond(destination.usb ? kUsbMidiBytesPerSecond : kMidiWireBytesPerSecond) {}
+          m_paced(AlsaMidiSystem::TechnologyOf(destination) == kMidiTechHardwarePort && !destination.usb) {}
     ~AlsaMidiOutPort() override { Release(); }
 
     MidiError PrepareHeader(MidiHeader& header) override {
@@ -302,7 +301,7 @@ public:
         // A message longer than the buffer waits for all of it.
         const uint64_t excess =
             length > kAlsaDeviceBufferBytes ? m_wireBytes : m_wireBytes + length - kAlsaDeviceBufferBytes;
-        return static_cast<uint32_t>((excess * 1000u + m_bytesPerSecond - 1) / m_bytesPerSecond);
+        return static_cast<uint32_t>((excess * 1000u + kMidiWireBytesPerSecond - 1) / kMidiWireBytesPerSecond);
     }
     void Submitted(size_t length, uint32_t nowMs) {
         if (!m_paced) return;
@@ -316,7 +315,7 @@ public:
 
 private:
     void Drained(uint32_t nowMs) {
-        const uint64_t gone = uint64_t{nowMs - m_wireMs} * m_bytesPerSecond / 1000u;
+        const uint64_t gone = uint64_t{nowMs - m_wireMs} * kMidiWireBytesPerSecond / 1000u;
         if (gone == 0) return;
         // The part of a byte still on its way counts as unsent: the model
         // never sees more room than the device has.
@@ -335,8 +334,7 @@ private:
     AlsaMidiSystem* m_system;
     int m_client;
     int m_port;
-    bool m_paced;
-    uint32_t m_bytesPerSecond;
+    bool m_paced;  // a MIDI cable behind the port
     bool m_unplugged = false;
     MidiError m_failure = kMidiNoError;
     uint64_t m_wireBytes = 0;

@@ -38,11 +38,13 @@ inline constexpr int kAlsaAnnouncePort = 1;
 // the kernel's default of 200 is a few hundred milliseconds of a busy cable.
 inline constexpr size_t kAlsaInputPool = 2000;
 // A hardware port's device buffer, and the rate at which DIN MIDI empties it.
+// The kernel drops what a write finds no room for in that buffer, so sends
+// to a MIDI cable are held back while it is full. A USB device's buffer
+// drains into the bus, whose flow control holds what the device cannot take
+// yet; its sends are not held back (the protocol waits for the unit's
+// answer long before a buffer's worth is under way).
 inline constexpr uint32_t kAlsaDeviceBufferBytes = 4096;
 inline constexpr uint32_t kMidiWireBytesPerSecond = 3125;
-// A USB device drains it at the bus's pace; ten times the cable's rate is
-// well below what a full-speed USB-MIDI interface takes.
-inline constexpr uint32_t kUsbMidiBytesPerSecond = 31250;
 
 struct AlsaPortInfo {
     int client = 0;
@@ -140,9 +142,9 @@ class AlsaMidiInPort;
 // no ports, logs the first failure and tries again on the next count.
 // An open output subscribes the destination to our private send port; an
 // open input takes only what its subscribed source sends. Sends to a
-// hardware port are held back while the device's buffer, emptied at the
-// cable's rate, has no room for them. Ports whose client or port goes away
-// report Unplugged.
+// hardware port on a MIDI cable are held back while the device's buffer,
+// emptied at the cable's rate, has no room for them. Ports whose client or
+// port goes away report Unplugged.
 class AlsaMidiSystem final : public MidiSystem {
 public:
     explicit AlsaMidiSystem(std::unique_ptr<AlsaApi> api);
