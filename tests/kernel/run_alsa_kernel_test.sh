@@ -3,7 +3,12 @@
 # with a small initramfs, an emulated USB bus (dummy_hcd) carries a USB-MIDI
 # gadget named "Quil USB MIDI 1", quil-sim serves the first built-in Quil on
 # the gadget's rawmidi side, and quiltool and quilupdate find, identify and
-# update it through the sequencer port the kernel makes of the device.
+# update it through the sequencer port the kernel makes of the device. The
+# update sends a 1 MiB image, and the test prints its time per packet next
+# to the raw round trip of one request over the same port (before and after
+# the update), and how many answers come back for a burst of requests larger
+# than the device's buffer, sent straight to the sequencer and through the
+# program's link.
 #
 # usage: run_alsa_kernel_test.sh BUILD_DIR
 # Exits 0 on success, 1 on failure, 77 (with "skipped: <reason>") where QEMU
@@ -28,7 +33,8 @@ if ! [ -x "$busybox" ] || ldd "$busybox" >/dev/null 2>&1; then
   skipped "a static busybox is not installed (package busybox-static)"
 fi
 command -v cpio >/dev/null || skipped "cpio is not installed"
-for program in tools/quiltool tools/quil-sim ui/quilupdate; do
+programs="tools/quiltool tools/quil-sim ui/quilupdate tests/midi_port_timing"
+for program in $programs; do
   [ -x "$build/$program" ] || skipped "$build/$program has not been built"
 done
 
@@ -75,7 +81,7 @@ for m in "${modules[@]}"; do
 done
 
 # The programs with every library they load, and the sequencer's configuration.
-for program in tools/quiltool tools/quil-sim ui/quilupdate; do
+for program in $programs; do
   cp "$build/$program" "$root/bin/"
   ldd "$build/$program" | grep -o '/[^ ]*' | while read -r lib; do
     cp -L --parents "$lib" "$root/"
@@ -144,13 +150,21 @@ identify() {
   cat /tmp/identify.txt
   [ $rc -eq 0 ] && grep -q "3118220001" /tmp/identify.txt
 }
+timing() {
+  midi_port_timing round-trip "Quil USB MIDI 1" 200 && midi_port_timing burst "Quil USB MIDI 1" 1024 &&
+    midi_port_timing link-burst "Quil USB MIDI 1" 1024
+}
+image_size=1048576
 update() {
   { printf '\377\377\377\377\377\377\377\377\377\377\377\377\377\377\377\377\252\231\125\146'
-    head -c 65516 /dev/urandom; } >/tmp/QUIL0900A.BIN
+    head -c $((image_size - 20)) /dev/urandom; } >/tmp/QUIL0900A.BIN
   quilupdate --console --update --yes FILE=/tmp/QUIL0900A.BIN </dev/null >/tmp/update.txt 2>&1
   rc=$?
-  tail -n 20 /tmp/update.txt
+  tail -n 8 /tmp/update.txt
   echo "quilupdate exit status $rc"
+  packets=$(((image_size + 127) / 128))
+  grep -o 'Download took: [0-9:.]*' /tmp/QuilUpdate.log | tail -1 |
+    awk -v p=$packets -F'[ :]+' '{ ms = (($3 * 60 + $4) * 60 + $5) * 1000; printf "per packet: %.3f ms (%d packets in %.1f s)\n", ms / p, p, ms / 1000 }'
   [ $rc -eq 0 ]
 }
 stop_sim() {
@@ -162,11 +176,13 @@ stop_sim() {
 }
 bank() {
   [ -f /tmp/state/3118220001/bank2.bin ] &&
-    head -c 65536 /tmp/state/3118220001/bank2.bin | cmp - /tmp/QUIL0900A.BIN
+    cmp /tmp/state/3118220001/bank2.bin /tmp/QUIL0900A.BIN
 }
 step "quiltool probe" probe
 step "quiltool identify" identify
+step "port timing" timing
 step "quilupdate update" update
+step "round trip after the update" midi_port_timing round-trip "Quil USB MIDI 1" 200
 step "quil-sim stop" stop_sim
 step "bank 2 holds the image" bank
 if [ -f /tmp/QuilUpdate.log ]; then
@@ -190,6 +206,7 @@ qemu_pid=$!
 wait "$qemu_pid" || true
 qemu_pid=
 tr -d '\r' <"$console" | grep -v '^$' | sed 's/^/  guest: /' || true
+tr -d '\r' <"$console" | grep -E '^(raw round trip|per packet|(unpaced|link) burst)' | sed 's/^/kernel test: /' || true
 
 elapsed=$(($(date +%s) - started))
 ran_on=$(tr -d '\r' <"$console" | grep -o 'KERNEL-TEST: kernel [^ ]*' | head -1 | cut -d' ' -f3)
