@@ -212,11 +212,9 @@ NimbraStatus CDanteIF::Read(uint8_t* buffer, int size, int* received) {
     if (size <= 0) return kStatusOk;
     for (int dropped = 0; dropped < kMaxDroppedPerRead; ++dropped) {
         std::fill_n(buffer, size, uint8_t{0});
-        const platform::WaitResult ready = m_receive.WaitReadable(0);
-        if (ready == platform::WaitResult::TimedOut) return kStatusOk;
         uint32_t from = 0;
-        const long n =
-            ready == platform::WaitResult::Ready ? m_receive.Receive(buffer, static_cast<size_t>(size), &from) : -1;
+        const long n = m_receive.ReceiveWaiting(buffer, static_cast<size_t>(size), &from);
+        if (n == platform::UdpSocket::kNothingWaiting) return kStatusOk;
         if (n < 0) {
             Close();
             return kStatusFailed;

@@ -3,13 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <utility>
-
 
 namespace platform {
 
@@ -21,6 +19,18 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
     a.sin_port = htons(port);
     a.sin_addr.s_addr = address;
     return a;
+}
+
+long ReceiveFrom(int fd, uint8_t* buffer, size_t size, uint32_t* from, int flags) {
+    if (fd < 0) return -1;
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    ssize_t n;
+    do {
+        n = recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && from != nullptr) *from = sender.sin_addr.s_addr;
+    return static_cast<long>(n);
 }
 
 }  // namespace
@@ -60,15 +70,12 @@ bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, siz
 }
 
 long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
-    if (m_fd < 0) return -1;
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    ssize_t n;
-    do {
-        n = recvfrom(m_fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0 && from != nullptr) *from = sender.sin_addr.s_addr;
-    return static_cast<long>(n);
+    return ReceiveFrom(m_fd, buffer, size, from, 0);
+}
+
+long UdpSocket::ReceiveWaiting(uint8_t* buffer, size_t size, uint32_t* from) {
+    const long n = ReceiveFrom(m_fd, buffer, size, from, MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? kNothingWaiting : n;
 }
 
 void UdpSocket::Close() {

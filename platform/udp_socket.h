@@ -42,6 +42,9 @@ public:
     // One datagram of at most `size` bytes: its length, or -1 on error.
     // `from` (when given) receives the sender's address.
     long Receive(uint8_t* buffer, size_t size, uint32_t* from = nullptr);
+    // The same without waiting: kNothingWaiting when no datagram is there.
+    static constexpr long kNothingWaiting = -2;
+    long ReceiveWaiting(uint8_t* buffer, size_t size, uint32_t* from = nullptr);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Descriptor() const { return m_fd; }

@@ -1,7 +1,9 @@
 // UDP sockets on Windows: Winsock 2, non-blocking through ioctlsocket.
 #include "platform/win32/winsock.h"
 //
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "platform/net.h"
 #include "platform/udp_socket.h"
@@ -77,6 +79,17 @@ long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
         if (from != nullptr) *from = sender.sin_addr.s_addr;
         return n;
     }
+}
+
+long UdpSocket::ReceiveWaiting(uint8_t* buffer, size_t size, uint32_t* from) {
+    if (m_fd < 0) return -1;
+    std::vector<int> readable;
+    int error = 0;
+    const int id = m_fd;
+    const int n = SelectReadable(std::span(&id, 1), 0, readable, error);
+    if (n < 0) return -1;
+    if (n == 0) return kNothingWaiting;
+    return Receive(buffer, size, from);
 }
 
 void UdpSocket::Close() {
