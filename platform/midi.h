@@ -71,7 +71,10 @@ public:
     // kMidiErrStillPlaying while the message is being sent.
     virtual MidiError UnprepareHeader(MidiHeader& header) = 0;
     // Starts sending header.data[0, bufferLength); done is set once the bytes
-    // are out. The back-end does not keep the data pointer.
+    // are out, or in a buffer of the back-end's own that goes out at the
+    // next Poll or wait of any port at the latest (messages sent one after
+    // the other then leave together). The back-end does not keep the data
+    // pointer.
     virtual MidiError SendLong(MidiHeader& header) = 0;
     // Abandons messages still being sent and marks their headers done.
     virtual MidiError Reset() = 0;

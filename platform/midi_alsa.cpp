@@ -269,9 +269,7 @@ public:
     }
     MidiError Close() override {
         if (m_system == nullptr) return kMidiErrInvalidHandle;
-        for (const auto& pending : m_system->m_pending) {
-            if (pending.port == this) return kMidiErrStillPlaying;
-        }
+        if (m_system->Sending(this)) return kMidiErrStillPlaying;
         Release();
         return kMidiNoError;
     }
@@ -600,7 +598,10 @@ MidiError AlsaMidiSystem::Send(AlsaMidiOutPort* port, MidiHeader& header) {
     PendingSend pending{port, &header, {}, false};
     pending.bytes.assign(header.data, header.data + header.bufferLength);
     m_pending.push_back(std::move(pending));
-    Flush();
+    // Not drained yet: the messages a caller sends one after the other (a
+    // firmware packet and the writes before it) reach the sequencer together
+    // at the next poll or wait, in one write and one transfer to the device.
+    Flush(false);
     // A send refused at once is reported by this call, and its header is
     // handed back.
     const MidiError failure = port->TakeFailure();
@@ -619,39 +620,46 @@ void AlsaMidiSystem::FailSubmitted(int alsaError) {
     std::erase_if(m_pending, [&](PendingSend& pending) {
         if (!pending.submitted) return false;
         pending.port->SetFailure(ToMidiError(alsaError));
-        MarkMidiHeaderDone(*pending.header);
         return true;
     });
 }
 
-void AlsaMidiSystem::Flush() {
+void AlsaMidiSystem::Flush(bool drain) {
     if (m_pending.empty()) return;
     const uint32_t now = CurrentClock().TickMs();
-    bool waiting = false;
+    bool queued = false;
     for (PendingSend& pending : m_pending) {
         if (pending.submitted) {
-            waiting = true;
+            queued = true;
             continue;
         }
         // Sends keep their order: one held back holds back those after it.
         if (!pending.port->WireHasRoom(pending.bytes.size(), now)) break;
         const int result = m_api->SendSysEx(m_sendPort, pending.port->Client(), pending.port->Port(),
                                             pending.bytes.data(), pending.bytes.size());
+        // The library's buffer is full and the sequencer takes no more for
+        // now: the message waits for room.
+        if (result == -EAGAIN) {
+            m_outputBlocked = true;
+            break;
+        }
         if (result < 0) {
             pending.port->SetFailure(ToMidiError(result));
-            MarkMidiHeaderDone(*pending.header);
-            pending.header = nullptr;
-            continue;
+        } else {
+            pending.submitted = true;
+            pending.port->Submitted(pending.bytes.size(), now);
+            queued = true;
         }
-        pending.submitted = true;
+        // The library holds its own copy: the header goes back to its owner.
         pending.bytes = {};
-        pending.port->Submitted(pending.header->bufferLength, now);
-        waiting = true;
+        MarkMidiHeaderDone(*pending.header);
+        pending.header = nullptr;
     }
-    std::erase_if(m_pending, [](const PendingSend& pending) { return pending.header == nullptr; });
-    if (!waiting) return;
-    // A send is out once the library's output buffer has been handed to the
-    // sequencer; until then it is tried again on every poll.
+    std::erase_if(m_pending,
+                  [](const PendingSend& pending) { return pending.header == nullptr && !pending.submitted; });
+    if (!drain || !queued) return;
+    // Until the sequencer has taken the library's buffer, it is tried again
+    // on every poll.
     const int drained = m_api->Drain();
     m_outputBlocked = drained == -EAGAIN || drained > 0;
     if (m_outputBlocked) return;
@@ -659,16 +667,13 @@ void AlsaMidiSystem::Flush() {
         FailSubmitted(drained);
         return;
     }
-    std::erase_if(m_pending, [](const PendingSend& pending) {
-        if (!pending.submitted) return false;
-        MarkMidiHeaderDone(*pending.header);
-        return true;
-    });
+    std::erase_if(m_pending, [](const PendingSend& pending) { return pending.submitted; });
 }
 
 bool AlsaMidiSystem::Sending(const AlsaMidiOutPort* port) const {
-    return std::any_of(m_pending.begin(), m_pending.end(),
-                       [port](const PendingSend& pending) { return pending.port == port; });
+    return std::any_of(m_pending.begin(), m_pending.end(), [port](const PendingSend& pending) {
+        return pending.port == port && pending.header != nullptr;
+    });
 }
 
 std::optional<uint32_t> AlsaMidiSystem::HeldSendDueInMs() {
@@ -695,10 +700,13 @@ WaitResult AlsaMidiSystem::WaitFor(const std::function<bool()>& ready, uint32_t 
 }
 
 void AlsaMidiSystem::ForgetSends(AlsaMidiOutPort* port) {
+    // Messages already handed back count as sent: they go to the sequencer
+    // before the port lets go of anything.
+    Flush(true);
     bool dropped = false;
     std::erase_if(m_pending, [&](const PendingSend& pending) {
         if (pending.port != port) return false;
-        MarkMidiHeaderDone(*pending.header);
+        if (pending.header != nullptr) MarkMidiHeaderDone(*pending.header);
         dropped = dropped || pending.submitted;
         return true;
     });
@@ -727,7 +735,7 @@ void AlsaMidiSystem::PortGone(int client, int port) {
 
 void AlsaMidiSystem::Pump() {
     if (!m_open) return;
-    Flush();
+    Flush(true);
     for (int i = 0; i < kEventsPerPoll; ++i) {
         AlsaEvent event;
         const int result = m_api->ReadEvent(event);

@@ -167,10 +167,12 @@ private:
     friend class AlsaMidiOutPort;
     friend class AlsaMidiInPort;
 
+    // A send from SendLong until the sequencer has taken it. Held back for
+    // the wire, it keeps its bytes; once in the library's output buffer
+    // (`submitted`) its header has gone back to its owner (null).
     struct PendingSend {
         AlsaMidiOutPort* port = nullptr;
         MidiHeader* header = nullptr;
-        // Held back for the wire until `submitted`.
         std::vector<uint8_t> bytes;
         bool submitted = false;
     };
@@ -182,8 +184,9 @@ private:
     // Pumps, and waits on the sequencer, until `ready` holds or `timeoutMs`
     // have passed.
     WaitResult WaitFor(const std::function<bool()>& ready, uint32_t timeoutMs);
-    // Hands held sends to the sequencer as the wire allows and drains them.
-    void Flush();
+    // Hands held sends to the library as the wire allows, handing their
+    // headers back, and (with `drain`) the library's buffer to the sequencer.
+    void Flush(bool drain);
     void FailSubmitted(int alsaError);
     // Whether a send of `port` is still under way.
     bool Sending(const AlsaMidiOutPort* port) const;

@@ -358,7 +358,10 @@ void VirtualMidiSystem::StartSend(uint32_t output, MidiHeader& header) {
 void VirtualMidiSystem::FinishSend(Output& out, const uint8_t* data, size_t length) {
     ++out.sent;
     if (m_recording) out.record.emplace_back(data, data + length);
-    if (out.device != nullptr) out.device->ReceiveMessage(data, length, Endpoint::Unit);
+    if (out.device == nullptr) return;
+    out.device->ReceiveMessage(data, length, Endpoint::Unit);
+    // The unit's answer is on its way at once, whoever polls next.
+    CollectReplies(out);
 }
 
 void VirtualMidiSystem::ResetOutput(uint32_t output) {

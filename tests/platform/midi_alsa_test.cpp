@@ -361,7 +361,18 @@ TEST(AlsaPortTechnology, DevicesAreHardwarePortsWhateverTheirPortsType) {
     }
 }
 
-TEST_F(AlsaMidiTest, SysExSendIsDoneOnceDrained) {
+// A prepared header over `bytes`.
+platform::MidiHeader Prepared(platform::MidiOutPort& port, Bytes& bytes) {
+    platform::MidiHeader header{};
+    header.data = bytes.data();
+    header.bufferLength = static_cast<uint32_t>(bytes.size());
+    EXPECT_EQ(port.PrepareHeader(header), platform::kMidiNoError);
+    return header;
+}
+
+bool IsDone(const platform::MidiHeader& header) { return (header.flags & platform::kMidiHeaderDone) != 0; }
+
+TEST_F(AlsaMidiTest, SysExSendsAreHandedBackAtOnceAndReachTheSequencerTogetherAtTheNextPoll) {
     AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
     auto system = MakeSystem();
     ASSERT_EQ(system->OutputCount(), 1u);
@@ -369,40 +380,52 @@ TEST_F(AlsaMidiTest, SysExSendIsDoneOnceDrained) {
     ASSERT_EQ(system->OpenOutput(0, port), platform::kMidiNoError);
 
     Bytes message{0xF0, 0x00, 0x01, 0x54, 0x68, 0x04, 0x00, 0xF7};
+    Bytes packet(160, 0x22);
     platform::MidiHeader header{};
     header.data = message.data();
     header.bufferLength = static_cast<uint32_t>(message.size());
     EXPECT_EQ(port->SendLong(header), platform::kMidiErrUnprepared);
     ASSERT_EQ(port->PrepareHeader(header), platform::kMidiNoError);
-    alsa->drainResults = {-EAGAIN, -EAGAIN};
+    // The library keeps a copy: both headers come back at once, and the
+    // messages go to the sequencer in one drain at the next poll, when the
+    // sequencer takes them.
+    alsa->drainResults = {-EAGAIN};
     ASSERT_EQ(port->SendLong(header), platform::kMidiNoError);
-    EXPECT_EQ(header.flags & platform::kMidiHeaderDone, 0u);
-    EXPECT_EQ(port->UnprepareHeader(header), platform::kMidiErrStillPlaying);
-    port->Poll();
-    EXPECT_EQ(header.flags & platform::kMidiHeaderDone, 0u);
-    port->Poll();
-    EXPECT_NE(header.flags & platform::kMidiHeaderDone, 0u);
+    EXPECT_TRUE(IsDone(header));
     EXPECT_EQ(port->UnprepareHeader(header), platform::kMidiNoError);
-    ASSERT_EQ(alsa->sent.size(), 1u);
+    platform::MidiHeader second = Prepared(*port, packet);
+    ASSERT_EQ(port->SendLong(second), platform::kMidiNoError);
+    EXPECT_TRUE(IsDone(second));
+    EXPECT_EQ(alsa->queuedOut.size(), 2u);
+    // Nothing of this port is under way: the wait returns at once, after
+    // one try of the sequencer.
+    EXPECT_EQ(port->WaitForSend(10), platform::WaitResult::Ready);
+    EXPECT_TRUE(alsa->sent.empty());
+    port->Poll();
+    ASSERT_EQ(alsa->sent.size(), 2u);
     EXPECT_EQ(alsa->sent[0].client, 24);
     EXPECT_EQ(alsa->sent[0].port, 0);
     EXPECT_EQ(alsa->sent[0].data, message);
+    EXPECT_EQ(alsa->sent[1].data, packet);
 
-    // A send the sequencer refuses is reported at once.
+    // A send the library refuses is reported at once.
     alsa->sendResult = -ENOMEM;
     ASSERT_EQ(port->PrepareHeader(header), platform::kMidiNoError);
     EXPECT_EQ(port->SendLong(header), platform::kMidiErrNoMemory);
 
-    // A send that is still queued is given up by a reset.
+    // A reset sends on what was handed back; what the sequencer still does
+    // not take then is given up.
     alsa->sendResult = 0;
-    alsa->drainResults = {-EAGAIN};
     ASSERT_EQ(port->SendLong(header), platform::kMidiNoError);
-    EXPECT_EQ(port->Close(), platform::kMidiErrStillPlaying);
     ASSERT_EQ(port->Reset(), platform::kMidiNoError);
-    EXPECT_NE(header.flags & platform::kMidiHeaderDone, 0u);
-    EXPECT_EQ(alsa->drops, 1);
+    EXPECT_EQ(alsa->sent.size(), 3u);
+    EXPECT_EQ(alsa->drops, 0);
+    ASSERT_EQ(port->PrepareHeader(header), platform::kMidiNoError);
+    ASSERT_EQ(port->SendLong(header), platform::kMidiNoError);
+    alsa->drainResults = {-EAGAIN};
     EXPECT_EQ(port->Close(), platform::kMidiNoError);
-    EXPECT_EQ(alsa->sent.size(), 1u);
+    EXPECT_EQ(alsa->drops, 1);
+    EXPECT_EQ(alsa->sent.size(), 3u);
 }
 
 TEST_F(AlsaMidiTest, IncomingSysExPiecesFillTheBuffersInOrder) {
@@ -570,17 +593,6 @@ TEST_F(AlsaMidiTest, TheLinkFindsAUnitBehindTheSequencer) {
     EXPECT_TRUE(alsa->subscriptions.empty());
 }
 
-// A prepared header over `bytes`.
-platform::MidiHeader Prepared(platform::MidiOutPort& port, Bytes& bytes) {
-    platform::MidiHeader header{};
-    header.data = bytes.data();
-    header.bufferLength = static_cast<uint32_t>(bytes.size());
-    EXPECT_EQ(port.PrepareHeader(header), platform::kMidiNoError);
-    return header;
-}
-
-bool IsDone(const platform::MidiHeader& header) { return (header.flags & platform::kMidiHeaderDone) != 0; }
-
 TEST_F(AlsaMidiTest, AnOpenOutputSubscribesItsDestination) {
     AddPort(24, 0, "Quil USB MIDI 1", kDuplex, kUsbType);
     AddPort(25, 0, "Quil USB MIDI 2", kDuplex, kUsbType);
@@ -599,6 +611,7 @@ TEST_F(AlsaMidiTest, AnOpenOutputSubscribesItsDestination) {
     platform::MidiHeader header = Prepared(*first, message);
     ASSERT_EQ(first->SendLong(header), platform::kMidiNoError);
     EXPECT_TRUE(IsDone(header));
+    first->Poll();
     ASSERT_EQ(alsa->sent.size(), 1u);
     EXPECT_EQ(alsa->sent[0].client, 24);
 
@@ -627,30 +640,37 @@ TEST_F(AlsaMidiTest, ARefusedSendFailsAndDoesNotBlockTheOthers) {
     // The kernel forgets the first subscription (its device went away).
     std::erase_if(alsa->outSubscriptions, [](const auto& s) { return std::get<1>(s) == 24; });
 
+    // Refused when the messages reach the sequencer: the next send to that
+    // port fails, and the others' messages are not held up.
     Bytes message{0xF0, 0x7D, 0xF7};
     platform::MidiHeader header = Prepared(*lost, message);
-    EXPECT_EQ(lost->SendLong(header), platform::kMidiErrBadDeviceId);
-    EXPECT_EQ(header.flags & (platform::kMidiHeaderInQueue | platform::kMidiHeaderDone), 0u);
+    EXPECT_EQ(lost->SendLong(header), platform::kMidiNoError);
+    lost->Poll();
     EXPECT_TRUE(alsa->queuedOut.empty());
     EXPECT_EQ(LogLines().back(), "MIDI: a message could not be sent: No such device");
+    platform::MidiHeader again = Prepared(*lost, message);
+    EXPECT_EQ(lost->SendLong(again), platform::kMidiErrBadDeviceId);
+    EXPECT_EQ(again.flags & (platform::kMidiHeaderInQueue | platform::kMidiHeaderDone), 0u);
 
     platform::MidiHeader second = Prepared(*other, message);
     ASSERT_EQ(other->SendLong(second), platform::kMidiNoError);
     EXPECT_TRUE(IsDone(second));
+    other->Poll();
     ASSERT_EQ(alsa->sent.size(), 1u);
     EXPECT_EQ(alsa->sent[0].client, 25);
 
-    // Refused on a later poll: the header comes back and the next send fails.
+    // Refused on a later poll: the next send fails.
     alsa->drainResults = {-EAGAIN, -EPERM};
     platform::MidiHeader third = Prepared(*other, message);
     ASSERT_EQ(other->SendLong(third), platform::kMidiNoError);
-    EXPECT_FALSE(IsDone(third));
     other->Poll();
-    EXPECT_TRUE(IsDone(third));
+    EXPECT_EQ(alsa->queuedOut.size(), 1u);
+    other->Poll();
     EXPECT_TRUE(alsa->queuedOut.empty());
     platform::MidiHeader fourth = Prepared(*other, message);
     EXPECT_EQ(other->SendLong(fourth), platform::kMidiErrError);
     ASSERT_EQ(other->SendLong(fourth), platform::kMidiNoError);
+    other->Poll();
     EXPECT_EQ(alsa->sent.size(), 2u);
 }
 
