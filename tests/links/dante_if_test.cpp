@@ -3,6 +3,7 @@
 // can run side by side.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <time.h>
 
 #include <algorithm>
 #include <iterator>
@@ -345,6 +346,45 @@ TEST_F(DanteLink, MissingLibraryFailsSilentlyAndAMissingEntryPointIsShown) {
         EXPECT_EQ(ui.Boxes().back().buttons, platform::BoxButtons::Ok);
         EXPECT_FALSE(ui.Boxes().back().owned);  // no window exists yet
     }
+}
+
+// The wait blocks on the reply socket: it runs out at its time-out while
+// nothing comes (on the real clock without taking processor time) and ends
+// at once when a datagram is there.
+TEST_F(DanteLink, WaitForInputWakesOnADatagramAndSleepsOtherwise) {
+    UsePorts(35700);
+    Card("quil-a", "127.0.0.2");
+    CDanteIF link(options);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    link.SelectConnection(0);
+    m_clock.SetSpinReadsPerMs(0);
+    const uint32_t start = m_clock.Peek();
+    EXPECT_EQ(link.WaitForInput(20), platform::WaitResult::TimedOut);
+    EXPECT_EQ(m_clock.Peek() - start, 20u);
+
+    platform::UdpSocket other;
+    ASSERT_TRUE(other.Create(false));
+    const uint8_t message[] = {0xF0, 0x01, 0xF7};
+    ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, message, sizeof message));
+    EXPECT_EQ(link.WaitForInput(1000), platform::WaitResult::Ready);
+    EXPECT_EQ(m_clock.Peek() - start, 20u);
+    EXPECT_EQ(ReadOne(link), std::vector<uint8_t>(message, message + 3));
+
+    platform::SystemClock realClock;
+    platform::ScopedClock real(realClock);
+    timespec cpu0{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    const uint32_t wall0 = realClock.TickMs();
+    EXPECT_EQ(link.WaitForInput(200), platform::WaitResult::TimedOut);
+    timespec cpu1{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    const double cpuMs = double(cpu1.tv_sec - cpu0.tv_sec) * 1e3 + double(cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+    const uint32_t wallMs = realClock.TickMs() - wall0;
+    EXPECT_GE(wallMs, 200u);
+    EXPECT_LT(cpuMs, 0.05 * wallMs) << cpuMs << " ms of processor time in " << wallMs << " ms";
+
+    link.Close();
+    EXPECT_EQ(link.WaitForInput(10), platform::WaitResult::Failed);
 }
 
 TEST(DanteAddress, SecondAddressOnlyWhenTheFirstIsZero) {
