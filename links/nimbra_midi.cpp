@@ -116,10 +116,8 @@ template <typename Port>
 bool CNimbraMIDI::WaitForDone(Port* port, const platform::MidiHeader& header, uint32_t startMs, uint32_t timeoutMs) {
     platform::Clock& clock = platform::CurrentClock();
     for (;;) {
-        // A header already handed back needs no poll: the messages sent one
-        // after the other then reach the port together.
-        if ((header.flags & platform::kMidiHeaderDone) != 0) return true;
-        if (port != nullptr) port->Poll();
+        // A header already handed back needs no poll (the messages sent one
+        // after the other then reach the port together); the wait polls.
         if ((header.flags & platform::kMidiHeaderDone) != 0) return true;
         const uint32_t elapsed = clock.TickMs() - startMs;
         if (elapsed > timeoutMs) {

@@ -110,9 +110,9 @@ public:
     virtual MidiError Close() = 0;
     // Lets the back-end deliver arrived bytes into the queued buffers.
     virtual void Poll() = 0;
-    // Blocks until bytes have arrived for this port since the last wait
-    // (they are in its buffers when it returns Ready) or `timeoutMs` have
-    // passed.
+    // Blocks until bytes arrive for this port (they are in its buffers when
+    // it returns Ready) or `timeoutMs` have passed. Bytes that came before
+    // the call are not waited for: a caller looks at its buffers first.
     virtual WaitResult WaitForInput(uint32_t timeoutMs) = 0;
     // True once the device behind the port has gone (unplugged).
     virtual bool Unplugged() const { return false; }

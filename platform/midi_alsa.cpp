@@ -385,10 +385,8 @@ public:
     }
     WaitResult WaitForInput(uint32_t timeoutMs) override {
         if (m_system == nullptr) return WaitResult::Failed;
-        const WaitResult result =
-            m_system->WaitFor([this] { return m_unplugged || m_buffers.Arrived() != m_seen; }, timeoutMs);
-        m_seen = m_buffers.Arrived();
-        return result;
+        const uint64_t before = m_buffers.Arrived();
+        return m_system->WaitFor([&] { return m_unplugged || m_buffers.Arrived() != before; }, timeoutMs);
     }
     bool Unplugged() const override { return m_unplugged; }
 
@@ -418,7 +416,6 @@ private:
     int m_localPort;
     bool m_unplugged = false;
     MidiInputBuffers m_buffers;
-    uint64_t m_seen = 0;  // bytes arrived at the end of the last wait
 };
 
 AlsaMidiSystem::AlsaMidiSystem(std::unique_ptr<AlsaApi> api) : m_api(std::move(api)) {}

@@ -135,9 +135,8 @@ public:
     }
     WaitResult WaitForInput(uint32_t timeoutMs) override {
         if (m_system == nullptr || m_system->m_inputs[m_id].open != this) return WaitResult::Failed;
-        const WaitResult result = m_system->WaitFor([&] { return m_buffers.Arrived() != m_seen; }, timeoutMs);
-        m_seen = m_buffers.Arrived();
-        return result;
+        const uint64_t before = m_buffers.Arrived();
+        return m_system->WaitFor([&] { return m_buffers.Arrived() != before; }, timeoutMs);
     }
 
     MidiInputBuffers& Buffers() { return m_buffers; }
@@ -160,7 +159,6 @@ private:
     VirtualMidiSystem* m_system;
     uint32_t m_id;
     MidiInputBuffers m_buffers;
-    uint64_t m_seen = 0;  // bytes arrived at the end of the last wait
 };
 
 VirtualMidiSystem::VirtualMidiSystem() = default;

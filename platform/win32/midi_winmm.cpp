@@ -208,12 +208,11 @@ public:
     }
     WaitResult WaitForInput(uint32_t timeoutMs) override {
         if (m_handle == nullptr) return WaitResult::Failed;
-        const WaitResult result = WaitForPortEvent(m_event, timeoutMs, [this] {
+        const uint64_t before = m_buffers.Arrived();
+        return WaitForPortEvent(m_event, timeoutMs, [&] {
             Poll();
-            return m_buffers.Arrived() != m_seen;
+            return m_buffers.Arrived() != before;
         });
-        m_seen = m_buffers.Arrived();
-        return result;
     }
 
 private:
@@ -226,7 +225,6 @@ private:
     std::array<Ring, kInputRing> m_ring;
     std::deque<Ring*> m_order;
     MidiInputBuffers m_buffers;
-    uint64_t m_seen = 0;  // bytes arrived at the end of the last wait
 };
 
 // Port technologies as WinMM reports them are the seam's own numbers.

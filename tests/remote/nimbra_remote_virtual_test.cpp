@@ -351,5 +351,37 @@ TEST_F(RemoteVirtualUnitTest, WaitsEndWhenTheUnitAnswersAndCostNothingMeanwhile)
     EXPECT_LT(cpuMs, 0.05 * wallMs) << cpuMs << " ms of processor time in " << wallMs << " ms";
 }
 
+// With nothing coming, a wait sleeps until the service pass has something
+// to do: the next periodic request of the poll mode, the silence limit, or
+// (transferring, when the unit reports by itself) the caller's time-out.
+TEST_F(RemoteVirtualUnitTest, AWaitWithNothingComingSleepsUntilTheNextDutyOfTheServicePass) {
+    ASSERT_EQ(remote->SelectConnection(0), kStatusOk);
+    clock.SetSpinReadsPerMs(0);
+    platform::NullUserInterface quiet;
+    platform::ScopedUi scopedQuiet(quiet);
+    const struct {
+        uint8_t mode;
+        uint32_t wakesAfterMs;
+    } cases[] = {
+        {kPollProgress, 101}, {kPollIdentity, 51}, {kPollIdle, kSilenceLimitMs + 1 - 200}, {kPollTransfer, 5000}};
+    for (const auto& c : cases) {
+        // Silence counts from the mode's start, the next request from the
+        // last one.
+        remote->SetPollMode(c.mode);
+        clock.Advance(200);
+        remote->Service();  // the periodic request, if the mode has one
+        remote->Service();  // its reply
+        const uint32_t start = clock.Peek();
+        remote->WaitForInput(5000);
+        EXPECT_EQ(clock.Peek() - start, c.wakesAfterMs) << int(c.mode);
+    }
+
+    // A reply wait that runs out says so at the first tick past its limit.
+    remote->SetPollMode(kPollMonitor);
+    quil->FallSilent(2000);
+    EXPECT_EQ(remote->WaitForResponse(1), kStatusFailed);
+    EXPECT_NE(log.Text().find("CNimbraRemote::WaitForResponse TIMEOUT 501\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace enginetest
