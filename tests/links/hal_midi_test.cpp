@@ -270,10 +270,24 @@ TEST_F(HalMidiTest, ReadHandsOverWhatArrivedWithOneFetchAndNeverWaits) {
 
     const uint8_t message[] = {0xF0, 0x00, 0x01, 0x54, 0x68, 0x04, 0x00, 0xF7};
     link.Write(message, sizeof message);
-    // Bytes beyond the caller's size are dropped.
+    // Bytes beyond the caller's size are dropped, a size of 1 or none too.
     EXPECT_EQ(link.Read(buffer, 4, &received), kStatusOk);
     EXPECT_EQ(received, 4);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0xF0, 0x00, 0x01, 0x54}));
+    EXPECT_EQ(link.Read(buffer, sizeof buffer, &received), kStatusOk);
+    EXPECT_EQ(received, 0);
+    buffer[0] = 0;
+    link.Write(message, sizeof message);
+    EXPECT_EQ(link.Read(buffer, 1, &received), kStatusOk);
+    EXPECT_EQ(received, 1);
+    EXPECT_EQ(buffer[0], 0xF0);
+    link.Write(message, sizeof message);
+    buffer[0] = 0;
+    EXPECT_EQ(link.Read(buffer, 0, &received), kStatusOk);
+    EXPECT_EQ(received, 0);
+    EXPECT_EQ(buffer[0], 0);
+    link.Write(message, sizeof message);
+    EXPECT_EQ(link.Read(nullptr, sizeof buffer, &received), kStatusOk);
     EXPECT_EQ(link.Read(buffer, sizeof buffer, &received), kStatusOk);
     EXPECT_EQ(received, 0);
 

@@ -375,6 +375,15 @@ TEST_F(RemoteVirtualUnitTest, AWaitWithNothingComingSleepsUntilTheNextDutyOfTheS
         remote->WaitForInput(5000);
         EXPECT_EQ(clock.Peek() - start, c.wakesAfterMs) << int(c.mode);
     }
+    // At the interval itself the request is not due yet: one more tick.
+    remote->SetPollMode(kPollProgress);
+    clock.Advance(200);
+    remote->Service();
+    remote->Service();
+    clock.Advance(100);
+    const uint32_t start = clock.Peek();
+    remote->WaitForInput(5000);
+    EXPECT_EQ(clock.Peek() - start, 1u);
 
     // A reply wait that runs out says so at the first tick past its limit.
     remote->SetPollMode(kPollMonitor);

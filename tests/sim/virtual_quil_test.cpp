@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <numeric>
+#include <optional>
 
 #include "platform/clock.h"
 #include "sim/builtin_set.h"
@@ -721,6 +722,67 @@ TEST_F(Unit, StalledPhase) {
     EXPECT_EQ(StatusReports(), Bytes{0x00});
     EXPECT_EQ(Read(56, 58), (Bytes{4, 59, 37}));
     EXPECT_TRUE(U().Busy());
+}
+
+// When the unit next acts by itself, as the transports wait for it: a reply
+// not yet taken at once, the end of an erase, the end of each flash phase,
+// every whole percent while it reports progress to the host, never while
+// it hangs or only answers.
+TEST_F(Unit, NextEventIsWhenTheUnitActsByItself) {
+    sim::UnitDescription d = QuilOne();
+    d.eraseMs = 1000;
+    d.cardEraseMs = 3000;
+    Make(d);
+    const auto next = [&]() -> std::optional<uint32_t> {
+        uint32_t at = 0;
+        if (!U().NextEvent(at)) return std::nullopt;
+        return at - m_clock.Peek();
+    };
+    EXPECT_EQ(next(), std::nullopt);
+    Send(Request(9, 9));
+    EXPECT_EQ(next(), 0u);
+    Take();
+
+    Send(Write(5, 0x10));
+    Send(Command(12));
+    Send(Command(3));
+    EXPECT_EQ(next(), 3000u);
+    Advance(2999);
+    EXPECT_EQ(next(), 1u);
+    Advance(1);
+    EXPECT_EQ(next(), 0u);
+    EXPECT_EQ(StatusReports(), Bytes{0x00});
+    EXPECT_EQ(next(), std::nullopt);
+    U().SetNeverEndingErase(true);
+    Send(Command(12));
+    Send(Command(3));
+    EXPECT_EQ(next(), std::nullopt);
+    Send(Command(11));
+    U().SetNeverEndingErase(false);
+
+    Send(Write(5, 0));
+    Send(Write(27, 0));
+    const Bytes p = Image(128, true);
+    AnnounceLength(128);
+    SendPacket(p.data(), 128);
+    EXPECT_EQ(StatusReports(), Bytes{0x00});
+    EXPECT_EQ(next(), 500u);  // phase 2, half the erase
+    Advance(500);
+    EXPECT_EQ(next(), 500u);  // phase 3
+    Send(Write(27, 1));
+    Advance(250);
+    Take();
+    EXPECT_EQ(next(), 5u);  // 51% of phase 3
+    Advance(3);
+    EXPECT_EQ(next(), 2u);
+    U().SetNeverEndingErase(true);
+    EXPECT_EQ(next(), std::nullopt);
+    U().SetNeverEndingErase(false);
+    U().StallPhase(4, 37);
+    Advance(247 + 1000);
+    Take();
+    EXPECT_EQ(Read(56, 56), Bytes{4});
+    EXPECT_EQ(next(), std::nullopt);
 }
 
 TEST_F(Unit, ReadBackDiffersAtPacket) {
