@@ -6,8 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/net.h"
 
 namespace platform {
 
@@ -37,18 +42,20 @@ long ReceiveFrom(int fd, uint8_t* buffer, size_t size, uint32_t* from, int flags
 
 UdpSocket::~UdpSocket() { Close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking) {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = std::exchange(other.m_fd, -1);
+        m_blocking = other.m_blocking;
     }
     return *this;
 }
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
+    m_blocking = !nonBlocking;
     m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
     return m_fd >= 0;
 }
@@ -96,6 +103,41 @@ bool ParseIpv4(const std::string& text, uint32_t& address) {
     if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
     address = a.s_addr;
     return true;
+}
+
+// On Linux the wait is a select through the socket seam, measured on the
+// program's clock.
+WaitResult UdpSocket::WaitAnyReadable(std::span<const UdpSocket* const> sockets, std::span<bool> ready,
+                                      uint32_t timeoutMs) {
+    std::vector<int> ids;
+    ids.reserve(sockets.size());
+    for (const UdpSocket* socket : sockets) {
+        if (socket == nullptr || socket->m_fd < 0 || !SocketSelectable(socket->m_fd)) return WaitResult::Failed;
+        ids.push_back(socket->m_fd);
+    }
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    std::vector<int> readable;
+    for (;;) {
+        const uint32_t elapsed = clock.TickMs() - start;
+        const uint32_t left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+        // On a virtual clock each of its milliseconds is one real look of
+        // at most a millisecond.
+        const bool virtualClock = clock.IsVirtual();
+        const uint32_t lookMs = virtualClock && left > 0 ? 1 : left;
+        int error = 0;
+        const int n = SelectReadable(ids, static_cast<int32_t>(lookMs) * 1000, readable, error);
+        if (n < 0 && error == EINTR) continue;
+        if (n < 0) return WaitResult::Failed;
+        if (n > 0) {
+            for (size_t i = 0; i < ids.size() && i < ready.size(); ++i) {
+                ready[i] = std::find(readable.begin(), readable.end(), ids[i]) != readable.end();
+            }
+            return WaitResult::Ready;
+        }
+        if (left == 0) return WaitResult::TimedOut;
+        if (virtualClock) clock.SleepMs(1);
+    }
 }
 
 }  // namespace platform

@@ -51,6 +51,9 @@ public:
 
 private:
     int m_fd = -1;
+    // Created blocking: a wait that had to make it non-blocking (Windows'
+    // socket events do) makes it blocking again.
+    bool m_blocking = false;
 };
 
 // Dotted-decimal text of an address in network order.

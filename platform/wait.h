@@ -23,9 +23,10 @@
 //
 // On Linux the objects wait with poll(2) on their descriptors (the
 // sequencer's poll descriptors, the socket, the driver's device node); the
-// virtual objects wait on the clock. A Windows back-end waits on each
-// object's event HANDLE (set by the MIDI input callback, by WSAEventSelect,
-// or by an overlapped DeviceIoControl) with WaitForSingleObject.
+// virtual objects wait on the clock. On Windows they wait with
+// WaitForMultipleObjects on event HANDLEs: the one WinMM sets as a port's
+// callback, one per socket tied to it by WSAEventSelect. The driver's fetch
+// tells no readiness there; its wait is bounded to a millisecond.
 #pragma once
 
 #include <cstdint>

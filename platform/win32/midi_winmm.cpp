@@ -15,11 +15,12 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <span>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/midi.h"
 #include "platform/midi_buffers.h"
+#include "platform/win32/handle_wait.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
@@ -34,21 +35,10 @@ MidiError FromWinmm(MMRESULT result) {
     return static_cast<MidiError>(result);
 }
 
-// Waits on a port's event, which WinMM sets for every buffer it hands back,
-// until `ready` holds or `timeoutMs` of the program's clock have passed
-// (platform/wait.h).
+// A port's event, which WinMM sets for every buffer it hands back, wakes
+// its waits (platform/wait.h).
 WaitResult WaitForPortEvent(HANDLE event, uint32_t timeoutMs, const std::function<bool()>& ready) {
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    for (;;) {
-        if (ready()) return WaitResult::Ready;
-        const uint32_t elapsed = clock.TickMs() - start;
-        if (elapsed >= timeoutMs) return WaitResult::TimedOut;
-        const bool virtualClock = clock.IsVirtual();
-        const DWORD result = WaitForSingleObject(event, virtualClock ? 1 : timeoutMs - elapsed);
-        if (result == WAIT_FAILED) return WaitResult::Failed;
-        if (result == WAIT_TIMEOUT && virtualClock) clock.SleepMs(1);
-    }
+    return win32::WaitForHandles(std::span(&event, 1), timeoutMs, ready);
 }
 
 class WinmmOutPort final : public MidiOutPort {

@@ -1,12 +1,14 @@
 // UDP sockets on Windows: Winsock 2, non-blocking through ioctlsocket.
 #include "platform/win32/winsock.h"
 //
+#include <algorithm>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "platform/net.h"
 #include "platform/udp_socket.h"
+#include "platform/win32/handle_wait.h"
 
 namespace platform {
 
@@ -24,18 +26,20 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 UdpSocket::~UdpSocket() { Close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking) {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = std::exchange(other.m_fd, -1);
+        m_blocking = other.m_blocking;
     }
     return *this;
 }
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
+    m_blocking = !nonBlocking;
     m_fd = OpenUdpSocket(nonBlocking);
     return m_fd >= 0;
 }
@@ -90,6 +94,67 @@ long UdpSocket::ReceiveWaiting(uint8_t* buffer, size_t size, uint32_t* from) {
     if (n < 0) return -1;
     if (n == 0) return kNothingWaiting;
     return Receive(buffer, size, from);
+}
+
+// Each socket signals an event of its own when a datagram comes (its socket
+// event); the wait blocks on all of them at once. What is already there
+// before the events are tied is seen by a look without waiting, so the wait
+// does not rely on Winsock signalling what came before.
+WaitResult UdpSocket::WaitAnyReadable(std::span<const UdpSocket* const> sockets, std::span<bool> ready,
+                                      uint32_t timeoutMs) {
+    if (sockets.empty() || sockets.size() > MAXIMUM_WAIT_OBJECTS) return WaitResult::Failed;
+    std::vector<int> ids;
+    ids.reserve(sockets.size());
+    for (const UdpSocket* socket : sockets) {
+        if (socket == nullptr || socket->m_fd < 0) return WaitResult::Failed;
+        ids.push_back(socket->m_fd);
+    }
+    std::vector<HANDLE> events;
+    events.reserve(ids.size());
+    const auto untie = [&] {
+        for (size_t i = 0; i < events.size(); ++i) {
+            const SOCKET s = win32::ToSocket(ids[i]);
+            WSAEventSelect(s, nullptr, 0);
+            WSACloseEvent(events[i]);
+            // Tying an event made the socket non-blocking.
+            u_long off = 0;
+            if (sockets[i]->m_blocking) ioctlsocket(s, FIONBIO, &off);
+        }
+    };
+    for (const int id : ids) {
+        const HANDLE event = WSACreateEvent();
+        if (event == WSA_INVALID_EVENT) {
+            untie();
+            return WaitResult::Failed;
+        }
+        events.push_back(event);
+        if (WSAEventSelect(win32::ToSocket(id), event, FD_READ | FD_CLOSE) != 0) {
+            untie();
+            return WaitResult::Failed;
+        }
+    }
+    bool failed = false;
+    std::vector<int> readable;
+    const WaitResult result = win32::WaitForHandles(events, timeoutMs, [&] {
+        // Clears the events before the look, so that a datagram coming after
+        // it signals again.
+        for (size_t i = 0; i < events.size(); ++i) {
+            WSANETWORKEVENTS happened{};
+            WSAEnumNetworkEvents(win32::ToSocket(ids[i]), events[i], &happened);
+        }
+        int error = 0;
+        const int n = SelectReadable(ids, 0, readable, error);
+        failed = n < 0;
+        return n != 0;
+    });
+    untie();
+    if (failed) return WaitResult::Failed;
+    if (result == WaitResult::Ready) {
+        for (size_t i = 0; i < ids.size() && i < ready.size(); ++i) {
+            ready[i] = std::find(readable.begin(), readable.end(), ids[i]) != readable.end();
+        }
+    }
+    return result;
 }
 
 void UdpSocket::Close() {

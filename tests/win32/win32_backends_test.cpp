@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -158,6 +160,55 @@ TEST(Win32Sockets, UdpOnLoopbackWithWaitsAndWouldBlock) {
     EXPECT_EQ(from, loopback);
     EXPECT_EQ(buffer[4], 0xF7);
     EXPECT_EQ(platform::PeekSocket(receiver.Descriptor()), -1);
+}
+
+// Several sockets are waited on at once: the wait wakes when a datagram
+// comes to one of them and tells which; a socket made blocking is blocking
+// again after the wait.
+TEST(Win32Sockets, AWaitOnSeveralSocketsWakesForTheOneADatagramComesTo) {
+    uint32_t loopback = 0;
+    ASSERT_TRUE(platform::ParseIpv4("127.0.0.1", loopback));
+    platform::UdpSocket quiet;
+    platform::UdpSocket busy;
+    ASSERT_TRUE(quiet.Create(true));
+    ASSERT_TRUE(busy.Create(false));
+    uint16_t quietPort = 47700;
+    for (; quietPort < 47750 && !quiet.Bind(loopback, quietPort); ++quietPort) {
+    }
+    uint16_t busyPort = 47750;
+    for (; busyPort < 47800 && !busy.Bind(loopback, busyPort); ++busyPort) {
+    }
+    ASSERT_LT(quietPort, 47750);
+    ASSERT_LT(busyPort, 47800);
+    const platform::UdpSocket* both[] = {&quiet, &busy};
+    bool ready[2] = {true, true};
+    EXPECT_EQ(platform::UdpSocket::WaitAnyReadable(both, ready, 10), platform::WaitResult::TimedOut);
+
+    platform::UdpSocket sender;
+    ASSERT_TRUE(sender.Create(true));
+    const uint8_t message[] = {0xF0, 0x00, 0x01, 0x54, 0xF7};
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sender.SendTo(loopback, busyPort, message, sizeof message);
+    });
+    EXPECT_EQ(platform::UdpSocket::WaitAnyReadable(both, ready, 60000), platform::WaitResult::Ready);
+    late.join();
+    EXPECT_FALSE(ready[0]);
+    EXPECT_TRUE(ready[1]);
+    // What is there before a wait begins is seen at once.
+    EXPECT_EQ(busy.WaitReadable(0), platform::WaitResult::Ready);
+    std::array<uint8_t, 16> buffer{};
+    EXPECT_EQ(busy.Receive(buffer.data(), buffer.size()), static_cast<long>(sizeof message));
+
+    // Blocking: the receive waits for the next datagram instead of saying
+    // that nothing is there.
+    EXPECT_EQ(busy.WaitReadable(10), platform::WaitResult::TimedOut);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sender.SendTo(loopback, busyPort, message, sizeof message);
+    });
+    EXPECT_EQ(busy.Receive(buffer.data(), buffer.size()), static_cast<long>(sizeof message));
+    later.join();
 }
 
 TEST(Win32Sockets, TheInterfaceListHasTheLoopback) {
