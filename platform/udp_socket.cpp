@@ -81,6 +81,8 @@ long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
 }
 
 long UdpSocket::ReceiveWaiting(uint8_t* buffer, size_t size, uint32_t* from) {
+    // A closed socket fails without a call, so errno tells nothing then.
+    if (m_fd < 0) return -1;
     const long n = ReceiveFrom(m_fd, buffer, size, from, MSG_DONTWAIT);
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? kNothingWaiting : n;
 }

@@ -362,10 +362,10 @@ TEST_F(DanteLink, WaitForInputWakesOnADatagramAndSleepsOtherwise) {
     EXPECT_EQ(link.WaitForInput(20), platform::WaitResult::TimedOut);
     EXPECT_EQ(m_clock.Peek() - start, 20u);
 
-    platform::UdpSocket other;
-    ASSERT_TRUE(other.Create(false));
+    platform::UdpSocket device;
+    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
     const uint8_t message[] = {0xF0, 0x01, 0xF7};
-    ASSERT_TRUE(other.SendTo(Ip("127.0.0.1"), options.ports.reply, message, sizeof message));
+    ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, message, sizeof message));
     EXPECT_EQ(link.WaitForInput(1000), platform::WaitResult::Ready);
     EXPECT_EQ(m_clock.Peek() - start, 20u);
     EXPECT_EQ(ReadOne(link), std::vector<uint8_t>(message, message + 3));
