@@ -2,90 +2,18 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
+
+#include "platform/signal_cleanup.h"
 
 namespace platform {
 
 namespace {
-
-// Temporaries an interrupt must not leave behind. A signal handler may only
-// look at plain memory, so the paths sit in fixed slots written before the
-// slot is marked in use. This is the one piece of process-wide state here:
-// signals are process-wide.
-struct CleanupSlot {
-    std::array<char, PATH_MAX> path{};
-    volatile sig_atomic_t used = 0;
-};
-std::array<CleanupSlot, 4> g_cleanup;
-constexpr std::array<int, 3> kCleanupSignals = {SIGINT, SIGTERM, SIGHUP};
-
-void RemoveTemporariesAndDie(int signal) {
-    for (CleanupSlot& slot : g_cleanup) {
-        if (slot.used != 0) ::unlink(slot.path.data());
-    }
-    // Die of the same signal, so the caller sees how we ended.
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-// Takes the handler only where nobody else has one: a program with its own
-// handling (or one that ignores the signal) keeps it.
-void InstallCleanupHandlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    for (int signal : kCleanupSignals) {
-        struct sigaction old {};
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-        struct sigaction action {};
-        action.sa_handler = RemoveTemporariesAndDie;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-
-int TakeCleanupSlot(const std::string& path) {
-    if (path.size() >= PATH_MAX) return -1;
-    for (size_t i = 0; i < g_cleanup.size(); ++i) {
-        CleanupSlot& slot = g_cleanup[i];
-        if (slot.used != 0) continue;
-        std::copy(path.begin(), path.end(), slot.path.begin());
-        slot.path[path.size()] = '\0';
-        slot.used = 1;
-        return static_cast<int>(i);
-    }
-    return -1;
-}
-
-void ReleaseCleanupSlot(int index) {
-    if (index >= 0) g_cleanup[static_cast<size_t>(index)].used = 0;
-}
-
-// Blocks the cleanup signals for a scope, so a temporary is never created
-// without its slot or released with its file still there.
-class SignalsHeld {
-public:
-    SignalsHeld() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kCleanupSignals) sigaddset(&set, signal);
-        ::sigprocmask(SIG_BLOCK, &set, &m_old);
-    }
-    ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &m_old, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t m_old;
-};
 
 std::string Folder(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -220,24 +148,23 @@ std::unique_ptr<OutputFile> OutputFile::Open(const std::string& path, std::strin
     const size_t slash = file->m_target.find_last_of('/');
     const std::string base = slash == std::string::npos ? file->m_target : file->m_target.substr(slash + 1);
     std::string temp = Folder(file->m_target) + "/." + base + ".XXXXXX";
-    InstallCleanupHandlers();
-    const SignalsHeld held;
+    const CleanupSignalsHeld held;
     file->m_fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (file->m_fd < 0) {
         error = path + ": " + std::strerror(errno);
         return nullptr;
     }
     file->m_temp = temp;
-    file->m_slot = TakeCleanupSlot(temp);
+    file->m_slot = RegisterTemporary(temp, TemporaryKind::File);
     return file;
 }
 
 OutputFile::~OutputFile() {
     if (m_fd >= 0) ::close(m_fd);
     if (!m_temp.empty() && !m_committed) {
-        const SignalsHeld held;
+        const CleanupSignalsHeld held;
         ::unlink(m_temp.c_str());
-        ReleaseCleanupSlot(m_slot);
+        UnregisterTemporary(m_slot);
     }
 }
 
@@ -271,12 +198,12 @@ bool OutputFile::Commit() {
         Fail(m_temp);
         return false;
     }
-    const SignalsHeld held;
+    const CleanupSignalsHeld held;
     if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         Fail(m_target);
         return false;
     }
-    ReleaseCleanupSlot(m_slot);
+    UnregisterTemporary(m_slot);
     m_committed = true;
     return true;
 }

@@ -1,10 +1,11 @@
-// Output files: an interrupted write leaves nothing behind.
+// Output files and private folders: an interrupt leaves nothing behind.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "platform/files.h"
@@ -13,7 +14,7 @@
 namespace {
 
 TEST(OutputFile, ATerminatedWriteRemovesItsTemporary) {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         int error = 0;
         const auto dir = platform::TempDir::Create("files-", error);
         ASSERT_TRUE(dir);
@@ -23,6 +24,10 @@ TEST(OutputFile, ATerminatedWriteRemovesItsTemporary) {
             const auto out = platform::OutputFile::Open(dir->File("out"), openError);
             const std::vector<uint8_t> bytes(1000, 0x55);
             if (!out || !out->Write(bytes) || !std::filesystem::exists(out->TempPath())) ::_exit(3);
+            // A private folder with a file in it goes too.
+            const auto inner = platform::TempDir::Create("inner-", error, dir->Path());
+            if (!inner) ::_exit(5);
+            std::ofstream(inner->File("QUIL0803C.BIN")) << "image";
             ::raise(signal);
             ::_exit(4);
         }
