@@ -98,6 +98,10 @@ public:
     uint32_t StoredCardSerial() const;
     uint32_t CurrentSerial() const;  // as registers 12..15 read now
     uint32_t CurrentCardSerial() const;
+    // Register 9 as the option card's own endpoint keeps it: its programming
+    // status, bit 7 marking its store complete. The unit's register 9 is
+    // never touched by what is sent to the card's endpoint.
+    uint8_t CardStatus() const;
     // Bytes of the image announced in registers 48..51 received so far.
     size_t ImageBytesReceived() const;
 

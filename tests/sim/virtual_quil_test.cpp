@@ -565,11 +565,20 @@ TEST_F(Unit, HostOptionCardSequenceCompletesWithinItsLimits) {
                                     image.begin() + static_cast<std::ptrdiff_t>(128 * (i + 1))))
             << "packet " << i;
     }
-    // The host's image of register 9 still carries its own PAKRDY mark.
+    // The host's image of register 9 still carries its own PAKRDY mark. The
+    // completion is the card's: the unit's own register 9 (its active flash
+    // bank) is untouched, on either endpoint's reading.
     Send(Write(9, 0x88), card);
     Send(Command(8), card);
     EXPECT_TRUE(Take().empty());
-    EXPECT_EQ(U().Register(9) & 0x80, 0x80);
+    EXPECT_EQ(U().Register(9), 0x00);
+    EXPECT_EQ(U().CardStatus(), 0x88);
+    Send(Request(8, 10), card);
+    EXPECT_EQ(simtest::ParseReply(Take().at(0))->data, (Bytes{U().Register(8), 0x88, U().Register(10)}));
+    EXPECT_EQ(Read(9, 9), Bytes{0x00});
+    EXPECT_EQ(U().SaveState().registers[9], 0x00);
+    Send(Command(9), card);
+    EXPECT_EQ(U().CardStatus(), 0x08);
     EXPECT_EQ(Bytes(U().CardStore().begin(), U().CardStore().end()), image);
     EXPECT_FALSE(U().Busy());
 }

@@ -125,6 +125,7 @@ TEST_F(QuilUpdateProgram, FallsBackToTheConsoleSayingWhyAndReportsALogItCannotOp
     ASSERT_NE(noLog.err.find(line), std::string::npos) << noLog.err;
     EXPECT_EQ(noLog.err.find(line, noLog.err.find(line) + 1), std::string::npos);
     EXPECT_NE(noLog.out.find("Serial Number: 3118220001"), std::string::npos);
+
 }
 
 TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {
@@ -244,6 +245,8 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     ASSERT_EQ(card.size(), (image.size() + 127) / 128 * 128);
     EXPECT_TRUE(card.compare(0, image.size(), image) == 0);
     EXPECT_EQ(card.find_first_not_of('\0', image.size()), std::string::npos);
+    // The card's completion is the card's: the Quil's own flash bank stays.
+    EXPECT_NE(ReadAll(state / "3118220001" / "unit.txt").find("Active bank: 1\n"), std::string::npos);
 }
 
 }  // namespace
