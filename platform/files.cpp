@@ -51,15 +51,8 @@ unsigned CurrentUmask() {
     return static_cast<unsigned>(mask);
 }
 
-}  // namespace
-
-ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
-    data.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return ReadStatus::OpenFailed;
-    }
+// Reads the open `fd` (closed here) as ReadWholeFile does.
+ReadStatus ReadOpened(int fd, const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (static_cast<uint64_t>(st.st_size) > maxSize) {
@@ -91,6 +84,68 @@ ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<ui
     }
     ::close(fd);
     return ReadStatus::Ok;
+}
+
+}  // namespace
+
+ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
+    data.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return ReadStatus::OpenFailed;
+    }
+    return ReadOpened(fd, path, maxSize, data, error);
+}
+
+ReadStatus ReadPlainFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
+    data.clear();
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return ReadStatus::OpenFailed;
+    }
+    // Not blocking, so that a FIFO put in the file's place cannot hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int code = errno;
+        struct stat st {};
+        if (code == ELOOP && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            error = path + ": is a symbolic link";
+            return ReadStatus::NotPlainFile;
+        }
+        error = path + ": " + std::strerror(code);
+        return ReadStatus::OpenFailed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = path + ": is not a plain file";
+        return ReadStatus::NotPlainFile;
+    }
+    return ReadOpened(fd, path, maxSize, data, error);
+}
+
+bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::string& error) {
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
+    int code = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        code = errno;
+    }
+    if (!ok) {
+        error = path + ": " + std::strerror(code);
+        ::unlink(path.c_str());
+    }
+    return ok;
 }
 
 bool WriteAll(int fd, std::span<const uint8_t> data) {

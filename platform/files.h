@@ -6,7 +6,8 @@
 // that merely happens to sit next to the target. Anything that is not a
 // regular file is written in place instead: "-" is standard output, and a
 // device or FIFO is opened and written, never replaced. A symbolic link is
-// written through: its target is replaced, the link stays.
+// written through: its target is replaced, the link stays. An empty path is
+// refused with the text above.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +19,28 @@
 
 namespace platform {
 
-enum class ReadStatus { Ok, OpenFailed, ReadFailed, TooLarge };
+enum class ReadStatus { Ok, OpenFailed, ReadFailed, TooLarge, NotPlainFile };
+
+// The reason these functions give for an empty path.
+inline constexpr char kEmptyFileName[] = "empty file name";
 
 // Reads all of `path` into `data`. A regular file's size is checked before a
 // byte is read; anything else (a FIFO, /dev/zero) is read until it passes
 // `maxSize`. `error` names the path and the cause on failure.
 ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error);
+
+// As ReadWholeFile, for a file that must be a plain file: a symbolic link
+// is not followed ("PATH: is a symbolic link"), and a FIFO, device or folder
+// is refused without waiting on it ("PATH: is not a plain file"); both give
+// NotPlainFile. (Windows: opened with FILE_FLAG_OPEN_REPARSE_POINT and
+// checked to be a disk file without a reparse point.)
+ReadStatus ReadPlainFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error);
+
+// Creates `path` as a new plain file, never through a link and never over
+// anything that exists there, writes all of `data` and makes it durable
+// before returning. On failure nothing is left at `path` and `error` says
+// why ("PATH: reason").
+bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::string& error);
 
 // Writes every byte, retrying interrupted and short writes.
 bool WriteAll(int fd, std::span<const uint8_t> data);

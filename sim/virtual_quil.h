@@ -62,6 +62,8 @@ struct PersistentState {
     std::vector<uint8_t> bank1;
     std::vector<uint8_t> bank2;
     std::vector<uint8_t> card;  // option card store, packets back to back
+
+    bool operator==(const PersistentState&) const = default;
 };
 
 class VirtualQuil final : public platform::VirtualDevice {

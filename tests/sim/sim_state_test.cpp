@@ -1,12 +1,17 @@
 // Unit descriptions, the built-in set and saving units to a folder.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "platform/clock.h"
+#include "platform/folder_lock.h"
 #include "sim/builtin_set.h"
 #include "sim/state_store.h"
 #include "sim/virtual_quil.h"
@@ -131,6 +136,30 @@ protected:
         std::ifstream in(p, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
+    static void WriteBytes(const fs::path& p, const Bytes& bytes) {
+        std::ofstream(p, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    static ino_t Inode(const fs::path& p) {
+        struct stat st {};
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+    // The first built-in Quil with `bank2` in its second flash bank, saved
+    // in `folder`.
+    static void SaveQuilWithBank2(const fs::path& folder, const Bytes& bank2) {
+        sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
+        sim::PersistentState state = unit.SaveState();
+        state.bank2 = bank2;
+        unit.RestoreState(state);
+        std::string error;
+        ASSERT_TRUE(sim::SaveUnitState(unit, 0, folder, error)) << error;
+    }
+    static std::vector<std::string> Names(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     platform::VirtualClock m_clock;
     platform::ScopedClock m_scoped;
@@ -253,6 +282,198 @@ TEST_F(StateStore, UnitsWithoutASerialNumberKeepTheirOwnFolders) {
     ASSERT_EQ(sim::LoadUnitState(secondAgain, 1, m_dir, error), sim::LoadResult::Loaded) << error;
     EXPECT_EQ(firstAgain.Register(5), 0x11);
     EXPECT_EQ(secondAgain.Register(5), 0x22);
+}
+
+// A state folder holds plain files and folders only: a link or a FIFO in
+// their place is refused on loading, and nothing is written through it.
+TEST_F(StateStore, LinksAndOddFilesAreRefusedAndNeverWrittenThrough) {
+    const fs::path state = m_dir / "state";
+    const fs::path outside = m_dir / "outside";
+    const fs::path dangling = m_dir / "made-by-a-link";
+    enum class Put { LinkToFile, DanglingLink, Fifo, LinkToFolder };
+    const struct {
+        const char* entry;
+        Put put;
+        const char* reason;
+    } cases[] = {
+        {"3118220001/bank1.bin", Put::LinkToFile, "3118220001/bank1.bin: is a symbolic link"},
+        {"3118220001/unit.txt", Put::DanglingLink, "3118220001/unit.txt: is a symbolic link"},
+        {"3118220001/registers.bin", Put::Fifo, "3118220001/registers.bin: is not a plain file"},
+        {"3118220001/card.bin", Put::LinkToFolder, "3118220001/card.bin: is a symbolic link"},
+        {"3118220001", Put::LinkToFolder, "3118220001: is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry);
+        fs::remove_all(state);
+        fs::remove_all(outside);
+        SaveQuilWithBank2(state, {1, 2, 3});
+        fs::create_directory(outside);
+        WriteBytes(outside / "file", {'k', 'e', 'e', 'p'});
+        const fs::path entry = state / c.entry;
+        fs::remove_all(entry);
+        switch (c.put) {
+        case Put::LinkToFile: fs::create_symlink(outside / "file", entry); break;
+        case Put::DanglingLink: fs::create_symlink(dangling, entry); break;
+        case Put::Fifo: ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0); break;
+        case Put::LinkToFolder: fs::create_symlink(outside, entry); break;
+        }
+        sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
+        std::string error;
+        EXPECT_EQ(sim::LoadUnitState(unit, 0, state, error), sim::LoadResult::Invalid);
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_TRUE(unit.Bank(2).empty());
+        // A save puts a whole new folder in the old one's place; a link
+        // standing for the unit's folder is refused.
+        const bool saved = sim::SaveUnitState(unit, 0, state, error);
+        EXPECT_EQ(saved, std::string(c.entry) != "3118220001") << error;
+        EXPECT_EQ(FileBytes(outside / "file"), (Bytes{'k', 'e', 'e', 'p'}));
+        EXPECT_EQ(Names(outside), std::vector<std::string>{"file"});
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dangling)));
+    }
+}
+
+// What an interrupted save leaves is put right by the next load: the old
+// folder comes back when it was set aside, unfinished folders and stray
+// temporaries go, and the user's own files stay.
+TEST_F(StateStore, InterruptedSavesArePutRightOnLoading) {
+    const fs::path state = m_dir / "state";
+    enum class Left { Unfinished, AsideOnly, AsideAndUnfinished, OldTemporary };
+    for (const Left left : {Left::Unfinished, Left::AsideOnly, Left::AsideAndUnfinished, Left::OldTemporary}) {
+        SCOPED_TRACE(static_cast<int>(left));
+        fs::remove_all(state);
+        SaveQuilWithBank2(state, {1, 2, 3});
+        const fs::path unitFolder = state / "3118220001";
+        const fs::path unfinished = state / ".3118220001.save-Ab3dE6";
+        if (left == Left::AsideOnly || left == Left::AsideAndUnfinished) {
+            fs::rename(unitFolder, state / ".3118220001.save-Zz9yX8.old");
+        }
+        if (left != Left::AsideOnly && left != Left::OldTemporary) {
+            fs::create_directory(unfinished);
+            WriteBytes(unfinished / "registers.bin", Bytes(2048, 0x55));
+            WriteBytes(unfinished / "bank2.bin", Bytes(7, 0x66));
+        }
+        if (left == Left::OldTemporary) {
+            WriteBytes(unitFolder / ".bank2.bin.Qw3eR5", Bytes(9, 0x66));
+            WriteBytes(unitFolder / ".bank2.bin.mine", {1});
+            WriteBytes(state / "notes.txt", {2});
+        }
+        sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
+        std::string error;
+        ASSERT_EQ(sim::LoadUnitState(unit, 0, state, error), sim::LoadResult::Loaded) << error;
+        EXPECT_EQ(Bytes(unit.Bank(2).begin(), unit.Bank(2).end()), (Bytes{1, 2, 3}));
+        std::vector<std::string> expected{"3118220001"};
+        if (left == Left::OldTemporary) expected.push_back("notes.txt");
+        EXPECT_EQ(Names(state), expected);
+        expected = {".bank2.bin.mine", "bank1.bin", "bank2.bin", "card.bin", "registers.bin", "unit.txt"};
+        if (left != Left::OldTemporary) expected.erase(expected.begin());
+        EXPECT_EQ(Names(unitFolder), expected);
+    }
+}
+
+// Registers that describe another unit, or nothing at all, are refused
+// rather than loaded into the unit the folder is named after.
+TEST_F(StateStore, RegistersOfAnotherUnitAreRefused) {
+    const fs::path state = m_dir / "state";
+    SaveQuilWithBank2(state, {});
+    const fs::path registersFile = state / "3118220001" / "registers.bin";
+    const Bytes good = FileBytes(registersFile);
+    ASSERT_EQ(good.size(), 2048u);
+    Bytes noise(2048);
+    std::mt19937 random(23);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+    noise[1] = 0x44;
+    const auto withSerial = [&](uint32_t serial) {
+        Bytes r = good;
+        const auto regs = sim::SerialRegisters(serial);
+        std::copy(regs.begin(), regs.end(), r.begin() + 12);
+        return r;
+    };
+    const auto with = [&](size_t index, uint8_t value) {
+        Bytes r = good;
+        r[index] = value;
+        return r;
+    };
+    const struct {
+        const char* name;
+        Bytes registers;
+        const char* reason;  // null: loaded
+    } cases[] = {
+        {"random bytes", noise, "product identifier 0x44 is not one of a unit the virtual Quil models"},
+        {"a sibling's PID", with(1, 0x26), "product identifier 0x26 is not this unit's (0x31)"},
+        {"another card", with(16, 24), "option card type 24 is not this unit's (21)"},
+        {"a week of 0x70", with(12, 0x70),
+         "serial number registers 12 to 15 hold neither 3118220001 nor any valid serial number"},
+        {"a blank serial", withSerial(sim::kNoSerial),
+         "serial number registers 12 to 15 hold neither 3118220001 nor any valid serial number"},
+        {"the folder's serial", good, nullptr},
+        {"a serial written since", withSerial(sim::PackSerial(0x31, 19, 5, 77)), nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteBytes(registersFile, c.registers);
+        sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
+        unit.PresetRegister(5, 0x21);
+        std::string error;
+        const sim::LoadResult result = sim::LoadUnitState(unit, 0, state, error);
+        if (c.reason == nullptr) {
+            EXPECT_EQ(result, sim::LoadResult::Loaded) << error;
+            continue;
+        }
+        EXPECT_EQ(result, sim::LoadResult::Invalid);
+        EXPECT_EQ(error, registersFile.string() + ": " + c.reason);
+        EXPECT_EQ(unit.Register(5), 0x21);  // untouched
+    }
+}
+
+// One program at a time: the folder is locked from Open until the object
+// goes, and a run that changed a unit rewrites that unit's folder only.
+TEST_F(StateStore, StateFolderIsLockedAndRewritesOnlyWhatChanged) {
+    const fs::path state = m_dir / "state";
+    std::string error;
+    auto first = sim::StateFolder::Open(state, "first", error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_FALSE(sim::StateFolder::Open(state, "second", error));
+    EXPECT_EQ(error, state.string() + " is in use by first (process " + std::to_string(::getpid()) + ")");
+
+    std::vector<std::unique_ptr<sim::VirtualQuil>> owned;
+    std::vector<sim::VirtualQuil*> units;
+    for (size_t i = 0; i < 2; ++i) {
+        owned.push_back(std::make_unique<sim::VirtualQuil>(*sim::BuiltinSet()[i].unit));
+        units.push_back(owned.back().get());
+    }
+    ASSERT_TRUE(first->Load(units, error)) << error;
+    ASSERT_TRUE(first->Save(units, error)) << error;  // new folders are written
+    const ino_t one = Inode(state / "3118220001");
+    const ino_t two = Inode(state / "3119100042");
+    ASSERT_NE(one, 0u);
+    ASSERT_NE(two, 0u);
+    units[1]->PresetRegister(5, 0x21);
+    ASSERT_TRUE(first->Save(units, error)) << error;
+    EXPECT_EQ(Inode(state / "3118220001"), one);
+    EXPECT_NE(Inode(state / "3119100042"), two);
+    first.reset();
+
+    // Another run that loads and changes nothing leaves every folder alone.
+    auto again = sim::StateFolder::Open(state, "again", error);
+    ASSERT_TRUE(again) << error;
+    const ino_t changed = Inode(state / "3119100042");
+    ASSERT_TRUE(again->Load(units, error)) << error;
+    EXPECT_EQ(units[1]->Register(5), 0x21);
+    ASSERT_TRUE(again->Save(units, error)) << error;
+    EXPECT_EQ(Inode(state / "3118220001"), one);
+    EXPECT_EQ(Inode(state / "3119100042"), changed);
+    EXPECT_EQ(Names(state), (std::vector<std::string>{".lock", "3118220001", "3119100042"}));
+    again.reset();
+
+    // A folder that is a file, and a lock file that is a link, are refused.
+    WriteBytes(m_dir / "file", {1});
+    EXPECT_FALSE(sim::StateFolder::Open(m_dir / "file", "test", error));
+    EXPECT_EQ(error, (m_dir / "file").string() + ": is not a folder");
+    fs::remove(state / ".lock");
+    fs::create_symlink(m_dir / "elsewhere", state / ".lock");
+    EXPECT_FALSE(sim::StateFolder::Open(state, "test", error));
+    EXPECT_EQ(error, (state / ".lock").string() + ": is a symbolic link");
+    EXPECT_FALSE(fs::exists(m_dir / "elsewhere"));
 }
 
 }  // namespace

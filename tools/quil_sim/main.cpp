@@ -4,7 +4,8 @@
 // on a MIDI cable would; or, with --dante, the set's Quils that carry a
 // VX-DANTE card over UDP, one per address, optionally published through the
 // local DNS-SD daemon. It runs until SIGINT or SIGTERM, then saves the units
-// into the state folder.
+// into the state folder, which it holds locked against other programs from
+// start to end.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,7 +26,7 @@
 #include "platform/udp_socket.h"
 #include "sim/builtin_set.h"
 #include "sim/dante_demo.h"
-#include "sim/demo_options.h"
+#include "sim/state_store.h"
 #include "sim/udp_units.h"
 #include "sim/unit_description.h"
 #include "sim/virtual_quil.h"
@@ -183,14 +184,38 @@ int SignalDescriptor() {
     return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
-bool SaveState(const Options& options, const std::vector<sim::VirtualQuil*>& units) {
-    if (!options.state) return true;
+// Takes the state folder for the whole run and loads the units from it.
+// Null when there is none to take; `failed` when there is one and it cannot
+// be used.
+std::unique_ptr<sim::StateFolder> OpenState(const Options& options, const std::vector<sim::VirtualQuil*>& units,
+                                            bool& failed) {
+    failed = false;
+    if (!options.state) return nullptr;
     std::string error;
-    if (!sim::SaveUnits(units, *options.state, error)) {
-        std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
+    std::unique_ptr<sim::StateFolder> state = sim::StateFolder::Open(*options.state, "quil-sim", error);
+    if (!state) {
+        std::fprintf(stderr, "quil-sim: cannot use the state folder: %s\n", error.c_str());
+        failed = true;
+        return nullptr;
+    }
+    if (!state->Load(units, error)) {
+        std::fprintf(stderr, "quil-sim: cannot load the virtual units from %s:\n%s", options.state->c_str(),
+                     error.c_str());
+        failed = true;
+        return nullptr;
+    }
+    return state;
+}
+
+bool SaveState(sim::StateFolder* state, const std::vector<sim::VirtualQuil*>& units) {
+    if (state == nullptr) return true;
+    std::string error;
+    if (!state->Save(units, error)) {
+        std::fprintf(stderr, "quil-sim: the virtual units' state was NOT kept in %s:\n%s", state->Path().c_str(),
+                     error.c_str());
         return false;
     }
-    std::printf("quil-sim: units saved in %s\n", options.state->c_str());
+    std::printf("quil-sim: units saved in %s\n", state->Path().c_str());
     return true;
 }
 
@@ -208,13 +233,9 @@ int Serve(const Options& options) {
     }
     std::vector<sim::VirtualQuil*> unitPointers;
     for (auto& unit : units) unitPointers.push_back(unit.get());
-    if (options.state) {
-        std::string error;
-        if (!sim::LoadUnits(unitPointers, *options.state, error)) {
-            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    bool stateFailed = false;
+    const std::unique_ptr<sim::StateFolder> state = OpenState(options, unitPointers, stateFailed);
+    if (stateFailed) return 1;
 
     const int signalFd = SignalDescriptor();
     if (signalFd < 0) {
@@ -275,7 +296,7 @@ int Serve(const Options& options) {
     }
     close(signalFd);
     wires.clear();
-    return SaveState(options, unitPointers) ? status : 1;
+    return SaveState(state.get(), unitPointers) ? status : 1;
 }
 
 // The set's Quils with a VX-DANTE card, one per address, until a signal.
@@ -301,13 +322,9 @@ int ServeDante(const Options& options) {
         units.push_back(std::make_unique<sim::VirtualQuil>(descriptions[i]));
         unitPointers.push_back(units.back().get());
     }
-    if (options.state) {
-        std::string error;
-        if (!sim::LoadUnits(unitPointers, *options.state, error)) {
-            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    bool stateFailed = false;
+    const std::unique_ptr<sim::StateFolder> state = OpenState(options, unitPointers, stateFailed);
+    if (stateFailed) return 1;
     sim::UdpUnitServer server;
     std::vector<quilsim::Advertised> advertised;
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -344,7 +361,7 @@ int ServeDante(const Options& options) {
     }
     close(signalFd);
     advertiser.reset();
-    return SaveState(options, unitPointers) ? 0 : 1;
+    return SaveState(state.get(), unitPointers) ? 0 : 1;
 }
 
 }  // namespace

@@ -1,0 +1,127 @@
+#include "platform/folder_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/files.h"
+#include "platform/signal_cleanup.h"
+
+namespace platform {
+
+namespace {
+
+// Written and removed again to see that the folder has room.
+constexpr size_t kProbeBytes = 4096;
+constexpr size_t kMaxHolderText = 200;
+
+std::string Reason(const std::string& path, int code) { return path + ": " + std::strerror(code); }
+
+// What the lock file says of the program that holds it, as one line of
+// printable text.
+std::string HolderText(int fd) {
+    std::array<char, kMaxHolderText> text{};
+    const ssize_t n = ::pread(fd, text.data(), text.size(), 0);
+    std::string holder;
+    for (ssize_t i = 0; i < n && text[static_cast<size_t>(i)] != '\n'; ++i) {
+        const char c = text[static_cast<size_t>(i)];
+        holder.push_back(c >= ' ' && c <= '~' ? c : '?');
+    }
+    return holder.empty() ? "another program" : holder;
+}
+
+bool WriteHolder(int fd, const std::string& holder) {
+    const std::string text = holder + " (process " + std::to_string(::getpid()) + ")\n";
+    if (::ftruncate(fd, 0) != 0) return false;
+    return ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+// A file written into the folder and removed, with the cleanup signals held
+// so that an interrupt cannot leave it there.
+bool Probe(const std::string& folder, int& code) {
+    std::string path = folder + "/.probe-XXXXXX";
+    const CleanupSignalsHeld held;
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) {
+        code = errno;
+        return false;
+    }
+    const std::array<uint8_t, kProbeBytes> zeros{};
+    const bool ok = WriteAll(fd, zeros);
+    code = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const std::string& holder, Outcome& outcome,
+                                                std::string& error) {
+    outcome = Outcome::Failed;
+    if (folder.empty()) {
+        error = kEmptyFileName;
+        return nullptr;
+    }
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+            error = folder + ": is not a folder";
+            return nullptr;
+        }
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+        if (ec) {
+            error = folder + ": " + ec.message();
+            return nullptr;
+        }
+    }
+    const std::string lockPath = folder + "/" + kFolderLockFile;
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int code = errno;
+        error = code == ELOOP ? lockPath + ": is a symbolic link" : Reason(code == ENOENT ? lockPath : folder, code);
+        return nullptr;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = lockPath + ": is not a plain file";
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int code = errno;
+        if (code == EWOULDBLOCK) {
+            outcome = Outcome::Busy;
+            error = HolderText(fd);
+        } else {
+            error = Reason(lockPath, code);
+        }
+        ::close(fd);
+        return nullptr;
+    }
+    int code = 0;
+    if (!WriteHolder(fd, holder)) {
+        error = Reason(folder, errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (!Probe(folder, code)) {
+        error = Reason(folder, code);
+        ::close(fd);
+        return nullptr;
+    }
+    outcome = Outcome::Locked;
+    return std::unique_ptr<FolderLock>(new FolderLock(fd));
+}
+
+FolderLock::~FolderLock() { ::close(m_fd); }
+
+}  // namespace platform
