@@ -26,6 +26,9 @@ public:
     // Binds to ADDRESS:PORT (INADDR_ANY for every local address); false when
     // the port is taken or the address is not local.
     bool Bind(uint32_t address, uint16_t port);
+    // The system's text for the last failure of Create or Bind ("Address
+    // already in use").
+    const std::string& Error() const { return m_error; }
     // One datagram; false on any send error, including would-block.
     bool SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length);
     // 1 readable, 0 nothing within waitMs, -1 error.
@@ -39,6 +42,7 @@ public:
 
 private:
     int m_fd = -1;
+    std::string m_error;
 };
 
 // Dotted-decimal text of an address in network order.

@@ -92,6 +92,10 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
                                          : options.simulateDante ? sim::BuiltinTransport::Dante
                                          : options.simulate      ? sim::BuiltinTransport::Midi
                                                                  : sim::BuiltinTransport::None);
+    if (const std::string why = virtualUnits.Error(); !why.empty()) {
+        std::cerr << kProgram << ": " << why << '\n';
+        return 1;
+    }
     // The folder is held for the whole run and known to be writable before
     // any unit hears a byte.
     std::unique_ptr<sim::StateFolder> state;

@@ -44,7 +44,7 @@ TEST(QuilSimDante, RefusesWhatItCannotServe) {
         {"--dante 127.0.0.60,nowhere", 1, "quil-sim: bad address 'nowhere'\n"},
         {"--dante 127.0.0.60,127.0.0.62", 1,
          "quil-sim: the built-in set has 1 units with a VX-DANTE card for 2 addresses\n"},
-        {"--dante 127.0.0.61", 1, "quil-sim: cannot serve on 127.0.0.61:5647\n"},
+        {"--dante 127.0.0.61", 1, "quil-sim: cannot serve on 127.0.0.61:5647: Address already in use\n"},
         {"--rawmidi /dev/null --advertise", 2, "usage: quil-sim"},
         {"--rawmidi /dev/null --dante 127.0.0.60", 2, "usage: quil-sim"},
     };

@@ -199,6 +199,24 @@ bool DantePortsFree() {
 
 TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     ASSERT_TRUE(DantePortsFree()) << "UDP ports 5645 to 5647 stay taken";
+    {
+        // Another demo holds the addresses: said plainly, and no DNS-SD
+        // library of the system's is reached.
+        uint32_t address = 0;
+        platform::ParseIpv4("127.0.0.2", address);
+        platform::UdpSocket taken;
+        ASSERT_TRUE(taken.Create(false) && taken.Bind(address, 5645));
+        const std::string said =
+            "the Dante demo's addresses are taken (is another demo running?): cannot serve on 127.0.0.2:5645: "
+            "Address already in use\n";
+        const ProgramRun second = Start({"--console", "--simulate=dante"});
+        EXPECT_EQ(second.code, 1);
+        EXPECT_EQ(second.err, "quilupdate: " + said);
+        EXPECT_EQ(second.out, "");
+        const ProgramRun tool = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
+        EXPECT_EQ(tool.code, 1);
+        EXPECT_EQ(tool.err, "quiltool: " + said);
+    }
     const ProgramRun identify = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
     EXPECT_EQ(identify.code, 0) << identify.err;
     EXPECT_NE(identify.out.find("connection 0: Quil connected via Dante (127.0.0.2) "), std::string::npos)

@@ -455,6 +455,10 @@ int RunMixer(const Args& args) {
     if (!ParseOperationArgs(*op, {options.operands.begin() + 2, options.operands.end()}, in)) return 2;
 
     sim::ScopedBuiltinUnits units(options.transport);
+    if (!units.Error().empty()) {
+        std::fprintf(stderr, "quiltool: %s\n", units.Error().c_str());
+        return 1;
+    }
     std::string error;
     std::unique_ptr<sim::StateFolder> state;
     if (options.simState) {
