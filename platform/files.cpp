@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "platform/signal_cleanup.h"
 
@@ -86,10 +88,19 @@ ReadStatus ReadOpened(int fd, const std::string& path, size_t maxSize, std::vect
     return ReadStatus::Ok;
 }
 
+bool StandardOutputClosed() {
+    const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    return flags == -1 || (flags & O_ACCMODE) == O_RDONLY;
+}
+
 }  // namespace
 
 ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
     data.clear();
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return ReadStatus::OpenFailed;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
@@ -148,6 +159,43 @@ bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::s
     return ok;
 }
 
+void ReserveStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is `fd` itself. Read-only, so that what
+        // is written to a closed stream fails as it did.
+        const int opened = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
+bool FinishStandardOutput(std::string& error) {
+    // The streams share stdio's buffer; the first flush that fails keeps
+    // the reason.
+    errno = 0;
+    std::cout.flush();
+    int code = errno;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (code == 0) code = errno;
+    if (flushed && std::ferror(stdout) == 0 && !std::cout.fail()) return true;
+    if (code == EBADF || StandardOutputClosed()) {
+        error = kStandardOutputClosed;
+    } else {
+        error = std::string("standard output: ") + (code != 0 ? std::strerror(code) : "write error");
+    }
+    return false;
+}
+
+int FinishProgram(const char* program, int status) {
+    std::string error;
+    if (FinishStandardOutput(error)) return status;
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return status == 0 ? 1 : status;
+}
+
 bool WriteAll(int fd, std::span<const uint8_t> data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -170,7 +218,15 @@ bool SameFile(const std::string& input, const std::string& output) {
 
 std::unique_ptr<OutputFile> OutputFile::Open(const std::string& path, std::string& error) {
     std::unique_ptr<OutputFile> file(new OutputFile());
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return nullptr;
+    }
     if (path == "-") {
+        if (StandardOutputClosed()) {
+            error = kStandardOutputClosed;
+            return nullptr;
+        }
         file->m_fd = ::dup(STDOUT_FILENO);
         if (file->m_fd < 0) {
             error = "standard output: " + std::string(std::strerror(errno));

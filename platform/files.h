@@ -6,8 +6,8 @@
 // that merely happens to sit next to the target. Anything that is not a
 // regular file is written in place instead: "-" is standard output, and a
 // device or FIFO is opened and written, never replaced. A symbolic link is
-// written through: its target is replaced, the link stays. An empty path is
-// refused with the text above.
+// written through: its target is replaced, the link stays. An empty path and
+// "-" with standard output closed are refused with the texts above.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +21,10 @@ namespace platform {
 
 enum class ReadStatus { Ok, OpenFailed, ReadFailed, TooLarge, NotPlainFile };
 
-// The reason these functions give for an empty path.
+// The reasons these functions give for an empty path and for "-" when
+// standard output is closed.
 inline constexpr char kEmptyFileName[] = "empty file name";
+inline constexpr char kStandardOutputClosed[] = "standard output is closed";
 
 // Reads all of `path` into `data`. A regular file's size is checked before a
 // byte is read; anything else (a FIFO, /dev/zero) is read until it passes
@@ -41,6 +43,19 @@ ReadStatus ReadPlainFile(const std::string& path, size_t maxSize, std::vector<ui
 // before returning. On failure nothing is left at `path` and `error` says
 // why ("PATH: reason").
 bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::string& error);
+
+// Gives a closed standard stream (0, 1 or 2) a descriptor that refuses
+// writes, so that no file the program opens takes its place and what is
+// printed to it still fails. Call first thing in main.
+void ReserveStandardStreams();
+
+// Flushes standard output (stdio and iostreams alike) and tells whether all
+// that was printed reached it; `error` says why not ("standard output is
+// closed", "standard output: No space left on device").
+bool FinishStandardOutput(std::string& error);
+// What a program's main returns last: FinishStandardOutput, and when it
+// fails, "PROGRAM: reason" on standard error and status 1 instead of 0.
+int FinishProgram(const char* program, int status);
 
 // Writes every byte, retrying interrupted and short writes.
 bool WriteAll(int fd, std::span<const uint8_t> data);

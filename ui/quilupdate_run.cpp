@@ -27,6 +27,11 @@ void ReportLogFailure(const char* path, int error) {
               << " (the program runs without its log)\n";
 }
 
+void ReportLogWriteFailure(const char* path, int error) {
+    std::cerr << kProgram << ": cannot write the log file " << path << ": " << std::strerror(error)
+              << " (its entries are being lost)\n";
+}
+
 // Saves the demo's units; a save that fails is logged and said plainly.
 void SaveVirtualUnits(sim::StateFolder& state, const std::vector<sim::VirtualQuil*>& units, CQuilUpdateApp& app) {
     std::string error;
@@ -68,6 +73,7 @@ std::optional<int> ParseQuilUpdateCommandLine(const std::vector<std::string>& ar
     }
     SetLogOpenFailureHandler(ReportLogFailure);
     platform::SetInterruptionsProgramName(kProgram);
+    SetLogWriteFailureHandler(ReportLogWriteFailure);
     return std::nullopt;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/temp_dir.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/quiltool/commands.h"
@@ -135,7 +136,36 @@ TEST_F(QuiltoolOutput, CompressRefusesAnEndlessOrOversizedInput) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"big", "plain.txt"}));
 }
 
+TEST_F(QuiltoolOutput, AnEmptyFileNameIsSaidToBeOne) {
+    using Command = int (*)(const quiltool::Args&);
+    const std::pair<Command, quiltool::Args> runs[] = {
+        {quiltool::RunExpand, {"", File("out")}},      {quiltool::RunExpand, {File("plain.txt"), ""}},
+        {quiltool::RunCompress, {"", File("out")}},    {quiltool::RunCompress, {File("plain.txt"), ""}},
+        {quiltool::RunExtract, {"QUIL0803C.BIN", ""}},
+    };
+    for (const auto& [command, args] : runs) {
+        const Outcome o = RunTool(command, args);
+        EXPECT_EQ(o.code, 1);
+        EXPECT_EQ(o.err, "quiltool: empty file name\n") << args[0] << "," << args[1];
+    }
+    EXPECT_EQ(Names(), std::vector<std::string>{"plain.txt"});
+}
+
 // The program itself: help, version, exit codes and streams.
+
+// What quiltool prints must arrive: a full device or a closed standard output
+// fails the run with status 1, and a closed one is never taken for a file.
+TEST(QuiltoolProgram, OutputThatCannotBeWrittenFailsTheRun) {
+    for (const char* args : {"--help", "--version", "images", "identify --simulate --json", "mixer --list",
+                             "crc --text Quil", "extract VXUSB10V00.BIN -", "compress /etc/hostname -"}) {
+        const ProgramRun full = RunQuiltool(std::string(args) + " >/dev/full");
+        EXPECT_EQ(full.code, 1) << args;
+        EXPECT_EQ(full.err, "quiltool: standard output: No space left on device\n") << args;
+        const ProgramRun closed = RunQuiltool(std::string(args) + " >&-");
+        EXPECT_EQ(closed.code, 1) << args;
+        EXPECT_EQ(closed.err, "quiltool: standard output is closed\n") << args;
+    }
+}
 
 TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
     for (const char* help : {"--help", "-h", "help"}) {

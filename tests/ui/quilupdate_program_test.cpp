@@ -28,6 +28,15 @@ TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
     const ProgramRun version = Start({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out.rfind("quilupdate (Quil Firmware Update) ", 0), 0u);
+    // What cannot be printed fails the run.
+    for (const char* option : {"--help", "--version"}) {
+        const ProgramRun full = Finish(Spawn({option}, kQuilUpdate, {}, ::open("/dev/full", O_WRONLY | O_CLOEXEC)));
+        EXPECT_EQ(full.code, 1) << option;
+        EXPECT_EQ(full.err, "quilupdate: standard output: No space left on device\n");
+        const ProgramRun closed = Finish(Spawn({option}, kQuilUpdate, {}, -1, {"sh", "-c", "exec \"$0\" \"$@\" >&-"}));
+        EXPECT_EQ(closed.code, 1) << option;
+        EXPECT_EQ(closed.err, "quilupdate: standard output is closed\n");
+    }
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-simulate"}, {"--simulat"}, {"--simulate", "--sim-fault", "melt@3"}, {"--unit"}, {"--sim-quick"}}) {
         const ProgramRun bad = Start(args);
@@ -126,6 +135,15 @@ TEST_F(QuilUpdateProgram, FallsBackToTheConsoleSayingWhyAndReportsALogItCannotOp
     EXPECT_EQ(noLog.err.find(line, noLog.err.find(line) + 1), std::string::npos);
     EXPECT_NE(noLog.out.find("Serial Number: 3118220001"), std::string::npos);
 
+    // A log that takes no entries (a full disk): said once too.
+    fs::remove(m_dir / "QuilUpdate.log");
+    fs::create_symlink("/dev/full", m_dir / "QuilUpdate.log");
+    const ProgramRun fullLog = Start({"--console", "--simulate"});
+    EXPECT_EQ(fullLog.code, 0);
+    EXPECT_EQ(fullLog.err,
+              "quilupdate: cannot write the log file QuilUpdate.log: No space left on device (its entries are being "
+              "lost)\n");
+    EXPECT_NE(fullLog.out.find("Serial Number: 3118220001"), std::string::npos);
 }
 
 TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {

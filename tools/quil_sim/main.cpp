@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/udp_socket.h"
 #include "sim/builtin_set.h"
 #include "sim/dante_demo.h"
@@ -36,7 +37,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: quil-sim --rawmidi DEVICE[,DEVICE...] [--sim-state DIR]\n"
-    "       quil-sim --dante ADDRESS[,ADDRESS...] [--sim-state DIR] [--advertise]\n";
+    "       quil-sim --dante ADDRESS[,ADDRESS...] [--sim-state DIR] [--advertise]\n"
+    "       quil-sim --help | --version\n";
 // The longest message the protocol has is a firmware packet of 154 bytes; a
 // message that grows beyond this is noise and is dropped.
 constexpr size_t kMaxMessage = 1024;
@@ -367,10 +369,19 @@ int ServeDante(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::ReserveStandardStreams();
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
+    int status = 0;
+    const std::string_view first = argc > 1 ? argv[1] : "";
+    if (argc == 2 && (first == "--help" || first == "-h")) {
+        std::fputs(kUsage, stdout);
+    } else if (argc == 2 && first == "--version") {
+        std::printf("quil-sim (Quil Firmware Update) %s\n", QUIL_VERSION);
+    } else if (!ParseOptions(argc, argv, options)) {
         std::fputs(kUsage, stderr);
         return 2;
+    } else {
+        status = options.dante ? ServeDante(options) : Serve(options);
     }
-    return options.dante ? ServeDante(options) : Serve(options);
+    return platform::FinishProgram("quil-sim", status);
 }

@@ -25,6 +25,9 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+// An output's name in messages.
+std::string OutputName(const std::string& path) { return path == "-" ? "standard output" : path; }
+
 // The most compress takes: several times a firmware image, and little
 // enough that the compressor's working memory stays small.
 constexpr size_t kMaxCompressInput = size_t{64} << 20;
@@ -63,7 +66,7 @@ int ExpandInto(szdd::Source& in, const std::string& inName, const std::string& o
     szdd::BufferedFdSink sink(out->Fd());
     const szdd::ExpandResult result = szdd::ExpandOrCopy(in, sink);
     if (result.status == szdd::Status::WriteFailed || (result.status == szdd::Status::Ok && !sink.Finish())) {
-        return Fail(outPath + ": " + std::strerror(errno));
+        return Fail(OutputName(outPath) + ": " + std::strerror(errno));
     }
     if (result.status != szdd::Status::Ok) return Fail(inName + ": " + szdd::StatusText(result.status));
     if (!out->Commit()) return Fail(out->Error());
@@ -86,6 +89,7 @@ int RunExpand(const Args& args) {
     if (parsed.operands.size() != 2) return UsageError("usage: quiltool expand IN OUT");
     const std::string& inPath = parsed.operands[0];
     const std::string& outPath = parsed.operands[1];
+    if (inPath.empty()) return Fail(platform::kEmptyFileName);
     InputFile in(inPath);
     if (!in.Opened()) return Fail(inPath + ": " + std::strerror(errno));
     if (RefuseSameFile(inPath, outPath)) return 1;
