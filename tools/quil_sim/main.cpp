@@ -3,9 +3,9 @@
 // device in the set's order, reading and writing the device's bytes as a unit
 // on a MIDI cable would; or, with --dante, the set's Quils that carry a
 // VX-DANTE card over UDP, one per address, optionally published through the
-// local DNS-SD daemon. It runs until SIGINT or SIGTERM, then saves the units
-// into the state folder, which it holds locked against other programs from
-// start to end.
+// local DNS-SD daemon. It runs until SIGINT, SIGTERM or SIGHUP, then saves the
+// units into the state folder, which it holds locked against other programs
+// from start to end.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,6 +44,10 @@ constexpr char kUsage[] =
 constexpr size_t kMaxMessage = 1024;
 // How often the units' timed flash work runs while the wire is quiet.
 constexpr int kWorkIntervalMs = 2;
+// The most read from one device before the loop looks at signals and the
+// other devices again: a device that never runs dry (/dev/zero) must not
+// keep the program from them.
+constexpr size_t kMaxReadPerTurn = 64 * 1024;
 
 struct Options {
     bool dante = false;
@@ -99,13 +103,15 @@ public:
     int Fd() const { return m_fd; }
     const std::string& Path() const { return m_path; }
 
-    // False when the device has failed for good.
+    // Reads what is waiting, up to kMaxReadPerTurn bytes; false when the
+    // device has failed for good.
     bool ReadAvailable() {
         uint8_t buffer[512];
-        for (;;) {
+        for (size_t total = 0; total < kMaxReadPerTurn;) {
             const ssize_t n = read(m_fd, buffer, sizeof buffer);
             if (n > 0) {
                 for (ssize_t i = 0; i < n; ++i) Take(buffer[i]);
+                total += static_cast<size_t>(n);
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -113,6 +119,7 @@ public:
             std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), n == 0 ? "closed" : std::strerror(errno));
             return false;
         }
+        return true;
     }
 
     // Sends what the unit has to say; false when the device has failed.
@@ -182,6 +189,7 @@ int SignalDescriptor() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     return signalfd(-1, &signals, SFD_CLOEXEC);
 }
