@@ -37,6 +37,15 @@ std::string HolderText(int fd) {
     return holder.empty() ? "another program" : holder;
 }
 
+// True when the folder holds the lock file and nothing else.
+bool OnlyTheLockFile(const std::string& folder) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename() != kFolderLockFile) return false;
+    }
+    return !ec;
+}
+
 bool WriteHolder(int fd, const std::string& holder) {
     const std::string text = holder + " (process " + std::to_string(::getpid()) + ")\n";
     if (::ftruncate(fd, 0) != 0) return false;
@@ -71,6 +80,7 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         return nullptr;
     }
     struct stat st {};
+    std::vector<std::string> made;
     if (::stat(folder.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
             error = folder + ": is not a folder";
@@ -78,6 +88,10 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         }
     } else {
         std::error_code ec;
+        for (std::filesystem::path p = folder; !p.empty() && !std::filesystem::exists(p, ec); p = p.parent_path()) {
+            made.push_back(p.string());
+            if (p == p.parent_path()) break;
+        }
         std::filesystem::create_directories(folder, ec);
         if (ec) {
             error = folder + ": " + ec.message();
@@ -85,6 +99,19 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         }
     }
     const std::string lockPath = folder + "/" + kFolderLockFile;
+    // The folders made here go again on every way out but success, with the
+    // lock file once it is ours.
+    struct Unmake {
+        const std::vector<std::string>& made;
+        const std::string& lockPath;
+        bool lockFileOurs = false;
+        bool keep = false;
+        ~Unmake() {
+            if (keep || made.empty()) return;
+            if (lockFileOurs) ::unlink(lockPath.c_str());
+            for (const std::string& path : made) ::rmdir(path.c_str());
+        }
+    } unmake{made, lockPath};
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int code = errno;
@@ -107,6 +134,7 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         ::close(fd);
         return nullptr;
     }
+    unmake.lockFileOurs = true;
     int code = 0;
     if (!WriteHolder(fd, holder)) {
         error = Reason(folder, errno);
@@ -119,9 +147,16 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         return nullptr;
     }
     outcome = Outcome::Locked;
-    return std::unique_ptr<FolderLock>(new FolderLock(fd));
+    unmake.keep = true;
+    return std::unique_ptr<FolderLock>(new FolderLock(fd, folder, made));
 }
 
-FolderLock::~FolderLock() { ::close(m_fd); }
+FolderLock::~FolderLock() {
+    if (!m_made.empty() && OnlyTheLockFile(m_folder)) {
+        ::unlink((m_folder + "/" + kFolderLockFile).c_str());
+        for (const std::string& path : m_made) ::rmdir(path.c_str());
+    }
+    ::close(m_fd);
+}
 
 }  // namespace platform

@@ -1,7 +1,9 @@
 // One program at a time in a folder: an exclusive lock, held for the life of
 // the object, on the lock file ".lock" inside the folder. The lock ends with
 // the process however it ends (the system drops it), so a killed program
-// never leaves the folder locked. The lock file itself stays.
+// never leaves the folder locked. The lock file itself stays, unless the
+// lock made the folder and nothing else was put there: then the folder goes
+// again with the lock.
 //
 // Taking the lock also proves that the folder can be written: the holder's
 // name is written into the lock file, and a probe file is written into the
@@ -16,6 +18,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -42,8 +45,11 @@ public:
     FolderLock& operator=(const FolderLock&) = delete;
 
 private:
-    explicit FolderLock(int fd) : m_fd(fd) {}
+    FolderLock(int fd, std::string folder, std::vector<std::string> made)
+        : m_fd(fd), m_folder(std::move(folder)), m_made(std::move(made)) {}
     int m_fd;
+    std::string m_folder;
+    std::vector<std::string> m_made;  // folders Acquire created, the deepest first
 };
 
 // The lock file's name inside the folder.

@@ -465,6 +465,11 @@ TEST_F(StateStore, StateFolderIsLockedAndRewritesOnlyWhatChanged) {
     EXPECT_EQ(Names(state), (std::vector<std::string>{".lock", "3118220001", "3119100042"}));
     again.reset();
 
+    // A folder made for a run that kept nothing in it goes again.
+    const fs::path made = m_dir / "made" / "state";
+    ASSERT_TRUE(sim::StateFolder::Open(made, "test", error)) << error;
+    EXPECT_FALSE(fs::exists(m_dir / "made"));
+
     // A folder that is a file, and a lock file that is a link, are refused.
     WriteBytes(m_dir / "file", {1});
     EXPECT_FALSE(sim::StateFolder::Open(m_dir / "file", "test", error));
