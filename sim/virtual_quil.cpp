@@ -438,14 +438,14 @@ struct VirtualQuil::Impl {
 
     // A status reply for `count` registers from `first` as `endpoint` sees them.
     void ReplyTo(platform::Endpoint endpoint, uint32_t first, size_t count, bool extended) {
-        if (endpoint != platform::Endpoint::OptionCard || first > kRegStatus || first >= kRegisterCount || count == 0 ||
-            first + count <= kRegStatus) {
+        const bool coversStatus = first <= kRegStatus && first + count > kRegStatus;
+        if (endpoint != platform::Endpoint::OptionCard || !coversStatus) {
             Reply(first, count, extended);
             return;
         }
         count = std::min(count, kRegisterCount - first);
         std::vector<uint8_t> view(regs.begin() + first, regs.begin() + static_cast<std::ptrdiff_t>(first + count));
-        view[kRegStatus - first] = cardStatus;
+        view.at(kRegStatus - first) = cardStatus;
         Reply(first, view.data(), view.size(), extended);
     }
 

@@ -251,7 +251,7 @@ TEST_F(StateStore, MissingOrBrokenStateLeavesTheUnitAlone) {
     }
     Send(unit, simtest::Write(5, 0x10));
     EXPECT_EQ(sim::LoadUnitState(unit, 0, m_dir, error), sim::LoadResult::Invalid);
-    EXPECT_NE(error.find("registers.bin"), std::string::npos);
+    EXPECT_EQ(error, (folder / "registers.bin").string() + " does not hold 2048 bytes");
     EXPECT_EQ(unit.Register(5), 0x10);
     fs::remove(folder / "bank1.bin");
     EXPECT_EQ(sim::LoadUnitState(unit, 0, m_dir, error), sim::LoadResult::Invalid);
@@ -337,8 +337,9 @@ TEST_F(StateStore, LinksAndOddFilesAreRefusedAndNeverWrittenThrough) {
 // temporaries go, and the user's own files stay.
 TEST_F(StateStore, InterruptedSavesArePutRightOnLoading) {
     const fs::path state = m_dir / "state";
-    enum class Left { Unfinished, AsideOnly, AsideAndUnfinished, OldTemporary };
-    for (const Left left : {Left::Unfinished, Left::AsideOnly, Left::AsideAndUnfinished, Left::OldTemporary}) {
+    enum class Left { Unfinished, UnfinishedOnly, AsideOnly, AsideAndUnfinished, OldTemporary };
+    for (const Left left :
+         {Left::Unfinished, Left::UnfinishedOnly, Left::AsideOnly, Left::AsideAndUnfinished, Left::OldTemporary}) {
         SCOPED_TRACE(static_cast<int>(left));
         fs::remove_all(state);
         SaveQuilWithBank2(state, {1, 2, 3});
@@ -347,6 +348,7 @@ TEST_F(StateStore, InterruptedSavesArePutRightOnLoading) {
         if (left == Left::AsideOnly || left == Left::AsideAndUnfinished) {
             fs::rename(unitFolder, state / ".3118220001.save-Zz9yX8.old");
         }
+        if (left == Left::UnfinishedOnly) fs::remove_all(unitFolder);
         if (left != Left::AsideOnly && left != Left::OldTemporary) {
             fs::create_directory(unfinished);
             WriteBytes(unfinished / "registers.bin", Bytes(2048, 0x55));
@@ -359,6 +361,12 @@ TEST_F(StateStore, InterruptedSavesArePutRightOnLoading) {
         }
         sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
         std::string error;
+        if (left == Left::UnfinishedOnly) {
+            // An unfinished folder never takes the unit's place.
+            EXPECT_EQ(sim::LoadUnitState(unit, 0, state, error), sim::LoadResult::NotFound);
+            EXPECT_TRUE(Names(state).empty());
+            continue;
+        }
         ASSERT_EQ(sim::LoadUnitState(unit, 0, state, error), sim::LoadResult::Loaded) << error;
         EXPECT_EQ(Bytes(unit.Bank(2).begin(), unit.Bank(2).end()), (Bytes{1, 2, 3}));
         std::vector<std::string> expected{"3118220001"};
@@ -374,53 +382,69 @@ TEST_F(StateStore, InterruptedSavesArePutRightOnLoading) {
 // rather than loaded into the unit the folder is named after.
 TEST_F(StateStore, RegistersOfAnotherUnitAreRefused) {
     const fs::path state = m_dir / "state";
-    SaveQuilWithBank2(state, {});
-    const fs::path registersFile = state / "3118220001" / "registers.bin";
-    const Bytes good = FileBytes(registersFile);
-    ASSERT_EQ(good.size(), 2048u);
+    // The first Quil (3118220001, VX-DANTE) and the Nimbra 16 (2617050007).
+    std::string error;
+    for (size_t port : {size_t{0}, size_t{2}}) {
+        sim::VirtualQuil unit(*sim::BuiltinSet()[port].unit);
+        ASSERT_TRUE(sim::SaveUnitState(unit, 0, state, error)) << error;
+    }
+    const fs::path quilFile = state / "3118220001" / "registers.bin";
+    const fs::path nimbraFile = state / "2617050007" / "registers.bin";
+    const Bytes quil = FileBytes(quilFile);
+    const Bytes nimbra = FileBytes(nimbraFile);
+    ASSERT_EQ(quil.size(), 2048u);
     Bytes noise(2048);
     std::mt19937 random(23);
     for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
     noise[1] = 0x44;
-    const auto withSerial = [&](uint32_t serial) {
-        Bytes r = good;
-        const auto regs = sim::SerialRegisters(serial);
-        std::copy(regs.begin(), regs.end(), r.begin() + 12);
-        return r;
-    };
-    const auto with = [&](size_t index, uint8_t value) {
-        Bytes r = good;
+    const auto with = [](Bytes r, size_t index, uint8_t value) {
         r[index] = value;
         return r;
     };
+    // Serial registers: week, year, unit number low and high byte.
+    const auto serial = [&](uint8_t week, uint8_t year, uint8_t low, uint8_t high) {
+        return with(with(with(with(quil, 12, week), 13, year), 14, low), 15, high);
+    };
+    const char* noSerial = "serial number registers 12 to 15 hold neither 3118220001 nor any valid serial number";
     const struct {
         const char* name;
+        fs::path file;
         Bytes registers;
         const char* reason;  // null: loaded
     } cases[] = {
-        {"random bytes", noise, "product identifier 0x44 is not one of a unit the virtual Quil models"},
-        {"a sibling's PID", with(1, 0x26), "product identifier 0x26 is not this unit's (0x31)"},
-        {"another card", with(16, 24), "option card type 24 is not this unit's (21)"},
-        {"a week of 0x70", with(12, 0x70),
-         "serial number registers 12 to 15 hold neither 3118220001 nor any valid serial number"},
-        {"a blank serial", withSerial(sim::kNoSerial),
-         "serial number registers 12 to 15 hold neither 3118220001 nor any valid serial number"},
-        {"the folder's serial", good, nullptr},
-        {"a serial written since", withSerial(sim::PackSerial(0x31, 19, 5, 77)), nullptr},
+        {"random bytes", quilFile, noise, "product identifier 0x44 is not one of a unit the virtual Quil models"},
+        {"no PID", quilFile, with(quil, 1, 0x00),
+         "product identifier 0x00 is not one of a unit the virtual Quil models"},
+        {"a sibling's PID", quilFile, with(quil, 1, 0x26), "product identifier 0x26 is not this unit's (0x31)"},
+        {"a sub-model", nimbraFile, with(nimbra, 6, 0x60), "product identifier 0x60 is not this unit's (0x26)"},
+        {"another card", quilFile, with(quil, 16, 24), "option card type 24 is not this unit's (21)"},
+        {"week 0", quilFile, serial(0, 18, 1, 0), noSerial},
+        {"week 54", quilFile, serial(54, 18, 1, 0), noSerial},
+        {"year 0", quilFile, serial(22, 0, 1, 0), noSerial},
+        {"year 64", quilFile, serial(22, 64, 1, 0), noSerial},
+        {"unit 0", quilFile, serial(22, 18, 0, 0), noSerial},
+        {"unit 4096", quilFile, serial(22, 18, 0, 0x10), noSerial},
+        {"a blank serial", quilFile, serial(0xFF, 0xFF, 0xFF, 0xFF), noSerial},
+        {"the folder's serial", quilFile, quil, nullptr},
+        {"the Nimbra's own", nimbraFile, nimbra, nullptr},
+        {"a serial written since", quilFile, serial(53, 1, 1, 0), nullptr},
+        {"another written since", quilFile, serial(1, 63, 0xFF, 0x0F), nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        WriteBytes(registersFile, c.registers);
-        sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
+        WriteBytes(c.file, c.registers);
+        const size_t port = c.file == quilFile ? 0 : 2;
+        sim::VirtualQuil unit(*sim::BuiltinSet()[port].unit);
         unit.PresetRegister(5, 0x21);
-        std::string error;
         const sim::LoadResult result = sim::LoadUnitState(unit, 0, state, error);
+        WriteBytes(c.file, c.file == quilFile ? quil : nimbra);
         if (c.reason == nullptr) {
             EXPECT_EQ(result, sim::LoadResult::Loaded) << error;
+            EXPECT_EQ(Bytes(unit.Registers().begin(), unit.Registers().end()), c.registers);
             continue;
         }
         EXPECT_EQ(result, sim::LoadResult::Invalid);
-        EXPECT_EQ(error, registersFile.string() + ": " + c.reason);
+        EXPECT_EQ(error, c.file.string() + ": " + c.reason);
         EXPECT_EQ(unit.Register(5), 0x21);  // untouched
     }
 }
@@ -463,6 +487,15 @@ TEST_F(StateStore, StateFolderIsLockedAndRewritesOnlyWhatChanged) {
     EXPECT_EQ(Inode(state / "3118220001"), one);
     EXPECT_EQ(Inode(state / "3119100042"), changed);
     EXPECT_EQ(Names(state), (std::vector<std::string>{".lock", "3118220001", "3119100042"}));
+    // A unit that cannot be kept is named, and the others are still saved.
+    fs::rename(state / "3118220001", m_dir / "moved");
+    fs::create_symlink(m_dir / "moved", state / "3118220001");
+    units[0]->PresetRegister(5, 0x11);
+    units[1]->PresetRegister(5, 0x12);
+    error.clear();
+    EXPECT_FALSE(again->Save(units, error));
+    EXPECT_EQ(error, "unit 3118220001: " + (state / "3118220001").string() + ": is a symbolic link\n");
+    EXPECT_NE(Inode(state / "3119100042"), changed);
     again.reset();
 
     // A folder made for a run that kept nothing in it goes again.

@@ -573,8 +573,18 @@ TEST_F(Unit, HostOptionCardSequenceCompletesWithinItsLimits) {
     EXPECT_TRUE(Take().empty());
     EXPECT_EQ(U().Register(9), 0x00);
     EXPECT_EQ(U().CardStatus(), 0x88);
-    Send(Request(8, 10), card);
-    EXPECT_EQ(simtest::ParseReply(Take().at(0))->data, (Bytes{U().Register(8), 0x88, U().Register(10)}));
+    // Requests on the card's endpoint see its register 9 wherever it falls.
+    const auto unitRegisters = [&](unsigned first, unsigned last) {
+        return Bytes(U().Registers().begin() + first, U().Registers().begin() + last + 1);
+    };
+    for (const auto& [first, last] : {std::pair{8u, 10u}, {9u, 9u}, {0u, 8u}, {10u, 12u}, {0u, 127u}}) {
+        Send(Request(first, last), card);
+        const auto reply = simtest::ParseReply(Take().at(0));
+        ASSERT_TRUE(reply && reply->first == first);
+        Bytes expected = unitRegisters(first, last);
+        if (first <= 9 && last >= 9) expected[9 - first] = 0x88;
+        EXPECT_EQ(reply->data, expected) << first << ".." << last;
+    }
     EXPECT_EQ(Read(9, 9), Bytes{0x00});
     EXPECT_EQ(U().SaveState().registers[9], 0x00);
     Send(Command(9), card);

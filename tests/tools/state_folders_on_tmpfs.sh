@@ -158,8 +158,7 @@ cp "$state/3118220001/unit.txt" unit-before.txt
 update nofit 1 "$state" PROM=1
 says nofit.out "Congratulations!"
 says nofit.err "the virtual units' state was NOT kept in $state"
-says nofit.err "unit 3118220001: "
-says nofit.err "No space left on device"
+says nofit.err "unit 3118220001: $state/3118220001/bank2.bin: No space left on device"
 says QuilUpdate.log "The virtual units' state was NOT kept in $state"
 kept=$(grep -n "NOT kept" QuilUpdate.log | tail -n 1 | cut -d: -f1)
 exiting=$(grep -n "Exiting" QuilUpdate.log | tail -n 1 | cut -d: -f1)
