@@ -79,39 +79,34 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         error = kEmptyFileName;
         return nullptr;
     }
+    // Only the folder named is made, never the folders above it: a path
+    // whose parent is missing is refused rather than created from the root.
     struct stat st {};
-    std::vector<std::string> made;
-    if (::stat(folder.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) {
-            error = folder + ": is not a folder";
-            return nullptr;
-        }
-    } else {
-        std::error_code ec;
-        for (std::filesystem::path p = folder; !p.empty() && !std::filesystem::exists(p, ec); p = p.parent_path()) {
-            made.push_back(p.string());
-            if (p == p.parent_path()) break;
-        }
-        std::filesystem::create_directories(folder, ec);
-        if (ec) {
-            error = folder + ": " + ec.message();
-            return nullptr;
-        }
+    bool made = false;
+    if (::mkdir(folder.c_str(), 0777) == 0) {
+        made = true;
+    } else if (errno != EEXIST) {
+        error = Reason(folder, errno);
+        return nullptr;
+    } else if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = folder + ": is not a folder";
+        return nullptr;
     }
     const std::string lockPath = folder + "/" + kFolderLockFile;
-    // The folders made here go again on every way out but success, with the
+    // A folder made here goes again on every way out but success, with the
     // lock file once it is ours.
     struct Unmake {
-        const std::vector<std::string>& made;
+        const std::string& folder;
         const std::string& lockPath;
+        bool made = false;
         bool lockFileOurs = false;
         bool keep = false;
         ~Unmake() {
-            if (keep || made.empty()) return;
+            if (keep || !made) return;
             if (lockFileOurs) ::unlink(lockPath.c_str());
-            for (const std::string& path : made) ::rmdir(path.c_str());
+            ::rmdir(folder.c_str());
         }
-    } unmake{made, lockPath};
+    } unmake{folder, lockPath, made};
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int code = errno;
@@ -152,11 +147,11 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
 }
 
 FolderLock::~FolderLock() {
-    if (!m_made.empty() && OnlyTheLockFile(m_folder)) {
+    if (m_madeFolder && OnlyTheLockFile(m_folder)) {
         ::unlink((m_folder + "/" + kFolderLockFile).c_str());
-        for (const std::string& path : m_made) ::rmdir(path.c_str());
+        ::rmdir(m_folder.c_str());
     }
-    ::close(m_fd);
+    ::close(static_cast<int>(m_lockFile));
 }
 
 }  // namespace platform

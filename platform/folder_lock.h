@@ -16,9 +16,9 @@
 // readable), the file opened with FILE_FLAG_OPEN_REPARSE_POINT.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -30,7 +30,8 @@ public:
         Failed,  // the folder cannot be made, locked or written
     };
 
-    // Creates `folder` (and the folders above it) when it does not exist,
+    // Creates `folder` when it does not exist (only that folder: a missing
+    // folder above it is a failure, "PATH: No such file or directory"),
     // then locks it for `holder` (a program name; the lock file records it
     // with the process id) without waiting. Null unless Locked: for Busy,
     // `error` is what the lock file says of its holder ("quil-sim, process
@@ -45,11 +46,11 @@ public:
     FolderLock& operator=(const FolderLock&) = delete;
 
 private:
-    FolderLock(int fd, std::string folder, std::vector<std::string> made)
-        : m_fd(fd), m_folder(std::move(folder)), m_made(std::move(made)) {}
-    int m_fd;
+    FolderLock(intptr_t lockFile, std::string folder, bool madeFolder)
+        : m_lockFile(lockFile), m_folder(std::move(folder)), m_madeFolder(madeFolder) {}
+    intptr_t m_lockFile;  // a descriptor on Linux, a HANDLE on Windows
     std::string m_folder;
-    std::vector<std::string> m_made;  // folders Acquire created, the deepest first
+    bool m_madeFolder;  // Acquire made the folder
 };
 
 // The lock file's name inside the folder.

@@ -498,10 +498,13 @@ TEST_F(StateStore, StateFolderIsLockedAndRewritesOnlyWhatChanged) {
     EXPECT_NE(Inode(state / "3119100042"), changed);
     again.reset();
 
-    // A folder made for a run that kept nothing in it goes again.
-    const fs::path made = m_dir / "made" / "state";
-    ASSERT_TRUE(sim::StateFolder::Open(made, "test", error)) << error;
+    // A folder made for a run that kept nothing in it goes again, and only
+    // the folder named is ever made.
+    ASSERT_TRUE(sim::StateFolder::Open(m_dir / "made", "test", error)) << error;
     EXPECT_FALSE(fs::exists(m_dir / "made"));
+    EXPECT_FALSE(sim::StateFolder::Open(m_dir / "absent" / "state", "test", error));
+    EXPECT_EQ(error, (m_dir / "absent" / "state").string() + ": No such file or directory");
+    EXPECT_FALSE(fs::exists(m_dir / "absent"));
 
     // A folder that is a file, and a lock file that is a link, are refused.
     WriteBytes(m_dir / "file", {1});

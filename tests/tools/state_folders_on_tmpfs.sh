@@ -136,6 +136,16 @@ for signal in HUP INT; do
     says sim.out "quil-sim: units saved in $state"
 done
 
+# Only the folder named is made: one whose parent is missing is refused by
+# every program, and nothing above it is made.
+update absent 1 "$fs/absent/state"
+says absent.err "cannot use the state folder: $fs/absent/state: No such file or directory"
+run absent-mixer 1 "$quiltool" mixer --simulate --sim-state "$fs/absent/state" get PID
+says absent-mixer.err "$fs/absent/state: No such file or directory"
+run absent-sim 1 "$quilsim" --rawmidi /dev/null --sim-state "$fs/absent/state"
+says absent-sim.err "cannot use the state folder: $fs/absent/state: No such file or directory"
+[ ! -e "$fs/absent" ] || fail "a folder above the state folder was made"
+
 # A folder that is a file, read-only or full is found before the update.
 touch "$fs/file"
 update file 1 "$fs/file"
