@@ -88,12 +88,12 @@ ReadStatus ReadOpened(int fd, const std::string& path, size_t maxSize, std::vect
     return ReadStatus::Ok;
 }
 
+}  // namespace
+
 bool StandardOutputClosed() {
     const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
     return flags == -1 || (flags & O_ACCMODE) == O_RDONLY;
 }
-
-}  // namespace
 
 ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
     data.clear();
@@ -170,30 +170,6 @@ void ReserveStandardStreams() {
             ::close(opened);
         }
     }
-}
-
-bool FinishStandardOutput(std::string& error) {
-    // The streams share stdio's buffer; the first flush that fails keeps
-    // the reason.
-    errno = 0;
-    std::cout.flush();
-    int code = errno;
-    const bool flushed = std::fflush(stdout) == 0;
-    if (code == 0) code = errno;
-    if (flushed && std::ferror(stdout) == 0 && !std::cout.fail()) return true;
-    if (code == EBADF || StandardOutputClosed()) {
-        error = kStandardOutputClosed;
-    } else {
-        error = std::string("standard output: ") + (code != 0 ? std::strerror(code) : "write error");
-    }
-    return false;
-}
-
-int FinishProgram(const char* program, int status) {
-    std::string error;
-    if (FinishStandardOutput(error)) return status;
-    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-    return status == 0 ? 1 : status;
 }
 
 bool WriteAll(int fd, std::span<const uint8_t> data) {

@@ -49,6 +49,10 @@ bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::s
 // printed to it still fails. Call first thing in main.
 void ReserveStandardStreams();
 
+// True when standard output is closed, or open for reading only (as
+// ReserveStandardStreams leaves a closed one).
+bool StandardOutputClosed();
+
 // Flushes standard output (stdio and iostreams alike) and tells whether all
 // that was printed reached it; `error` says why not ("standard output is
 // closed", "standard output: No space left on device").
