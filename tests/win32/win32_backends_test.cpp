@@ -17,6 +17,7 @@
 #include "platform/environment.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
+#include "platform/folder_lock.h"
 #include "platform/midi.h"
 #include "platform/net.h"
 #include "platform/program_files.h"
@@ -216,6 +217,46 @@ TEST(Win32Files, TemporaryFoldersAndOutputFilesThatReplaceOnlyWhenComplete) {
         EXPECT_EQ(entries, 1u) << "no temporary is left beside the target";
     }
     EXPECT_FALSE(std::filesystem::exists(folder)) << "the folder goes with its owner";
+}
+
+// One program at a time in a folder, which must take files; only the folder
+// named is made, and it goes again when nothing was put in it.
+TEST(Win32Files, FolderLockAndPlainFiles) {
+    namespace fs = std::filesystem;
+    int code = 0;
+    const auto dir = platform::TempDir::Create("quil-test-", code);
+    ASSERT_NE(dir, nullptr) << code;
+    const std::string state = dir->File("state");
+    using Outcome = platform::FolderLock::Outcome;
+    Outcome outcome = Outcome::Failed;
+    std::string error;
+    {
+        auto first = platform::FolderLock::Acquire(state, "first", outcome, error);
+        ASSERT_NE(first, nullptr) << error;
+        EXPECT_EQ(outcome, Outcome::Locked);
+        EXPECT_EQ(platform::FolderLock::Acquire(state, "second", outcome, error), nullptr);
+        EXPECT_EQ(outcome, Outcome::Busy);
+        EXPECT_EQ(error, "first (process " + std::to_string(getpid()) + ")");
+    }
+    EXPECT_FALSE(fs::exists(state)) << "a folder made for a run that kept nothing goes again";
+    EXPECT_EQ(platform::FolderLock::Acquire(dir->File("absent\\state"), "test", outcome, error), nullptr);
+    EXPECT_EQ(outcome, Outcome::Failed);
+    EXPECT_FALSE(fs::exists(dir->File("absent")));
+    std::ofstream(dir->File("file")) << "x";
+    EXPECT_EQ(platform::FolderLock::Acquire(dir->File("file"), "test", outcome, error), nullptr);
+    EXPECT_EQ(error, dir->File("file") + ": is not a folder");
+
+    // A new file never replaces one that is there; a plain file reads back.
+    const uint8_t bytes[] = {1, 2, 3};
+    EXPECT_TRUE(platform::WriteNewFile(dir->File("new.bin"), bytes, error)) << error;
+    EXPECT_FALSE(platform::WriteNewFile(dir->File("new.bin"), bytes, error));
+    std::vector<uint8_t> data;
+    ASSERT_EQ(platform::ReadPlainFile(dir->File("new.bin"), 3, data, error), platform::ReadStatus::Ok) << error;
+    EXPECT_EQ(data, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(platform::ReadPlainFile(dir->File("new.bin"), 2, data, error), platform::ReadStatus::TooLarge);
+    EXPECT_EQ(platform::ReadPlainFile(dir->File("missing"), 2, data, error), platform::ReadStatus::OpenFailed);
+    EXPECT_EQ(platform::ReadPlainFile("", 2, data, error), platform::ReadStatus::OpenFailed);
+    EXPECT_EQ(error, "empty file name");
 }
 
 }  // namespace
