@@ -21,6 +21,7 @@
 #include "platform/midi.h"
 #include "platform/net.h"
 #include "platform/program_files.h"
+#include "platform/signal_cleanup.h"
 #include "platform/system.h"
 #include "platform/temp_dir.h"
 #include "platform/udp_socket.h"
@@ -257,6 +258,31 @@ TEST(Win32Files, FolderLockAndPlainFiles) {
     EXPECT_EQ(platform::ReadPlainFile(dir->File("missing"), 2, data, error), platform::ReadStatus::OpenFailed);
     EXPECT_EQ(platform::ReadPlainFile("", 2, data, error), platform::ReadStatus::OpenFailed);
     EXPECT_EQ(error, "empty file name");
+}
+
+// What the console's interrupt would remove: each registered temporary, a
+// folder with its files; an entry given back is left alone.
+TEST(Win32Files, TemporariesRegisteredForInterruptsAreRemoved) {
+    namespace fs = std::filesystem;
+    int code = 0;
+    const auto dir = platform::TempDir::Create("quil-test-", code);
+    ASSERT_NE(dir, nullptr) << code;
+    dir->Keep();  // out of the table, so that only what is registered below goes
+    fs::create_directory(dir->File("expanded"));
+    std::ofstream(dir->File("expanded\\QUIL0803C.BIN")) << "image";
+    std::ofstream(dir->File("output.tmp")) << "partial";
+    std::ofstream(dir->File("kept")) << "kept";
+    {
+        const platform::CleanupSignalsHeld held;
+        EXPECT_GE(platform::RegisterTemporary(dir->File("expanded"), platform::TemporaryKind::Folder), 0);
+        EXPECT_GE(platform::RegisterTemporary(dir->File("output.tmp"), platform::TemporaryKind::File), 0);
+        platform::UnregisterTemporary(platform::RegisterTemporary(dir->File("kept"), platform::TemporaryKind::File));
+    }
+    platform::RemoveTemporaries();
+    EXPECT_FALSE(fs::exists(dir->File("expanded")));
+    EXPECT_FALSE(fs::exists(dir->File("output.tmp")));
+    EXPECT_TRUE(fs::exists(dir->File("kept")));
+    fs::remove_all(fs::path(dir->Path()));
 }
 
 }  // namespace
