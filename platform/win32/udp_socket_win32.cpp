@@ -5,6 +5,7 @@
 
 #include "platform/net.h"
 #include "platform/udp_socket.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
@@ -22,12 +23,14 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 UdpSocket::~UdpSocket() { Close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)), m_error(std::move(other.m_error)) {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = std::exchange(other.m_fd, -1);
+        m_error = std::move(other.m_error);
     }
     return *this;
 }
@@ -35,6 +38,7 @@ UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
     m_fd = OpenUdpSocket(nonBlocking);
+    if (m_fd < 0) m_error = win32::ErrorText(static_cast<DWORD>(WSAGetLastError()));
     return m_fd >= 0;
 }
 
@@ -45,7 +49,9 @@ bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     BOOL exclusive = TRUE;
     setsockopt(win32::ToSocket(m_fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
-    return bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return true;
+    m_error = win32::ErrorText(static_cast<DWORD>(WSAGetLastError()));
+    return false;
 }
 
 bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
