@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/interruptions.h"
+
 namespace platform {
 
 namespace {
@@ -51,32 +53,10 @@ void RemoveFolder(const char* path) {
     ::rmdir(path);
 }
 
-void RemoveAndDie(int signal) {
-    RemoveTemporaries();
-    // Die of the same signal, so the caller sees how we ended.
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-void InstallHandlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    for (int signal : kCleanupSignals) {
-        struct sigaction old {};
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-        struct sigaction action {};
-        action.sa_handler = RemoveAndDie;
-        sigemptyset(&action.sa_mask);
-        for (int held : kCleanupSignals) sigaddset(&action.sa_mask, held);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-
 }  // namespace
 
 int RegisterTemporary(const std::string& path, TemporaryKind kind) {
-    InstallHandlers();
+    InstallStopHandling();
     if (path.empty() || path.size() >= PATH_MAX) return -1;
     for (size_t i = 0; i < g_slots.size(); ++i) {
         CleanupSlot& slot = g_slots[i];

@@ -19,9 +19,10 @@ enum class TemporaryKind {
 
 // Registers `path` and returns its entry, or -1 when the table is full or the
 // path too long (the temporary is then only removed the ordinary way).
-// The first registration installs the removing handler for each of the three
-// signals whose action is still the default: a program with handling of its
-// own keeps it, and calls RemoveTemporaries from it before it ends.
+// Registering installs the system's stop handling (interruptions.h), which
+// removes them, for each of the three signals whose action is still the
+// default: a program with handling of its own keeps it, and calls
+// RemoveTemporaries from it before it ends.
 // Call with CleanupSignalsHeld in scope, from creating the temporary to here.
 int RegisterTemporary(const std::string& path, TemporaryKind kind);
 // Forgets an entry (-1 is ignored); call with CleanupSignalsHeld in scope

@@ -1,12 +1,14 @@
 // Temporaries removed when the console's Ctrl+C, Ctrl+Break or close event
-// ends the process. The console control handler runs on a thread of its own,
-// so the table is guarded by a lock that CleanupSignalsHeld holds too.
+// ends the process (the console handler of the interruptions back-end calls
+// RemoveTemporaries). That handler runs on a thread of its own, so the table
+// is guarded by a lock that CleanupSignalsHeld holds too.
 #include <windows.h>
 
 #include <array>
 #include <mutex>
 #include <string>
 
+#include "platform/interruptions.h"
 #include "platform/signal_cleanup.h"
 #include "platform/win32/wide_text.h"
 
@@ -40,18 +42,10 @@ void RemoveFolder(const std::wstring& folder) {
     RemoveDirectoryW(folder.c_str());
 }
 
-// Returns FALSE, so that the next handler (in the end the system's, which
-// ends the process) still runs.
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) RemoveTemporaries();
-    return FALSE;
-}
-
 }  // namespace
 
 int RegisterTemporary(const std::string& path, TemporaryKind kind) {
-    static const bool installed = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
-    (void)installed;
+    InstallStopHandling();
     if (path.empty()) return -1;
     std::wstring wide = win32::Widen(path);
     while (wide.size() > 3 && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
