@@ -86,6 +86,9 @@ TEST_F(LogFileTest, UnopenableFileDropsEntriesAndEachCallRetries) {
 }
 
 TEST_F(LogFileTest, AFileThatTakesNoEntriesIsReportedOnceAndStillTried) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no device that refuses writes as /dev/full does";
+#endif
     static int reports = 0;
     static int reason = 0;
     SetLogWriteFailureHandler([](const char* path, int error) {
