@@ -81,14 +81,24 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
     }
     // Only the folder named is made, never the folders above it: a path
     // whose parent is missing is refused rather than created from the root.
+    // A folder made here is registered as a temporary, so that a signal
+    // that ends the program takes it along; it goes only while it holds no
+    // unit (what is removed then is its plain files, the lock file).
     struct stat st {};
     bool made = false;
-    if (::mkdir(folder.c_str(), 0777) == 0) {
-        made = true;
-    } else if (errno != EEXIST) {
-        error = Reason(folder, errno);
+    int entry = -1;
+    int mkdirError = 0;
+    {
+        const CleanupSignalsHeld held;
+        made = ::mkdir(folder.c_str(), 0777) == 0;
+        mkdirError = errno;
+        if (made) entry = RegisterTemporary(folder, TemporaryKind::Folder);
+    }
+    if (!made && mkdirError != EEXIST) {
+        error = Reason(folder, mkdirError);
         return nullptr;
-    } else if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    }
+    if (!made && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
         error = folder + ": is not a folder";
         return nullptr;
     }
@@ -99,14 +109,17 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         const std::string& folder;
         const std::string& lockPath;
         bool made = false;
+        int entry = -1;
         bool lockFileOurs = false;
         bool keep = false;
         ~Unmake() {
             if (keep || !made) return;
+            const CleanupSignalsHeld held;
             if (lockFileOurs) ::unlink(lockPath.c_str());
             ::rmdir(folder.c_str());
+            UnregisterTemporary(entry);
         }
-    } unmake{folder, lockPath, made};
+    } unmake{folder, lockPath, made, entry};
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int code = errno;
@@ -143,14 +156,16 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
     }
     outcome = Outcome::Locked;
     unmake.keep = true;
-    return std::unique_ptr<FolderLock>(new FolderLock(fd, folder, made));
+    return std::unique_ptr<FolderLock>(new FolderLock(fd, folder, made, entry));
 }
 
 FolderLock::~FolderLock() {
+    const CleanupSignalsHeld held;
     if (m_madeFolder && OnlyTheLockFile(m_folder)) {
         ::unlink((m_folder + "/" + kFolderLockFile).c_str());
         ::rmdir(m_folder.c_str());
     }
+    UnregisterTemporary(m_entry);
     ::close(static_cast<int>(m_lockFile));
 }
 

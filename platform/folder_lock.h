@@ -3,7 +3,7 @@
 // the process however it ends (the system drops it), so a killed program
 // never leaves the folder locked. The lock file itself stays, unless the
 // lock made the folder and nothing else was put there: then the folder goes
-// again with the lock.
+// again with the lock, or with a signal that ends the program.
 //
 // Taking the lock also proves that the folder can be written: the holder's
 // name is written into the lock file, and a probe file is written into the
@@ -46,11 +46,12 @@ public:
     FolderLock& operator=(const FolderLock&) = delete;
 
 private:
-    FolderLock(intptr_t lockFile, std::string folder, bool madeFolder)
-        : m_lockFile(lockFile), m_folder(std::move(folder)), m_madeFolder(madeFolder) {}
+    FolderLock(intptr_t lockFile, std::string folder, bool madeFolder, int entry)
+        : m_lockFile(lockFile), m_folder(std::move(folder)), m_madeFolder(madeFolder), m_entry(entry) {}
     intptr_t m_lockFile;  // a descriptor on Linux, a HANDLE on Windows
     std::string m_folder;
     bool m_madeFolder;  // Acquire made the folder
+    int m_entry;        // the made folder's signal-cleanup entry (-1 for none)
 };
 
 // The lock file's name inside the folder.

@@ -10,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/folder_lock.h"
+#include "platform/signal_cleanup.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
@@ -90,13 +91,20 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
     }
     // Only the folder named is made, never the folders above it.
     bool made = false;
-    if (CreateDirectoryW(win32::Widen(folder).c_str(), nullptr)) {
-        made = true;
-    } else if (const DWORD code = GetLastError(); code != ERROR_ALREADY_EXISTS) {
-        error = Reason(folder, code);
+    int entry = -1;
+    DWORD mkdirError = ERROR_SUCCESS;
+    {
+        const CleanupSignalsHeld held;
+        made = CreateDirectoryW(win32::Widen(folder).c_str(), nullptr) != 0;
+        mkdirError = GetLastError();
+        if (made) entry = RegisterTemporary(folder, TemporaryKind::Folder);
+    }
+    if (!made && mkdirError != ERROR_ALREADY_EXISTS) {
+        error = Reason(folder, mkdirError);
         return nullptr;
-    } else if (const DWORD attributes = GetFileAttributesW(win32::Widen(folder).c_str());
-               attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    }
+    const DWORD attributes = GetFileAttributesW(win32::Widen(folder).c_str());
+    if (!made && (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
         error = folder + ": is not a folder";
         return nullptr;
     }
@@ -105,14 +113,17 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
         const std::string& folder;
         const std::string& lockPath;
         bool made = false;
+        int entry = -1;
         bool lockFileOurs = false;
         bool keep = false;
         ~Unmake() {
             if (keep || !made) return;
+            const CleanupSignalsHeld held;
             if (lockFileOurs) DeleteFileW(win32::Widen(lockPath).c_str());
             RemoveDirectoryW(win32::Widen(folder).c_str());
+            UnregisterTemporary(entry);
         }
-    } unmake{folder, lockPath, made};
+    } unmake{folder, lockPath, made, entry};
     const HANDLE file = CreateFileW(win32::Widen(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -154,7 +165,7 @@ std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, const
     }
     outcome = Outcome::Locked;
     unmake.keep = true;
-    return std::unique_ptr<FolderLock>(new FolderLock(reinterpret_cast<intptr_t>(file), folder, made));
+    return std::unique_ptr<FolderLock>(new FolderLock(reinterpret_cast<intptr_t>(file), folder, made, entry));
 }
 
 FolderLock::~FolderLock() {
@@ -162,10 +173,12 @@ FolderLock::~FolderLock() {
     OVERLAPPED where = LockRange();
     UnlockFileEx(file, 0, 1, 0, &where);
     CloseHandle(file);
+    const CleanupSignalsHeld held;
     if (m_madeFolder && OnlyTheLockFile(m_folder)) {
         DeleteFileW(win32::Widen(m_folder + "\\" + kFolderLockFile).c_str());
         RemoveDirectoryW(win32::Widen(m_folder).c_str());
     }
+    UnregisterTemporary(m_entry);
 }
 
 }  // namespace platform

@@ -3,7 +3,10 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <cstdlib>
@@ -525,6 +528,29 @@ TEST_F(StateStore, StateFolderIsLockedAndRewritesOnlyWhatChanged) {
     EXPECT_FALSE(sim::StateFolder::Open(state, "test", error));
     EXPECT_EQ(error, (state / ".lock").string() + ": is a symbolic link");
     EXPECT_FALSE(fs::exists(m_dir / "elsewhere"));
+}
+
+// A signal that ends the program takes a folder made for the run along while
+// it holds no unit, and leaves one that holds units as it is.
+TEST_F(StateStore, ASignalTakesAFolderMadeForTheRunAlongOnlyWhileItHoldsNoUnit) {
+    for (const bool saved : {false, true}) {
+        const fs::path state = m_dir / (saved ? "saved" : "empty");
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::string error;
+            auto folder = sim::StateFolder::Open(state, "test", error);
+            sim::VirtualQuil unit(*sim::BuiltinSet()[0].unit);
+            if (!folder || (saved && !folder->Save({&unit}, error))) ::_exit(3);
+            ::raise(SIGTERM);
+            ::_exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << saved << " " << status;
+        EXPECT_EQ(fs::exists(state), saved);
+        EXPECT_EQ(fs::exists(state / "3118220001" / "registers.bin"), saved);
+    }
 }
 #endif
 
