@@ -60,6 +60,10 @@ bool FinishStandardOutput(std::string& error);
 // What a program's main returns last: FinishStandardOutput, and when it
 // fails, "PROGRAM: reason" on standard error and status 1 instead of 0.
 int FinishProgram(const char* program, int status);
+// From now on FinishProgram leaves the status as it is when standard output
+// fails: the program knew it had lost its output while a unit was written,
+// logged that and went on, and its status says whether the unit was updated.
+void KeepStatusDespiteLostOutput();
 
 // Writes every byte, retrying interrupted and short writes.
 bool WriteAll(int fd, std::span<const uint8_t> data);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/interruptions.h"
 #include "platform/signal_cleanup.h"
 
@@ -131,6 +132,7 @@ public:
 
     void OutputLost() override {
         m_outputLost = true;
+        if (m_held) KeepStatusDespiteLostOutput();
         if (!m_held) ::signal(SIGPIPE, SIG_IGN);
     }
 

@@ -11,6 +11,10 @@
 
 namespace platform {
 
+namespace {
+bool g_keepStatus = false;
+}  // namespace
+
 bool FinishStandardOutput(std::string& error) {
     // The streams share stdio's buffer; the first flush that fails keeps
     // the reason.
@@ -30,9 +34,11 @@ bool FinishStandardOutput(std::string& error) {
 
 int FinishProgram(const char* program, int status) {
     std::string error;
-    if (FinishStandardOutput(error)) return status;
+    if (FinishStandardOutput(error) || g_keepStatus) return status;
     std::fprintf(stderr, "%s: %s\n", program, error.c_str());
     return status == 0 ? 1 : status;
 }
+
+void KeepStatusDespiteLostOutput() { g_keepStatus = true; }
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/interruptions.h"
 #include "platform/signal_cleanup.h"
 
@@ -63,7 +64,9 @@ public:
     }
     void Release() override { g_held.store(false); }
     StopRequest Pending() const override { return static_cast<StopRequest>(g_pending.load()); }
-    void OutputLost() override {}
+    void OutputLost() override {
+        if (g_held.load()) KeepStatusDespiteLostOutput();
+    }
 };
 
 }  // namespace
