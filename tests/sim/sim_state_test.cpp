@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -515,6 +517,26 @@ TEST_F(StateStore, StateFolderIsLockedAndRewritesOnlyWhatChanged) {
     // the folder named is ever made.
     ASSERT_TRUE(sim::StateFolder::Open(m_dir / "made", "test", error)) << error;
     EXPECT_FALSE(fs::exists(m_dir / "made"));
+    fs::create_directory(m_dir / "own");
+    ASSERT_TRUE(sim::StateFolder::Open(m_dir / "own", "test", error)) << error;
+    EXPECT_TRUE(fs::exists(m_dir / "own")) << "a folder the user made stays";
+    // The holder's name is told as printable text.
+    const auto held = sim::StateFolder::Open(m_dir / "own",
+                                             "a~\x01"
+                                             "b",
+                                             error);
+    ASSERT_TRUE(held) << error;
+    EXPECT_FALSE(sim::StateFolder::Open(m_dir / "own", "test", error));
+    EXPECT_EQ(error, (m_dir / "own").string() + " is in use by a~?b (process " + std::to_string(::getpid()) + ")");
+    // Another program's lock file is told as it reads, up to its first line's end.
+    const fs::path other = m_dir / "other";
+    fs::create_directory(other);
+    WriteBytes(other / ".lock", {'a', 'p', 'p'});
+    const int fd = ::open((other / ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    EXPECT_FALSE(sim::StateFolder::Open(other, "test", error));
+    EXPECT_EQ(error, other.string() + " is in use by app");
+    ::close(fd);
     EXPECT_FALSE(sim::StateFolder::Open(m_dir / "absent" / "state", "test", error));
     EXPECT_EQ(error, (m_dir / "absent" / "state").string() + ": No such file or directory");
     EXPECT_FALSE(fs::exists(m_dir / "absent"));
