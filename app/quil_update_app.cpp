@@ -70,6 +70,7 @@ bool CQuilUpdateApp::InitInstance() {
     // 1 (mains) and 255 (the system cannot tell) go on.
 
     if (m_runMainWindow) m_runMainWindow(*this);
+    if (m_beforeExit) m_beforeExit(*this);
 
     LogMessage("Exiting\n*****************************************************************************\n");
     CloseLogFile();

@@ -26,6 +26,9 @@ public:
     bool IsDemoMode() const { return m_bDemoMode; }
 
     void SetMainWindowRunner(MainWindowRunner runner) { m_runMainWindow = std::move(runner); }
+    // Runs once the main window has closed, before the closing log entry, so
+    // that what it logs (the demo's units being saved) belongs to the run.
+    void SetBeforeExit(std::function<void(CQuilUpdateApp& app)> hook) { m_beforeExit = std::move(hook); }
 
     // The list entry to select once the window is up (--unit).
     void SetInitialEntry(std::optional<int> entry) { m_initialEntry = entry; }
@@ -54,6 +57,7 @@ private:
     std::string m_commandLine;
     bool m_bDemoMode = false;
     MainWindowRunner m_runMainWindow;
+    std::function<void(CQuilUpdateApp& app)> m_beforeExit;
     std::optional<int> m_initialEntry;
     bool m_updateRequested = false;
     bool m_unattended = false;

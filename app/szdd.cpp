@@ -289,30 +289,34 @@ ExpandResult ExpandBuffer(std::span<const uint8_t> container, std::vector<uint8_
     return result;
 }
 
-bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const CompressOptions& options) {
-    out.clear();
+bool Compress(std::span<const uint8_t> data, Sink& sink, const CompressOptions& options) {
     // Positions are kept as 32-bit signed numbers: 2 GB is plenty for an image.
     constexpr size_t kMaxInput = INT32_MAX - kRingSize;
     if (data.size() > kMaxInput || options.maxMatch < kMinMatch || options.maxMatch > kMaxMatch) return false;
 
     // The history the expander sees: the ring's initial spaces, then the data.
-    // History index h is ring position (h - 16) mod 4096.
+    // History index h is ring position (h - 16) mod 4096. Nothing of it is
+    // copied: matches reach back one ring at most.
     const size_t start = kRingSize;
     const size_t end = start + data.size();
-    std::vector<uint8_t> hist(end, kRingFill);
-    std::copy(data.begin(), data.end(), hist.begin() + start);
+    auto at = [&](size_t h) -> uint8_t { return h < start ? kRingFill : data[h - start]; };
 
+    // Hash chains over the last positions only: a link is followed just
+    // while it lies within one ring of the position searched from, and the
+    // positions inserted ahead of it stay far short of the window's size.
     constexpr unsigned kHashBits = 16;
+    constexpr size_t kWindow = 2 * kRingSize;
+    constexpr size_t kWindowMask = kWindow - 1;
     std::vector<int32_t> head(size_t{1} << kHashBits, -1);
-    std::vector<int32_t> prev(end, -1);
+    std::vector<int32_t> prev(kWindow, -1);
     auto hashAt = [&](size_t h) {
-        const uint32_t v = hist[h] | static_cast<uint32_t>(hist[h + 1]) << 8 | static_cast<uint32_t>(hist[h + 2]) << 16;
+        const uint32_t v = at(h) | static_cast<uint32_t>(at(h + 1)) << 8 | static_cast<uint32_t>(at(h + 2)) << 16;
         return (v * 2654435761u) >> (32 - kHashBits);
     };
     auto insert = [&](size_t h) {
         if (h + kMinMatch > end) return;
         const uint32_t key = hashAt(h);
-        prev[h] = head[key];
+        prev[h & kWindowMask] = head[key];
         head[key] = static_cast<int32_t>(h);
     };
     struct Match {
@@ -324,12 +328,13 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
         const size_t limit = std::min(options.maxMatch, end - h);
         if (limit < kMinMatch) return best;
         size_t depth = options.searchDepth;
-        for (int32_t c = head[hashAt(h)]; c >= 0 && depth != 0; c = prev[c], --depth) {
+        for (int32_t c = head[hashAt(h)]; c >= 0 && depth != 0;
+             c = prev[static_cast<size_t>(c) & kWindowMask], --depth) {
             const size_t cand = static_cast<size_t>(c);
             if (h - cand > kRingSize) break;
-            if (hist[cand + best.length] != hist[h + best.length]) continue;
+            if (at(cand + best.length) != at(h + best.length)) continue;
             size_t k = 0;
-            while (k < limit && hist[cand + k] == hist[h + k]) ++k;
+            while (k < limit && at(cand + k) == at(h + k)) ++k;
             if (k > best.length) {
                 best = {k, cand};
                 if (k == limit) break;
@@ -343,17 +348,26 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
     // any earlier start gives nothing but spaces, which these give as well.
     for (size_t h = start - kMaxMatch; h < start; ++h) insert(h);
 
-    out.reserve(kHeaderSize + data.size() + data.size() / 8 + 16);
     Header header;
     header.missingChar = options.missingChar;
     header.length = static_cast<uint32_t>(data.size());
     const auto headerBytes = WriteHeader(header);
-    out.insert(out.end(), headerBytes.begin(), headerBytes.end());
+    if (!sink.Write(headerBytes)) return false;
 
+    // Items gather here a flag byte's group at a time, and go to the sink in
+    // large pieces between groups.
+    constexpr size_t kFlushAt = 1 << 16;
+    std::vector<uint8_t> out;
+    out.reserve(kFlushAt + 64);
     size_t flagIndex = 0;
     int items = 8;
+    bool sinkFailed = false;
     auto openItem = [&]() {
         if (items == 8) {
+            if (out.size() >= kFlushAt) {
+                sinkFailed = sinkFailed || !sink.Write(out);
+                out.clear();
+            }
             flagIndex = out.size();
             out.push_back(0);
             items = 0;
@@ -377,9 +391,9 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
     // literal when the next position offers a longer one.
     size_t h = start;
     Match current = find(h);
-    while (h < end) {
+    while (h < end && !sinkFailed) {
         if (current.length == 0) {
-            literal(hist[h]);
+            literal(at(h));
             insert(h);
             ++h;
             if (h < end) current = find(h);
@@ -388,7 +402,7 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
         insert(h);
         const Match next = h + 1 < end ? find(h + 1) : Match{};
         if (next.length > current.length) {
-            literal(hist[h]);
+            literal(at(h));
             ++h;
             current = next;
             continue;
@@ -398,7 +412,16 @@ bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const Co
         h += current.length;
         current = h < end ? find(h) : Match{};
     }
-    return true;
+    return !sinkFailed && (out.empty() || sink.Write(out));
+}
+
+bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const CompressOptions& options) {
+    out.clear();
+    out.reserve(kHeaderSize + data.size() + data.size() / 8 + 16);
+    VectorSink sink(out);
+    if (Compress(data, sink, options)) return true;
+    out.clear();
+    return false;
 }
 
 bool BufferedFdSink::Write(std::span<const uint8_t> data) {

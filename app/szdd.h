@@ -70,7 +70,8 @@ public:
     virtual bool Read(std::span<uint8_t> dst, size_t& got) = 0;
 };
 
-// Where the expander writes to, in chunks of at most one ring; false on error.
+// Where the expander writes to, in chunks of at most one ring (the compressor
+// in larger ones); false on error.
 class Sink {
 public:
     virtual ~Sink() = default;
@@ -167,5 +168,9 @@ struct CompressOptions {
 // Writes a complete container for `data` into `out`. False (and `out` empty)
 // when the data is longer than 2 GB or the options are out of range.
 bool Compress(std::span<const uint8_t> data, std::vector<uint8_t>& out, const CompressOptions& options = {});
+// The same container, handed to `sink` in pieces as it is made: besides the
+// input, the compressor needs about 400 KB. False when the sink fails (what
+// it took must then be discarded) or as above.
+bool Compress(std::span<const uint8_t> data, Sink& sink, const CompressOptions& options = {});
 
 }  // namespace szdd

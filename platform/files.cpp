@@ -2,90 +2,20 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
+
+#include "platform/signal_cleanup.h"
 
 namespace platform {
 
 namespace {
-
-// Temporaries an interrupt must not leave behind. A signal handler may only
-// look at plain memory, so the paths sit in fixed slots written before the
-// slot is marked in use. This is the one piece of process-wide state here:
-// signals are process-wide.
-struct CleanupSlot {
-    std::array<char, PATH_MAX> path{};
-    volatile sig_atomic_t used = 0;
-};
-std::array<CleanupSlot, 4> g_cleanup;
-constexpr std::array<int, 3> kCleanupSignals = {SIGINT, SIGTERM, SIGHUP};
-
-void RemoveTemporariesAndDie(int signal) {
-    for (CleanupSlot& slot : g_cleanup) {
-        if (slot.used != 0) ::unlink(slot.path.data());
-    }
-    // Die of the same signal, so the caller sees how we ended.
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-// Takes the handler only where nobody else has one: a program with its own
-// handling (or one that ignores the signal) keeps it.
-void InstallCleanupHandlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    for (int signal : kCleanupSignals) {
-        struct sigaction old {};
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-        struct sigaction action {};
-        action.sa_handler = RemoveTemporariesAndDie;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-
-int TakeCleanupSlot(const std::string& path) {
-    if (path.size() >= PATH_MAX) return -1;
-    for (size_t i = 0; i < g_cleanup.size(); ++i) {
-        CleanupSlot& slot = g_cleanup[i];
-        if (slot.used != 0) continue;
-        std::copy(path.begin(), path.end(), slot.path.begin());
-        slot.path[path.size()] = '\0';
-        slot.used = 1;
-        return static_cast<int>(i);
-    }
-    return -1;
-}
-
-void ReleaseCleanupSlot(int index) {
-    if (index >= 0) g_cleanup[static_cast<size_t>(index)].used = 0;
-}
-
-// Blocks the cleanup signals for a scope, so a temporary is never created
-// without its slot or released with its file still there.
-class SignalsHeld {
-public:
-    SignalsHeld() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kCleanupSignals) sigaddset(&set, signal);
-        ::sigprocmask(SIG_BLOCK, &set, &m_old);
-    }
-    ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &m_old, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t m_old;
-};
 
 std::string Folder(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -123,15 +53,8 @@ unsigned CurrentUmask() {
     return static_cast<unsigned>(mask);
 }
 
-}  // namespace
-
-ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
-    data.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return ReadStatus::OpenFailed;
-    }
+// Reads the open `fd` (closed here) as ReadWholeFile does.
+ReadStatus ReadOpened(int fd, const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (static_cast<uint64_t>(st.st_size) > maxSize) {
@@ -165,6 +88,90 @@ ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<ui
     return ReadStatus::Ok;
 }
 
+}  // namespace
+
+bool StandardOutputClosed() {
+    const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    return flags == -1 || (flags & O_ACCMODE) == O_RDONLY;
+}
+
+ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
+    data.clear();
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return ReadStatus::OpenFailed;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return ReadStatus::OpenFailed;
+    }
+    return ReadOpened(fd, path, maxSize, data, error);
+}
+
+ReadStatus ReadPlainFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
+    data.clear();
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return ReadStatus::OpenFailed;
+    }
+    // Not blocking, so that a FIFO put in the file's place cannot hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int code = errno;
+        struct stat st {};
+        if (code == ELOOP && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            error = path + ": is a symbolic link";
+            return ReadStatus::NotPlainFile;
+        }
+        error = path + ": " + std::strerror(code);
+        return ReadStatus::OpenFailed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = path + ": is not a plain file";
+        return ReadStatus::NotPlainFile;
+    }
+    return ReadOpened(fd, path, maxSize, data, error);
+}
+
+bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::string& error) {
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
+    int code = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        code = errno;
+    }
+    if (!ok) {
+        error = path + ": " + std::strerror(code);
+        ::unlink(path.c_str());
+    }
+    return ok;
+}
+
+void ReserveStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is `fd` itself. Read-only, so that what
+        // is written to a closed stream fails as it did.
+        const int opened = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 bool WriteAll(int fd, std::span<const uint8_t> data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -187,7 +194,15 @@ bool SameFile(const std::string& input, const std::string& output) {
 
 std::unique_ptr<OutputFile> OutputFile::Open(const std::string& path, std::string& error) {
     std::unique_ptr<OutputFile> file(new OutputFile());
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return nullptr;
+    }
     if (path == "-") {
+        if (StandardOutputClosed()) {
+            error = kStandardOutputClosed;
+            return nullptr;
+        }
         file->m_fd = ::dup(STDOUT_FILENO);
         if (file->m_fd < 0) {
             error = "standard output: " + std::string(std::strerror(errno));
@@ -220,24 +235,23 @@ std::unique_ptr<OutputFile> OutputFile::Open(const std::string& path, std::strin
     const size_t slash = file->m_target.find_last_of('/');
     const std::string base = slash == std::string::npos ? file->m_target : file->m_target.substr(slash + 1);
     std::string temp = Folder(file->m_target) + "/." + base + ".XXXXXX";
-    InstallCleanupHandlers();
-    const SignalsHeld held;
+    const CleanupSignalsHeld held;
     file->m_fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (file->m_fd < 0) {
         error = path + ": " + std::strerror(errno);
         return nullptr;
     }
     file->m_temp = temp;
-    file->m_slot = TakeCleanupSlot(temp);
+    file->m_slot = RegisterTemporary(temp, TemporaryKind::File);
     return file;
 }
 
 OutputFile::~OutputFile() {
     if (m_fd >= 0) ::close(m_fd);
     if (!m_temp.empty() && !m_committed) {
-        const SignalsHeld held;
+        const CleanupSignalsHeld held;
         ::unlink(m_temp.c_str());
-        ReleaseCleanupSlot(m_slot);
+        UnregisterTemporary(m_slot);
     }
 }
 
@@ -271,12 +285,12 @@ bool OutputFile::Commit() {
         Fail(m_temp);
         return false;
     }
-    const SignalsHeld held;
+    const CleanupSignalsHeld held;
     if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         Fail(m_target);
         return false;
     }
-    ReleaseCleanupSlot(m_slot);
+    UnregisterTemporary(m_slot);
     m_committed = true;
     return true;
 }

@@ -2,7 +2,7 @@
 // the terminal going away (SIGINT, SIGTERM and SIGHUP on Linux; the console's
 // control events on Windows), and output that can no longer be written (a
 // reader of the standard output that went away). Normally they end the
-// program as usual. While a unit's or card's flash is being erased or
+// program as usual, once its registered temporaries are removed. While a unit's or card's flash is being erased or
 // written, a FlashWriteGuard holds them back: the first request prints one
 // line saying so, the sequence runs to its end, and the caller then stops
 // the program in order; output errors meanwhile are ignored.
@@ -128,5 +128,13 @@ private:
 // heads the printed line.
 Interruptions& SystemInterruptions();
 void SetInterruptionsProgramName(const char* program);
+
+// The system's one handling of stop requests, installed where the program
+// has none of its own (the request's disposition is still the system's
+// default): outside a hold a request removes the temporaries registered in
+// signal_cleanup.h and then ends the program as the system would; inside
+// one it is held back as above. Registering a temporary installs it; a hold
+// puts it back when it is released.
+void InstallStopHandling();
 
 }  // namespace platform

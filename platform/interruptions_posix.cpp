@@ -12,7 +12,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/interruptions.h"
+#include "platform/signal_cleanup.h"
 
 namespace platform {
 
@@ -22,6 +24,8 @@ constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 
 // What the handler reads: set before the handler is installed.
 volatile sig_atomic_t g_pendingSignal = 0;
+volatile sig_atomic_t g_held = 0;
+bool g_cleanupWanted = false;  // a temporary was registered: keep the handling after a hold
 std::string g_program = "quilupdate";
 char g_lineHead[128] = {};  // "<program>: "
 char g_lineTail[512] = {};  // ": <announcement>\n"
@@ -47,6 +51,14 @@ const char* SignalName(int signal) {
 }
 
 void OnStopSignal(int signal) {
+    if (g_held == 0) {
+        // Not held: the temporaries go, and the program dies of the same
+        // signal, so that its caller sees how it ended.
+        RemoveTemporaries();
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+        return;
+    }
     if (g_pendingSignal != 0) return;
     g_pendingSignal = signal;
     const int saved = errno;
@@ -55,6 +67,25 @@ void OnStopSignal(int signal) {
     WriteAll(name, std::strlen(name));
     WriteAll(g_lineTail, g_lineTailLength);
     errno = saved;
+}
+
+struct sigaction StopAction() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+    action.sa_flags = SA_RESTART;
+    return action;
+}
+
+// Installs the handler for each stop signal whose disposition is the
+// default; a program's own handling (or SIG_IGN) is kept.
+void InstallWhereDefault() {
+    const struct sigaction action = StopAction();
+    for (int signal : kStopSignals) {
+        struct sigaction old {};
+        if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) ::sigaction(signal, &action, nullptr);
+    }
 }
 
 size_t CopyBounded(char* to, size_t size, const std::string& text) {
@@ -81,11 +112,8 @@ public:
         }
         g_lineHeadLength = CopyBounded(g_lineHead, sizeof g_lineHead, g_program + ": ");
         g_lineTailLength = CopyBounded(g_lineTail, sizeof g_lineTail, ": " + announcement + "\n");
-        struct sigaction action {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
-        action.sa_flags = SA_RESTART;
+        const struct sigaction action = StopAction();
+        g_held = 1;
         for (size_t i = 0; i < kStopSignals.size(); ++i) sigaction(kStopSignals[i], &action, &m_previous[i]);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -97,6 +125,8 @@ public:
     void Release() override {
         if (!m_held) return;
         for (size_t i = 0; i < kStopSignals.size(); ++i) sigaction(kStopSignals[i], &m_previous[i], nullptr);
+        g_held = 0;
+        if (g_cleanupWanted) InstallWhereDefault();
         // With the output gone, a write to it must not end the program now.
         if (!m_outputLost) sigaction(SIGPIPE, &m_previousPipe, nullptr);
         m_held = false;
@@ -113,6 +143,7 @@ public:
 
     void OutputLost() override {
         m_outputLost = true;
+        if (m_held) KeepStatusDespiteLostOutput();
         if (!m_held) ::signal(SIGPIPE, SIG_IGN);
     }
 
@@ -131,5 +162,10 @@ Interruptions& SystemInterruptions() {
 }
 
 void SetInterruptionsProgramName(const char* program) { g_program = program; }
+
+void InstallStopHandling() {
+    g_cleanupWanted = true;
+    if (g_held == 0) InstallWhereDefault();  // a hold's release installs it
+}
 
 }  // namespace platform

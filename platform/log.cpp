@@ -17,17 +17,26 @@ platform::LogRepeats g_repeats;
 std::string g_logPath = "QuilUpdate.log";
 LogOpenFailureHandler g_failureHandler = nullptr;
 bool g_failureReported = false;
+LogOpenFailureHandler g_writeFailureHandler = nullptr;
+bool g_writeFailureReported = false;
 
 void WriteEntries(const std::vector<std::string>& entries) {
     if (entries.empty()) return;
     const platform::LocalTime t = platform::CurrentClock().Now();
+    errno = 0;
+    bool printed = true;
     for (const std::string& entry : entries) {
-        std::fprintf(LogFile, "%04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour, t.minute, t.second,
-                     entry.c_str());
+        printed = std::fprintf(LogFile, "%04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour, t.minute,
+                               t.second, entry.c_str()) >= 0 &&
+                  printed;
     }
     // Written out at once: a crash or power loss during an update must not
     // lose the record of it.
-    std::fflush(LogFile);
+    const bool flushed = std::fflush(LogFile) == 0;
+    if ((!printed || !flushed) && g_writeFailureHandler != nullptr && !g_writeFailureReported) {
+        g_writeFailureReported = true;
+        g_writeFailureHandler(g_logPath.c_str(), errno);
+    }
 }
 }  // namespace
 
@@ -72,4 +81,9 @@ void SetLogFilePath(const std::string& path) {
 void SetLogOpenFailureHandler(LogOpenFailureHandler handler) {
     g_failureHandler = handler;
     g_failureReported = false;
+}
+
+void SetLogWriteFailureHandler(LogOpenFailureHandler handler) {
+    g_writeFailureHandler = handler;
+    g_writeFailureReported = false;
 }

@@ -22,3 +22,6 @@ void SetLogFilePath(const std::string& path);
 // cannot be opened (the program goes on without its log).
 using LogOpenFailureHandler = void (*)(const char* path, int error);
 void SetLogOpenFailureHandler(LogOpenFailureHandler handler);
+// Called once, at the first entry that the open file does not take (a full
+// disk, /dev/full); later entries are still tried.
+void SetLogWriteFailureHandler(LogOpenFailureHandler handler);

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/signal_cleanup.h"
+
 namespace platform {
 
 std::string TempParent() {
@@ -22,18 +24,29 @@ std::unique_ptr<TempDir> TempDir::Create(std::string_view prefix, int& error, st
     path.append("XXXXXX");
     std::vector<char> buffer(path.begin(), path.end());
     buffer.push_back('\0');
+    const CleanupSignalsHeld held;
     if (::mkdtemp(buffer.data()) == nullptr) {
         error = errno;
         return nullptr;
     }
+    const int entry = RegisterTemporary(buffer.data(), TemporaryKind::Folder);
     std::string made(buffer.data());
     made.push_back('/');
-    return std::unique_ptr<TempDir>(new TempDir(std::move(made)));
+    return std::unique_ptr<TempDir>(new TempDir(std::move(made), entry));
 }
 
 TempDir::~TempDir() {
+    if (m_kept) return;
+    const CleanupSignalsHeld held;
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
+    UnregisterTemporary(m_entry);
+}
+
+void TempDir::Keep() {
+    const CleanupSignalsHeld held;
+    UnregisterTemporary(m_entry);
+    m_kept = true;
 }
 
 std::string TempDir::File(std::string_view name) const {

@@ -1,7 +1,9 @@
 // Private temporary folders: each one is made fresh for this run with mkdtemp
 // (mode 0700) under $TMPDIR, or /tmp when that is unset, so its files never
 // sit at predictable names in a shared folder. The folder and everything in it
-// are removed when the owner goes away.
+// are removed when the owner goes away, and when SIGINT, SIGTERM or SIGHUP
+// ends the process (platform/signal_cleanup.h: then only the files directly
+// in it go, so a folder that is to vanish on a signal keeps no subfolders).
 #pragma once
 
 #include <memory>
@@ -25,9 +27,15 @@ public:
     // Path() + name.
     std::string File(std::string_view name) const;
 
+    // The folder is the caller's from now on (it has been renamed into
+    // place, say): it is no longer removed.
+    void Keep();
+
 private:
-    explicit TempDir(std::string path) : m_path(std::move(path)) {}
+    TempDir(std::string path, int entry) : m_path(std::move(path)), m_entry(entry) {}
     std::string m_path;
+    int m_entry = -1;  // the signal-cleanup entry
+    bool m_kept = false;
 };
 
 // The folder temporary folders go in: $TMPDIR when set and not empty, else /tmp.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -42,13 +43,15 @@ long ReceiveFrom(int fd, uint8_t* buffer, size_t size, uint32_t* from, int flags
 
 UdpSocket::~UdpSocket() { Close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking), m_error(std::move(other.m_error)) {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = std::exchange(other.m_fd, -1);
         m_blocking = other.m_blocking;
+        m_error = std::move(other.m_error);
     }
     return *this;
 }
@@ -57,13 +60,16 @@ bool UdpSocket::Create(bool nonBlocking) {
     Close();
     m_blocking = !nonBlocking;
     m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
+    if (m_fd < 0) m_error = std::strerror(errno);
     return m_fd >= 0;
 }
 
 bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     if (m_fd < 0) return false;
     const sockaddr_in a = SocketAddress(address, port);
-    return bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return true;
+    m_error = std::strerror(errno);
+    return false;
 }
 
 bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {

@@ -29,6 +29,9 @@ public:
     // Binds to ADDRESS:PORT (INADDR_ANY for every local address); false when
     // the port is taken or the address is not local.
     bool Bind(uint32_t address, uint16_t port);
+    // The system's text for the last failure of Create or Bind ("Address
+    // already in use").
+    const std::string& Error() const { return m_error; }
     // One datagram; false on any send error, including would-block.
     bool SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length);
     // Ready once a datagram waits (or an error is pending: the receive
@@ -54,6 +57,7 @@ private:
     // Created blocking: a wait that had to make it non-blocking (Windows'
     // socket events do) makes it blocking again.
     bool m_blocking = false;
+    std::string m_error;
 };
 
 // Dotted-decimal text of an address in network order.

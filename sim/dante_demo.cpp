@@ -33,10 +33,13 @@ std::vector<UnitDescription> BuiltinDanteUnits() {
 }
 
 DanteDemoUnits::DanteDemoUnits() {
+    // The stand-in replaces the system's DNS-SD library first, so that a demo
+    // that cannot start never reaches the system's own.
+    m_redirect = std::make_unique<platform::ScopedLibraryRedirect>(dnssd::PlatformLibraryName(), QUIL_DEMO_DNS_SD);
     int code = 0;
     m_folder = platform::TempDir::Create("quil-dante-", code);
     if (!m_folder) {
-        m_error = "cannot make a temporary folder";
+        m_error = "cannot make a temporary folder for the Dante demo";
         return;
     }
     const std::string script = m_folder->File("services");
@@ -44,7 +47,11 @@ DanteDemoUnits::DanteDemoUnits() {
     uint32_t address = kFirstDemoAddress;
     for (const UnitDescription& description : BuiltinDanteUnits()) {
         m_units.push_back(std::make_unique<VirtualQuil>(description));
-        if (!m_server.Add(platform::NetOrder32(address), *m_units.back(), m_error)) return;
+        std::string error;
+        if (!m_server.Add(platform::NetOrder32(address), *m_units.back(), error)) {
+            m_error = "the Dante demo's addresses are taken (is another demo running?): " + error;
+            return;
+        }
         const std::string name = "quil-" + SerialText(description.serial);
         out << "service " << name << " _netaudio-arc._udp. Velk " << kDemoInterface << ' ' << name
             << ".local. 4440 arcp_vers=2.7.0 router_vers=4.0.2\n";
@@ -62,7 +69,7 @@ DanteDemoUnits::DanteDemoUnits() {
         m_previousScript = previous;
     }
     platform::SetEnvironmentValue(kScriptVariable, script);
-    m_redirect = std::make_unique<platform::ScopedLibraryRedirect>(dnssd::PlatformLibraryName(), QUIL_DEMO_DNS_SD);
+    m_scriptSet = true;
     m_thread = std::thread([this] {
         while (!m_stop.load()) m_server.Service(kServeWaitMs);
     });
@@ -71,9 +78,10 @@ DanteDemoUnits::DanteDemoUnits() {
 DanteDemoUnits::~DanteDemoUnits() {
     Stop();
     m_redirect.reset();
+    if (!m_scriptSet) return;
     if (m_hadScript) {
         platform::SetEnvironmentValue(kScriptVariable, m_previousScript);
-    } else if (m_folder) {
+    } else {
         platform::UnsetEnvironmentValue(kScriptVariable);
     }
 }

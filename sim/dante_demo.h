@@ -33,8 +33,10 @@ public:
     DanteDemoUnits(const DanteDemoUnits&) = delete;
     DanteDemoUnits& operator=(const DanteDemoUnits&) = delete;
 
-    // False, with the reason, when the units could not be served or the
-    // stand-in could not be set up; the program then finds no Dante unit.
+    // False, with the reason, when the units could not be served (their
+    // addresses are taken, say, by another demo) or the stand-in could not be
+    // set up. The programs then refuse to run the demo; the system's own
+    // DNS-SD library is never reached either way.
     bool Ready() const { return m_error.empty(); }
     const std::string& Error() const { return m_error; }
     std::vector<VirtualQuil*> Units() const;
@@ -49,6 +51,7 @@ private:
     std::unique_ptr<platform::ScopedLibraryRedirect> m_redirect;
     std::string m_previousScript;
     bool m_hadScript = false;
+    bool m_scriptSet = false;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::string m_error;

@@ -2,8 +2,6 @@
 
 #include <charconv>
 
-#include "sim/state_store.h"
-
 namespace sim {
 
 std::optional<DemoFault> ParseDemoFault(std::string_view text) {
@@ -43,30 +41,6 @@ void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault) {
     case DemoFault::Kind::Silence: unit.FallSilentAfterPacket(fault.packet); break;
     case DemoFault::Kind::DfuStall: break;
     }
-}
-
-bool LoadUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error) {
-    bool ok = true;
-    for (size_t position = 0; position < units.size(); ++position) {
-        std::string reason;
-        if (LoadUnitState(*units[position], position, folder, reason) == LoadResult::Invalid) {
-            error += reason + "\n";
-            ok = false;
-        }
-    }
-    return ok;
-}
-
-bool SaveUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error) {
-    bool ok = true;
-    for (size_t position = 0; position < units.size(); ++position) {
-        std::string reason;
-        if (!SaveUnitState(*units[position], position, folder, reason)) {
-            error += reason + "\n";
-            ok = false;
-        }
-    }
-    return ok;
 }
 
 }  // namespace sim

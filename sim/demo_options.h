@@ -1,15 +1,11 @@
 // What the program's demo options do to the built-in virtual units: faults
-// a support engineer can inject from the command line ("pgmerr@100"), and a
-// folder the units are loaded from and saved to, so that an update's result
-// can be inspected afterwards.
+// a support engineer can inject from the command line ("pgmerr@100"). The
+// folder the units are kept in between runs is sim/state_store.h's.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "sim/virtual_quil.h"
 
@@ -31,13 +27,5 @@ const char* DemoFaultHelp();
 // store it. silence: once packet N has been answered, the unit answers
 // nothing more.
 void ApplyDemoFault(VirtualQuil& unit, const DemoFault& fault);
-
-// Loads each unit saved in `folder` (units without a subfolder there keep
-// their described state). False, with the reasons in `error`, when a saved
-// unit could not be read.
-bool LoadUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error);
-// Saves every unit into `folder`. False, with the reasons in `error`, when one
-// could not be written.
-bool SaveUnits(const std::vector<VirtualQuil*>& units, const std::filesystem::path& folder, std::string& error);
 
 }  // namespace sim

@@ -27,11 +27,11 @@ bool UdpUnitServer::Add(uint32_t address, VirtualQuil& unit, std::string& error)
     served->address = address;
     const std::string text = platform::Ipv4Text(address);
     if (!served->unitSocket.Create(true) || !served->unitSocket.Bind(address, m_ports.unit)) {
-        error = "cannot serve on " + text + ":" + std::to_string(m_ports.unit);
+        error = "cannot serve on " + text + ":" + std::to_string(m_ports.unit) + ": " + served->unitSocket.Error();
         return false;
     }
     if (!served->cardSocket.Create(true) || !served->cardSocket.Bind(address, m_ports.card)) {
-        error = "cannot serve on " + text + ":" + std::to_string(m_ports.card);
+        error = "cannot serve on " + text + ":" + std::to_string(m_ports.card) + ": " + served->cardSocket.Error();
         return false;
     }
     m_served.push_back(std::move(served));

@@ -73,6 +73,8 @@ void ScopedBuiltinUnits::StopServing() {
     if (m_dante) m_dante->Stop();
 }
 
+std::string ScopedBuiltinUnits::Error() const { return m_dante ? m_dante->Error() : std::string(); }
+
 // The previous systems come back before the units they replaced go away.
 ScopedBuiltinUnits::~ScopedBuiltinUnits() {
     m_dante.reset();

@@ -79,6 +79,9 @@ public:
     // Stops the threads that serve units (the Dante transport's), so that
     // the units can be saved; nothing reaches them afterwards.
     void StopServing();
+    // Why the units cannot be reached (the Dante transport's addresses are
+    // taken, say); empty when they can. Programs refuse to go on otherwise.
+    std::string Error() const;
 
 private:
     std::unique_ptr<VirtualMidiSetup> m_setup;

@@ -263,6 +263,7 @@ struct VirtualQuil::Impl {
     std::vector<size_t> cardPacketEnds;  // end offset of each stored packet
     size_t readCursor = 0;               // next packet command 5 returns
     bool cardWritable = false;           // erased since the last completion
+    uint8_t cardStatus = 0;              // register 9 of the card's own endpoint
 
     int selectedBank = 1;
     bool armed = false;
@@ -278,6 +279,7 @@ struct VirtualQuil::Impl {
 
     // Timed work.
     Job job = Job::None;
+    platform::Endpoint jobEndpoint = platform::Endpoint::Unit;  // where the job was started, and reports
     uint32_t jobStart = 0;  // start of the job (erase) or of the current phase (flash)
     uint8_t phase = 0;
     int jobBank = 1;
@@ -427,11 +429,32 @@ struct VirtualQuil::Impl {
         Emit(std::move(out));
     }
 
-    // The unit's own report of register 9 after a packet, an erase or a store.
-    void ReportStatus(uint8_t bits) {
-        regs[kRegStatus] =
-            static_cast<uint8_t>((regs[kRegStatus] & kStatusActiveBank) | (job != Job::None ? kStatusPip : 0) | bits);
-        Reply(kRegStatus, 1, false);
+    // Register 9 as the endpoint that is addressed sees it: the option
+    // card's own endpoint has a programming status of its own, so that the
+    // card's completion never marks the unit's flash bank.
+    uint8_t& Status(platform::Endpoint endpoint) {
+        return endpoint == platform::Endpoint::OptionCard ? cardStatus : regs[kRegStatus];
+    }
+
+    // A status reply for `count` registers from `first` as `endpoint` sees them.
+    void ReplyTo(platform::Endpoint endpoint, uint32_t first, size_t count, bool extended) {
+        const bool coversStatus = first <= kRegStatus && first + count > kRegStatus;
+        if (endpoint != platform::Endpoint::OptionCard || !coversStatus) {
+            Reply(first, count, extended);
+            return;
+        }
+        count = std::min(count, kRegisterCount - first);
+        std::vector<uint8_t> view(regs.begin() + first, regs.begin() + static_cast<std::ptrdiff_t>(first + count));
+        view.at(kRegStatus - first) = cardStatus;
+        Reply(first, view.data(), view.size(), extended);
+    }
+
+    // The report of register 9 after a packet, an erase or a store, from the
+    // endpoint that did the work.
+    void ReportStatus(uint8_t bits, platform::Endpoint endpoint) {
+        uint8_t& status = Status(endpoint);
+        status = static_cast<uint8_t>((status & kStatusActiveBank) | (job != Job::None ? kStatusPip : 0) | bits);
+        ReplyTo(endpoint, kRegStatus, 1, false);
     }
 
     // ---- received messages -----------------------------------------------
@@ -463,11 +486,11 @@ struct VirtualQuil::Impl {
         armed = false;
         bool accepted = false;
         switch (m.kind) {
-        case MessageKind::RegisterWrite: accepted = Write(m.address, static_cast<uint8_t>(m.value)); break;
+        case MessageKind::RegisterWrite: accepted = Write(m.address, static_cast<uint8_t>(m.value), endpoint); break;
         case MessageKind::StatusRequest:
             if (m.address < kRegisterCount) {
                 const size_t count = m.extended ? size_t{m.value} + 1 : size_t{m.value & 0xFF} + 1;
-                Reply(m.address, count, m.extended);
+                ReplyTo(endpoint, m.address, count, m.extended);
                 accepted = true;
             }
             break;
@@ -481,8 +504,12 @@ struct VirtualQuil::Impl {
         }
     }
 
-    bool Write(uint32_t r, uint8_t value) {
+    bool Write(uint32_t r, uint8_t value, platform::Endpoint endpoint) {
         if (r >= kRegisterCount) return false;
+        if (r == kRegStatus && endpoint == platform::Endpoint::OptionCard) {
+            cardStatus = value;
+            return true;
+        }
         const bool serialRegister =
             (r >= kRegSerial && r < kRegSerial + 4) || (r >= kRegCardSerial && r < kRegCardSerial + 4);
         if (serialRegister && serialStuck) {
@@ -508,7 +535,7 @@ struct VirtualQuil::Impl {
         case kCmdPacketFollows:
         case kCmdStoreSerial:
             if (!wasArmed) {
-                ReportStatus(kStatusTxErr);
+                ReportStatus(kStatusTxErr, endpoint);
                 return false;
             }
             if (op == kCmdPacketFollows) {
@@ -518,7 +545,7 @@ struct VirtualQuil::Impl {
             if (op == kCmdStoreSerial) {
                 std::copy_n(regs.begin() + kRegSerial, 4, storedSerial.begin());
                 std::copy_n(regs.begin() + kRegCardSerial, 4, storedCardSerial.begin());
-                ReportStatus(0);
+                ReportStatus(0, endpoint);
                 return true;
             }
             return Erase(endpoint);
@@ -528,9 +555,9 @@ struct VirtualQuil::Impl {
         case kCmdCompleteSet:
         case kCmdCompleteClear:
             if (op == kCmdCompleteSet) {
-                regs[kRegStatus] |= kStatusActiveBank;
+                Status(endpoint) |= kStatusActiveBank;
             } else {
-                regs[kRegStatus] &= static_cast<uint8_t>(~kStatusActiveBank);
+                Status(endpoint) &= static_cast<uint8_t>(~kStatusActiveBank);
             }
             cardWritable = false;
             return true;
@@ -539,7 +566,7 @@ struct VirtualQuil::Impl {
             staging.clear();
             mainReceiving = true;
             mainPacketIndex = 0;
-            regs[kRegStatus] &= kStatusActiveBank;
+            Status(endpoint) &= kStatusActiveBank;
             regs[kRegPhase] = regs[kRegOverall] = regs[kRegPhaseProgress] = 0;
             return true;
         case kCmdReload:
@@ -554,12 +581,12 @@ struct VirtualQuil::Impl {
 
     bool Erase(platform::Endpoint endpoint) {
         if (job != Job::None) {
-            ReportStatus(kStatusTxErr);
+            ReportStatus(kStatusTxErr, endpoint);
             return false;
         }
         if (CardTarget(endpoint)) {
             if (!HasDanteCard()) {
-                ReportStatus(kStatusTxErr);
+                ReportStatus(kStatusTxErr, endpoint);
                 return false;
             }
             card.clear();
@@ -567,7 +594,7 @@ struct VirtualQuil::Impl {
             readCursor = 0;
             cardPacketIndex = 0;
             cardWritable = true;
-            StartJob(Job::CardErase);
+            StartJob(Job::CardErase, endpoint);
         } else {
             // Erasing the bank also drops a transfer that was under way.
             staging.clear();
@@ -575,14 +602,14 @@ struct VirtualQuil::Impl {
             mainPacketIndex = 0;
             banks[selectedBank - 1].clear();
             jobBank = selectedBank;
-            StartJob(Job::MainErase);
+            StartJob(Job::MainErase, endpoint);
         }
         return true;
     }
 
     bool ReadBack(platform::Endpoint endpoint) {
         if (!CardTarget(endpoint) || !HasDanteCard() || job == Job::CardErase) {
-            ReportStatus(kStatusTxErr);
+            ReportStatus(kStatusTxErr, endpoint);
             return false;
         }
         std::array<uint8_t, kPacketBytes> out;
@@ -610,22 +637,22 @@ struct VirtualQuil::Impl {
         const bool toCard = CardTarget(endpoint);
         uint32_t& index = toCard ? cardPacketIndex : mainPacketIndex;
         if (!expected || !m.packetValid) {
-            ReportStatus(kStatusTxErr);
+            ReportStatus(kStatusTxErr, endpoint);
             return false;
         }
         const uint8_t* data = packetBuffer.data();
         const size_t n = m.packetLength;
         if (ChecksCrc() && PacketCrc(data, n) != regs[kRegPacketCrc]) {
-            ReportStatus(kStatusTxErr);
+            ReportStatus(kStatusTxErr, endpoint);
             return false;
         }
         if (toCard) {
             if (!HasDanteCard() || job == Job::CardErase) {
-                ReportStatus(kStatusTxErr);
+                ReportStatus(kStatusTxErr, endpoint);
                 return false;
             }
         } else if (job != Job::None || !mainReceiving) {
-            ReportStatus(kStatusTxErr);
+            ReportStatus(kStatusTxErr, endpoint);
             return false;
         }
         const uint32_t thisIndex = index++;
@@ -643,43 +670,45 @@ struct VirtualQuil::Impl {
         } silenceAfter{*this, silenceAfterPacketSet && silenceAfterPacketIndex == thisIndex};
         if (failPacketSet && failPacketIndex == thisIndex) {
             failPacketSet = false;
-            ReportStatus(failPacketBits);
+            ReportStatus(failPacketBits, endpoint);
             return false;
         }
         if (toCard) {
             if (!cardWritable) {
-                ReportStatus(kStatusPgmErr);  // flash not erased
+                ReportStatus(kStatusPgmErr, endpoint);  // flash not erased
                 return false;
             }
             card.insert(card.end(), data, data + n);
             cardPacketEnds.push_back(card.size());
             readCursor = 0;
-            ReportStatus(0);
+            ReportStatus(0, endpoint);
             return true;
         }
         if (staging.size() + n > kMaxImageBytes) {
-            ReportStatus(kStatusPgmErr);
+            ReportStatus(kStatusPgmErr, endpoint);
             return false;
         }
         staging.insert(staging.end(), data, data + n);
-        ReportStatus(0);
+        ReportStatus(0, endpoint);
         const uint32_t length = AnnouncedLength();
         if (length > 0 && staging.size() >= length) {
             staging.resize(length);
             mainReceiving = false;
             flashImage = staging;
             jobBank = selectedBank;
-            StartJob(Job::Flash);
+            StartJob(Job::Flash, endpoint);
         }
         return true;
     }
 
     // ---- timed work ------------------------------------------------------
 
-    void StartJob(Job j) {
+    void StartJob(Job j, platform::Endpoint endpoint) {
         job = j;
+        jobEndpoint = endpoint;
         jobStart = platform::CurrentClock().TickMs();
-        regs[kRegStatus] = static_cast<uint8_t>((regs[kRegStatus] & kStatusActiveBank) | kStatusPip);
+        uint8_t& status = Status(endpoint);
+        status = static_cast<uint8_t>((status & kStatusActiveBank) | kStatusPip);
         if (j == Job::Flash) {
             EnterPhase(kPhaseEraseA);
             SetProgress(0);
@@ -741,7 +770,7 @@ struct VirtualQuil::Impl {
             const uint32_t duration = EraseMs(job == Job::CardErase ? desc.cardEraseMs : desc.eraseMs);
             if (eraseNeverEnds || now - jobStart < duration) return;
             job = Job::None;
-            ReportStatus(0);
+            ReportStatus(0, jobEndpoint);
             return;
         }
         // Flash work of the main unit, phase after phase.
@@ -764,12 +793,12 @@ struct VirtualQuil::Impl {
                 SetProgress(100);
                 job = Job::None;
                 if (!ImageLooksLikeBitstream(banks[jobBank - 1])) {
-                    ReportStatus(kStatusPgmErr);
+                    ReportStatus(kStatusPgmErr, jobEndpoint);
                     return;
                 }
                 phase = kPhaseComplete;
                 SetProgress(100);
-                ReportStatus(0);
+                ReportStatus(0, jobEndpoint);
                 return;
             }
             jobStart += duration;
@@ -838,6 +867,7 @@ std::span<const uint8_t> VirtualQuil::Bank(int bank) const {
 std::span<const uint8_t> VirtualQuil::CardStore() const { return m_impl->card; }
 size_t VirtualQuil::CardPacketCount() const { return m_impl->cardPacketEnds.size(); }
 int VirtualQuil::SelectedBank() const { return m_impl->selectedBank; }
+uint8_t VirtualQuil::CardStatus() const { return m_impl->cardStatus; }
 bool VirtualQuil::CardStoreSelected() const { return (m_impl->regs[kRegStoreSelect] & kStoreSelectCard) != 0; }
 
 namespace {
@@ -947,6 +977,7 @@ void VirtualQuil::RestoreState(const PersistentState& state) {
     }
     i.readCursor = 0;
     i.cardWritable = false;
+    i.cardStatus = 0;
     i.job = Impl::Job::None;
     i.staging.clear();
     i.mainReceiving = true;

@@ -62,6 +62,8 @@ struct PersistentState {
     std::vector<uint8_t> bank1;
     std::vector<uint8_t> bank2;
     std::vector<uint8_t> card;  // option card store, packets back to back
+
+    bool operator==(const PersistentState&) const = default;
 };
 
 class VirtualQuil final : public platform::VirtualDevice {
@@ -102,6 +104,10 @@ public:
     uint32_t StoredCardSerial() const;
     uint32_t CurrentSerial() const;  // as registers 12..15 read now
     uint32_t CurrentCardSerial() const;
+    // Register 9 as the option card's own endpoint keeps it: its programming
+    // status, bit 7 marking its store complete. The unit's register 9 is
+    // never touched by what is sent to the card's endpoint.
+    uint8_t CardStatus() const;
     // Bytes of the image announced in registers 48..51 received so far.
     size_t ImageBytesReceived() const;
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/program_options.h"
+#include "platform/files.h"
 #include "platform/ui.h"
 #include "ui/qt_ui.h"
 #include "ui/quilupdate_run.h"
@@ -66,9 +67,7 @@ std::string ConsoleReason(const ProgramOptions& options, int argc, char** argv) 
     return {};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     ProgramOptions options;
     std::optional<sim::DemoFault> fault;
@@ -87,4 +86,11 @@ int main(int argc, char** argv) {
         view = std::make_unique<ui::QtUserInterface>();
     }
     return ui::RunQuilUpdate(options, fault, *view);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::ReserveStandardStreams();
+    return platform::FinishProgram(kProgram, Run(argc, argv));
 }

@@ -10,6 +10,7 @@
 #include "platform/interruptions.h"
 #include "platform/log.h"
 #include "platform/program_files.h"
+#include "sim/state_store.h"
 #include "sim/usb_cards.h"
 #include "sim/virtual_midi_setup.h"
 #include "ui/batch_views.h"
@@ -27,6 +28,23 @@ constexpr uint32_t kQuickFlashMs = 20;
 void ReportLogFailure(const char* path, int error) {
     std::cerr << kProgram << ": cannot open the log file " << path << ": " << std::strerror(error)
               << " (the program runs without its log)\n";
+}
+
+void ReportLogWriteFailure(const char* path, int error) {
+    std::cerr << kProgram << ": cannot write the log file " << path << ": " << std::strerror(error)
+              << " (its entries are being lost)\n";
+}
+
+// Saves the demo's units; a save that fails is logged and said plainly.
+void SaveVirtualUnits(sim::StateFolder& state, const std::vector<sim::VirtualQuil*>& units, CQuilUpdateApp& app) {
+    std::string error;
+    if (state.Save(units, error)) return;
+    const std::string folder = state.Path().string();
+    LogMessage("The virtual units' state was NOT kept in %s:\n%s", folder.c_str(), error.c_str());
+    std::cerr << kProgram << ": the virtual units' state was NOT kept in " << folder
+              << " (each unit named keeps what the folder held for it before this run):\n"
+              << error;
+    app.SetExitStatus(1);
 }
 
 }  // namespace
@@ -58,6 +76,7 @@ std::optional<int> ParseQuilUpdateCommandLine(const std::vector<std::string>& ar
     }
     SetLogOpenFailureHandler(ReportLogFailure);
     platform::SetInterruptionsProgramName(kProgram);
+    SetLogWriteFailureHandler(ReportLogWriteFailure);
     return std::nullopt;
 }
 
@@ -83,8 +102,20 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
                                          : options.simulateDante ? sim::BuiltinTransport::Dante
                                          : options.simulate      ? sim::BuiltinTransport::Midi
                                                                  : sim::BuiltinTransport::None);
+    if (const std::string why = virtualUnits.Error(); !why.empty()) {
+        std::cerr << kProgram << ": " << why << '\n';
+        return 1;
+    }
+    // The folder is held for the whole run and known to be writable before
+    // any unit hears a byte.
+    std::unique_ptr<sim::StateFolder> state;
     if (options.simState) {
-        if (!sim::LoadUnits(virtualUnits.Units(), *options.simState, error)) {
+        state = sim::StateFolder::Open(*options.simState, kProgram, error);
+        if (!state) {
+            std::cerr << kProgram << ": cannot use the state folder: " << error << '\n';
+            return 1;
+        }
+        if (!state->Load(virtualUnits.Units(), error)) {
             std::cerr << kProgram << ": cannot load the virtual units from " << *options.simState << ":\n" << error;
             return 1;
         }
@@ -145,19 +176,13 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
     app.SetInitialEntry(options.unit);
     app.SetUpdateRequested(options.update);
     app.SetUnattended(options.update && options.yes);
+    app.SetBeforeExit([&](CQuilUpdateApp& self) {
+        virtualUnits.StopServing();
+        if (usbCards) sim::CollectUsbCards(*usbCards, virtualUnits.Units());
+        if (state) SaveVirtualUnits(*state, virtualUnits.Units(), self);
+    });
     app.InitInstance();
-
-    int status = app.ExitStatus();
-    virtualUnits.StopServing();
-    if (usbCards) sim::CollectUsbCards(*usbCards, virtualUnits.Units());
-    if (options.simState) {
-        error.clear();
-        if (!sim::SaveUnits(virtualUnits.Units(), *options.simState, error)) {
-            std::cerr << kProgram << ": cannot save the virtual units in " << *options.simState << ":\n" << error;
-            status = 1;
-        }
-    }
-    return status;
+    return app.ExitStatus();
 }
 
 }  // namespace ui

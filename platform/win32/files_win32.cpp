@@ -46,15 +46,8 @@ bool PathIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
     return ok;
 }
 
-}  // namespace
-
-ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
-    data.clear();
-    const int fd = OpenFile(path, FileOpen::Read);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return ReadStatus::OpenFailed;
-    }
+// Reads the open `fd` (closed here) as ReadWholeFile does.
+ReadStatus ReadOpened(int fd, const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
     struct _stat64 st {};
     if (_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG) {
         if (static_cast<uint64_t>(st.st_size) > maxSize) {
@@ -86,6 +79,93 @@ ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<ui
     return ReadStatus::Ok;
 }
 
+}  // namespace
+
+ReadStatus ReadWholeFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
+    data.clear();
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return ReadStatus::OpenFailed;
+    }
+    const int fd = OpenFile(path, FileOpen::Read);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return ReadStatus::OpenFailed;
+    }
+    return ReadOpened(fd, path, maxSize, data, error);
+}
+
+ReadStatus ReadPlainFile(const std::string& path, size_t maxSize, std::vector<uint8_t>& data, std::string& error) {
+    data.clear();
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return ReadStatus::OpenFailed;
+    }
+    // The link itself is opened, never what it points to.
+    const HANDLE file = CreateFileW(win32::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = path + ": " + win32::ErrorText(GetLastError());
+        return ReadStatus::OpenFailed;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileType(file) == FILE_TYPE_DISK && FileIdentity(file, info);
+    if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(file);
+        error = path + (known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ": is a symbolic link"
+                                                                                             : ": is not a plain file");
+        return ReadStatus::NotPlainFile;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        error = path + ": " + std::strerror(errno);
+        return ReadStatus::OpenFailed;
+    }
+    return ReadOpened(fd, path, maxSize, data, error);
+}
+
+bool WriteNewFile(const std::string& path, std::span<const uint8_t> data, std::string& error) {
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return false;
+    }
+    // CREATE_NEW fails on anything already there, a link included.
+    const HANDLE file = CreateFileW(win32::Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = path + ": " + win32::ErrorText(GetLastError());
+        return false;
+    }
+    bool ok = true;
+    while (ok && !data.empty()) {
+        const DWORD count = data.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(data.size());
+        DWORD written = 0;
+        ok = ::WriteFile(file, data.data(), count, &written, nullptr) && written > 0;
+        if (ok) data = data.subspan(written);
+    }
+    ok = ok && FlushFileBuffers(file);
+    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    if (!CloseHandle(file) && ok) {
+        ok = false;
+        code = GetLastError();
+    }
+    if (!ok) {
+        error = path + ": " + win32::ErrorText(code);
+        DeleteFileW(win32::Widen(path).c_str());
+    }
+    return ok;
+}
+
+// The C runtime keeps descriptors 0 to 2 for the standard streams whether or
+// not they have a handle, so no file the program opens can take their place.
+void ReserveStandardStreams() {}
+
+bool StandardOutputClosed() {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out == nullptr || out == INVALID_HANDLE_VALUE || _fileno(stdout) < 0;
+}
+
 bool WriteAll(int fd, std::span<const uint8_t> data) {
     while (!data.empty()) {
         const unsigned int count = data.size() > INT_MAX ? INT_MAX : static_cast<unsigned int>(data.size());
@@ -107,7 +187,15 @@ bool SameFile(const std::string& input, const std::string& output) {
 
 std::unique_ptr<OutputFile> OutputFile::Open(const std::string& path, std::string& error) {
     std::unique_ptr<OutputFile> file(new OutputFile());
+    if (path.empty()) {
+        error = kEmptyFileName;
+        return nullptr;
+    }
     if (path == "-") {
+        if (StandardOutputClosed()) {
+            error = kStandardOutputClosed;
+            return nullptr;
+        }
         file->m_fd = _dup(_fileno(stdout));
         if (file->m_fd < 0) {
             error = "standard output: " + std::string(std::strerror(errno));

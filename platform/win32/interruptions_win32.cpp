@@ -2,7 +2,8 @@
 // (SetConsoleCtrlHandler), installed once, that while held notes the first
 // Ctrl-C, Ctrl-Break, console close, logoff or shutdown, prints the prepared
 // line on the error output and swallows the event; otherwise it lets the
-// system end the program as usual. The handler runs on a thread of its own,
+// system end the program as usual, once the registered temporaries are
+// removed. The handler runs on a thread of its own,
 // so what it shares is atomic or written before the hold begins. Windows
 // ends a process whose console closes a few seconds after the event, held or
 // not; the line at least says why. There is no SIGPIPE: a write to a pipe
@@ -14,7 +15,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/interruptions.h"
+#include "platform/signal_cleanup.h"
 
 namespace platform {
 
@@ -36,7 +39,10 @@ StopRequest RequestOf(DWORD event) {
 }
 
 BOOL WINAPI OnControl(DWORD event) {
-    if (!g_held.load()) return FALSE;  // the system's default: the program ends
+    if (!g_held.load()) {
+        RemoveTemporaries();
+        return FALSE;  // the system's default: the program ends
+    }
     int none = static_cast<int>(StopRequest::None);
     if (g_pending.compare_exchange_strong(none, static_cast<int>(RequestOf(event)))) {
         DWORD written = 0;
@@ -53,15 +59,14 @@ public:
         const size_t length = std::min(line.size(), sizeof g_line);
         std::memcpy(g_line, line.data(), length);
         g_lineLength = static_cast<DWORD>(length);
-        if (!m_installed) m_installed = SetConsoleCtrlHandler(OnControl, TRUE) != 0;
+        InstallStopHandling();
         g_held.store(true);
     }
     void Release() override { g_held.store(false); }
     StopRequest Pending() const override { return static_cast<StopRequest>(g_pending.load()); }
-    void OutputLost() override {}
-
-private:
-    bool m_installed = false;
+    void OutputLost() override {
+        if (g_held.load()) KeepStatusDespiteLostOutput();
+    }
 };
 
 }  // namespace
@@ -72,5 +77,10 @@ Interruptions& SystemInterruptions() {
 }
 
 void SetInterruptionsProgramName(const char* program) { g_program = program; }
+
+void InstallStopHandling() {
+    static const bool installed = SetConsoleCtrlHandler(OnControl, TRUE) != 0;
+    (void)installed;
+}
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <random>
 #include <system_error>
 
+#include "platform/signal_cleanup.h"
 #include "platform/temp_dir.h"
 #include "platform/win32/wide_text.h"
 
@@ -31,9 +32,11 @@ std::unique_ptr<TempDir> TempDir::Create(std::string_view prefix, int& error, st
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string path = base;
         for (int i = 0; i < 6; ++i) path.push_back(kLetters[pick(random)]);
+        const CleanupSignalsHeld held;
         if (CreateDirectoryW(win32::Widen(path).c_str(), nullptr)) {
+            const int entry = RegisterTemporary(path, TemporaryKind::Folder);
             path.push_back('\\');
-            return std::unique_ptr<TempDir>(new TempDir(std::move(path)));
+            return std::unique_ptr<TempDir>(new TempDir(std::move(path), entry));
         }
         const DWORD code = GetLastError();
         if (code != ERROR_ALREADY_EXISTS) {
@@ -46,8 +49,17 @@ std::unique_ptr<TempDir> TempDir::Create(std::string_view prefix, int& error, st
 }
 
 TempDir::~TempDir() {
+    if (m_kept) return;
+    const CleanupSignalsHeld held;
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(win32::Widen(m_path)), ignored);
+    UnregisterTemporary(m_entry);
+}
+
+void TempDir::Keep() {
+    const CleanupSignalsHeld held;
+    UnregisterTemporary(m_entry);
+    m_kept = true;
 }
 
 std::string TempDir::File(std::string_view name) const {

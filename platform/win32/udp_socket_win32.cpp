@@ -9,6 +9,7 @@
 #include "platform/net.h"
 #include "platform/udp_socket.h"
 #include "platform/win32/handle_wait.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
@@ -26,13 +27,15 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 UdpSocket::~UdpSocket() { Close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking), m_error(std::move(other.m_error)) {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = std::exchange(other.m_fd, -1);
         m_blocking = other.m_blocking;
+        m_error = std::move(other.m_error);
     }
     return *this;
 }
@@ -41,6 +44,7 @@ bool UdpSocket::Create(bool nonBlocking) {
     Close();
     m_blocking = !nonBlocking;
     m_fd = OpenUdpSocket(nonBlocking);
+    if (m_fd < 0) m_error = win32::ErrorText(static_cast<DWORD>(WSAGetLastError()));
     return m_fd >= 0;
 }
 
@@ -51,7 +55,9 @@ bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     BOOL exclusive = TRUE;
     setsockopt(win32::ToSocket(m_fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
-    return bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return true;
+    m_error = win32::ErrorText(static_cast<DWORD>(WSAGetLastError()));
+    return false;
 }
 
 bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {

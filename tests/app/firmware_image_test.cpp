@@ -6,6 +6,8 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -283,6 +285,26 @@ TEST_F(ExpandResource, ExpandsIntoAPrivateFolderThatGoesAway) {
     expanded.reset();
     second.reset();
     EXPECT_TRUE(FilesUnder(m_work).empty());
+}
+
+// The expanded image is 5 MB in a shared temporary folder: a signal that
+// ends the program takes it and its folder along.
+TEST_F(ExpandResource, AnInterruptRemovesTheExpandedImage) {
+    std::span<const uint8_t> bytes;
+    ASSERT_TRUE(LoadFirmwareResource("QUIL0803C.BIN", bytes));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const auto expanded = ExpandFirmwareResource(bytes, "QUIL0803C.BIN", m_work);
+            if (!expanded || !std::filesystem::exists(expanded->Path())) ::_exit(3);
+            ::raise(signal);
+            ::_exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_TRUE(FilesUnder(m_work).empty()) << signal;
+    }
 }
 
 TEST_F(ExpandResource, PlainResourceIsCopiedUnchanged) {

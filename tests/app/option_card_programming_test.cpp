@@ -104,7 +104,8 @@ TEST_F(CardProgrammingTest, SixSecondEraseSucceedsAndTheCardHoldsTheImage) {
     const auto card = quil->CardStore();
     ASSERT_EQ(card.size(), expected.size());
     EXPECT_TRUE(std::equal(card.begin(), card.end(), expected.begin()));
-    EXPECT_TRUE(quil->Register(REG_PGM_STATUS) & 0x80);  // completed with the first form
+    EXPECT_TRUE(quil->CardStatus() & 0x80);               // the card completed with the first form
+    EXPECT_FALSE(quil->Register(REG_PGM_STATUS) & 0x80);  // the unit's own bank stays
     EXPECT_TRUE(UnitStoreSelected());
     EXPECT_EQ(remote->PollMode(), kPollMonitor);
 

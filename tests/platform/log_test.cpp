@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -82,6 +83,24 @@ TEST_F(LogFileTest, UnopenableFileDropsEntriesAndEachCallRetries) {
     LogMessage("kept\n");
     CloseLogFile();
     EXPECT_EQ(ReadFile(folder / "QuilUpdate.log"), "2026-03-07 09:05:02 kept\n");
+}
+
+TEST_F(LogFileTest, AFileThatTakesNoEntriesIsReportedOnceAndStillTried) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no device that refuses writes as /dev/full does";
+#endif
+    static int reports = 0;
+    static int reason = 0;
+    SetLogWriteFailureHandler([](const char* path, int error) {
+        ++reports;
+        reason = error;
+        EXPECT_STREQ(path, "/dev/full");
+    });
+    SetLogFilePath("/dev/full");
+    for (int i = 0; i < 3; ++i) LogMessage("lost %d\n", i);
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(reason, ENOSPC);
+    SetLogWriteFailureHandler(nullptr);
 }
 
 TEST_F(LogFileTest, OverlongMessageIsCutToTheBuffer) {

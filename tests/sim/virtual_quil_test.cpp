@@ -566,11 +566,30 @@ TEST_F(Unit, HostOptionCardSequenceCompletesWithinItsLimits) {
                                     image.begin() + static_cast<std::ptrdiff_t>(128 * (i + 1))))
             << "packet " << i;
     }
-    // The host's image of register 9 still carries its own PAKRDY mark.
+    // The host's image of register 9 still carries its own PAKRDY mark. The
+    // completion is the card's: the unit's own register 9 (its active flash
+    // bank) is untouched, on either endpoint's reading.
     Send(Write(9, 0x88), card);
     Send(Command(8), card);
     EXPECT_TRUE(Take().empty());
-    EXPECT_EQ(U().Register(9) & 0x80, 0x80);
+    EXPECT_EQ(U().Register(9), 0x00);
+    EXPECT_EQ(U().CardStatus(), 0x88);
+    // Requests on the card's endpoint see its register 9 wherever it falls.
+    const auto unitRegisters = [&](unsigned first, unsigned last) {
+        return Bytes(U().Registers().begin() + first, U().Registers().begin() + last + 1);
+    };
+    for (const auto& [first, last] : {std::pair{8u, 10u}, {9u, 9u}, {0u, 8u}, {10u, 12u}, {0u, 127u}}) {
+        Send(Request(first, last), card);
+        const auto reply = simtest::ParseReply(Take().at(0));
+        ASSERT_TRUE(reply && reply->first == first);
+        Bytes expected = unitRegisters(first, last);
+        if (first <= 9 && last >= 9) expected[9 - first] = 0x88;
+        EXPECT_EQ(reply->data, expected) << first << ".." << last;
+    }
+    EXPECT_EQ(Read(9, 9), Bytes{0x00});
+    EXPECT_EQ(U().SaveState().registers[9], 0x00);
+    Send(Command(9), card);
+    EXPECT_EQ(U().CardStatus(), 0x08);
     EXPECT_EQ(Bytes(U().CardStore().begin(), U().CardStore().end()), image);
     EXPECT_FALSE(U().Busy());
 }

@@ -1,5 +1,6 @@
 // Where quiltool's output files go, and the conventions of its command line.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/szdd.h"
+#include "platform/files.h"
 #include "platform/temp_dir.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/quiltool/commands.h"
@@ -135,7 +138,75 @@ TEST_F(QuiltoolOutput, CompressRefusesAnEndlessOrOversizedInput) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"big", "plain.txt"}));
 }
 
+TEST_F(QuiltoolOutput, AnEmptyFileNameIsSaidToBeOne) {
+    using Command = int (*)(const quiltool::Args&);
+    const std::pair<Command, quiltool::Args> runs[] = {
+        {quiltool::RunExpand, {"", File("out")}},      {quiltool::RunExpand, {File("plain.txt"), ""}},
+        {quiltool::RunCompress, {"", File("out")}},    {quiltool::RunCompress, {File("plain.txt"), ""}},
+        {quiltool::RunExtract, {"QUIL0803C.BIN", ""}},
+    };
+    for (const auto& [command, args] : runs) {
+        const Outcome o = RunTool(command, args);
+        EXPECT_EQ(o.code, 1);
+        EXPECT_EQ(o.err, "quiltool: empty file name\n") << args[0] << "," << args[1];
+    }
+    EXPECT_EQ(Names(), std::vector<std::string>{"plain.txt"});
+}
+
+// compress holds its input and little more: the container goes out as it is
+// made. The program runs with its data (heap and the like) limited to twice
+// its input.
+TEST_F(QuiltoolOutput, CompressHoldsLittleMoreThanItsInput) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit in a data limit";
+#endif
+    constexpr size_t kInput = size_t{24} << 20;
+    {
+        std::vector<char> bytes(kInput);
+        uint32_t x = 7;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            x = x * 1103515245u + 12345u;
+            bytes[i] = static_cast<char>((i / 512) % 3 == 0 ? (x >> 16) : (i & 0x3F));
+        }
+        std::ofstream(File("big.bin"), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(kInput));
+    }
+    const std::string program = QUIL_BINARY_DIR "/tools/quiltool";
+    const std::string in = File("big.bin");
+    const std::string out = File("big.szdd");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const struct rlimit limit { 2 * kInput, 2 * kInput };
+        ::setrlimit(RLIMIT_DATA, &limit);
+        ::execl(program.c_str(), program.c_str(), "compress", in.c_str(), out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::vector<uint8_t> container;
+    std::vector<uint8_t> expanded;
+    std::string error;
+    ASSERT_EQ(platform::ReadWholeFile(File("big.szdd"), kInput * 2, container, error), platform::ReadStatus::Ok);
+    ASSERT_EQ(szdd::ExpandBuffer(container, expanded).status, szdd::Status::Ok);
+    EXPECT_EQ(expanded.size(), kInput);
+    EXPECT_EQ(expanded[kInput - 1], static_cast<uint8_t>((kInput - 1) & 0x3F));
+}
+
 // The program itself: help, version, exit codes and streams.
+
+// What quiltool prints must arrive: a full device or a closed standard output
+// fails the run with status 1, and a closed one is never taken for a file.
+TEST(QuiltoolProgram, OutputThatCannotBeWrittenFailsTheRun) {
+    for (const char* args : {"--help", "--version", "images", "identify --simulate --json", "mixer --list",
+                             "crc --text Quil", "extract VXUSB10V00.BIN -", "compress /etc/hostname -"}) {
+        const ProgramRun full = RunQuiltool(std::string(args) + " >/dev/full");
+        EXPECT_EQ(full.code, 1) << args;
+        EXPECT_EQ(full.err, "quiltool: standard output: No space left on device\n") << args;
+        const ProgramRun closed = RunQuiltool(std::string(args) + " >&-");
+        EXPECT_EQ(closed.code, 1) << args;
+        EXPECT_EQ(closed.err, "quiltool: standard output is closed\n") << args;
+    }
+}
 
 TEST(QuiltoolProgram, HelpAndVersionOnStandardOutput) {
     for (const char* help : {"--help", "-h", "help"}) {

@@ -191,6 +191,7 @@ protected:
         ASSERT_EQ(first.code, 0) << first.out << first.err;
         int n = 0;
         for (const fs::directory_entry& unit : fs::directory_iterator(m_seed)) {
+            if (!unit.is_directory()) continue;  // the folder's lock file
             for (const char* store : {"bank1.bin", "bank2.bin", "card.bin"}) {
                 std::string content(300 + 37 * n, '\0');
                 for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13 + n * 7 + 1);
@@ -205,6 +206,7 @@ protected:
     static Files Snapshot(const fs::path& folder) {
         Files files;
         for (const fs::directory_entry& unit : fs::directory_iterator(folder)) {
+            if (!unit.is_directory()) continue;
             for (const char* name : {"bank1.bin", "bank2.bin", "card.bin"}) {
                 files.emplace_back(unit.path().filename() / name, ReadAll(unit.path() / name));
             }

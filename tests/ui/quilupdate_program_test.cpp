@@ -28,6 +28,15 @@ TEST_F(QuilUpdateProgram, HelpVersionAndUsageErrors) {
     const ProgramRun version = Start({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out.rfind("quilupdate (Quil Firmware Update) ", 0), 0u);
+    // What cannot be printed fails the run.
+    for (const char* option : {"--help", "--version"}) {
+        const ProgramRun full = Finish(Spawn({option}, kQuilUpdate, {}, ::open("/dev/full", O_WRONLY | O_CLOEXEC)));
+        EXPECT_EQ(full.code, 1) << option;
+        EXPECT_EQ(full.err, "quilupdate: standard output: No space left on device\n");
+        const ProgramRun closed = Finish(Spawn({option}, kQuilUpdate, {}, -1, {"sh", "-c", "exec \"$0\" \"$@\" >&-"}));
+        EXPECT_EQ(closed.code, 1) << option;
+        EXPECT_EQ(closed.err, "quilupdate: standard output is closed\n");
+    }
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-simulate"}, {"--simulat"}, {"--simulate", "--sim-fault", "melt@3"}, {"--unit"}, {"--sim-quick"}}) {
         const ProgramRun bad = Start(args);
@@ -125,6 +134,16 @@ TEST_F(QuilUpdateProgram, FallsBackToTheConsoleSayingWhyAndReportsALogItCannotOp
     ASSERT_NE(noLog.err.find(line), std::string::npos) << noLog.err;
     EXPECT_EQ(noLog.err.find(line, noLog.err.find(line) + 1), std::string::npos);
     EXPECT_NE(noLog.out.find("Serial Number: 3118220001"), std::string::npos);
+
+    // A log that takes no entries (a full disk): said once too.
+    fs::remove(m_dir / "QuilUpdate.log");
+    fs::create_symlink("/dev/full", m_dir / "QuilUpdate.log");
+    const ProgramRun fullLog = Start({"--console", "--simulate"});
+    EXPECT_EQ(fullLog.code, 0);
+    EXPECT_EQ(fullLog.err,
+              "quilupdate: cannot write the log file QuilUpdate.log: No space left on device (its entries are being "
+              "lost)\n");
+    EXPECT_NE(fullLog.out.find("Serial Number: 3118220001"), std::string::npos);
 }
 
 TEST_F(QuilUpdateProgram, ConsoleUpdateWritesTheSavedUnitsBank) {
@@ -198,6 +217,24 @@ bool DantePortsFree() {
 
 TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     ASSERT_TRUE(DantePortsFree()) << "UDP ports 5645 to 5647 stay taken";
+    {
+        // Another demo holds the addresses: said plainly, and no DNS-SD
+        // library of the system's is reached.
+        uint32_t address = 0;
+        platform::ParseIpv4("127.0.0.2", address);
+        platform::UdpSocket taken;
+        ASSERT_TRUE(taken.Create(false) && taken.Bind(address, 5645));
+        const std::string said =
+            "the Dante demo's addresses are taken (is another demo running?): cannot serve on 127.0.0.2:5645: "
+            "Address already in use\n";
+        const ProgramRun second = Start({"--console", "--simulate=dante"});
+        EXPECT_EQ(second.code, 1);
+        EXPECT_EQ(second.err, "quilupdate: " + said);
+        EXPECT_EQ(second.out, "");
+        const ProgramRun tool = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
+        EXPECT_EQ(tool.code, 1);
+        EXPECT_EQ(tool.err, "quiltool: " + said);
+    }
     const ProgramRun identify = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
     EXPECT_EQ(identify.code, 0) << identify.err;
     EXPECT_NE(identify.out.find("connection 0: Quil connected via Dante (127.0.0.2) "), std::string::npos)
@@ -244,6 +281,8 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     ASSERT_EQ(card.size(), (image.size() + 127) / 128 * 128);
     EXPECT_TRUE(card.compare(0, image.size(), image) == 0);
     EXPECT_EQ(card.find_first_not_of('\0', image.size()), std::string::npos);
+    // The card's completion is the card's: the Quil's own flash bank stays.
+    EXPECT_NE(ReadAll(state / "3118220001" / "unit.txt").find("Active bank: 1\n"), std::string::npos);
 }
 
 }  // namespace

@@ -19,9 +19,11 @@
 #include "platform/environment.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
+#include "platform/folder_lock.h"
 #include "platform/midi.h"
 #include "platform/net.h"
 #include "platform/program_files.h"
+#include "platform/signal_cleanup.h"
 #include "platform/system.h"
 #include "platform/temp_dir.h"
 #include "platform/udp_socket.h"
@@ -267,6 +269,71 @@ TEST(Win32Files, TemporaryFoldersAndOutputFilesThatReplaceOnlyWhenComplete) {
         EXPECT_EQ(entries, 1u) << "no temporary is left beside the target";
     }
     EXPECT_FALSE(std::filesystem::exists(folder)) << "the folder goes with its owner";
+}
+
+// One program at a time in a folder, which must take files; only the folder
+// named is made, and it goes again when nothing was put in it.
+TEST(Win32Files, FolderLockAndPlainFiles) {
+    namespace fs = std::filesystem;
+    int code = 0;
+    const auto dir = platform::TempDir::Create("quil-test-", code);
+    ASSERT_NE(dir, nullptr) << code;
+    const std::string state = dir->File("state");
+    using Outcome = platform::FolderLock::Outcome;
+    Outcome outcome = Outcome::Failed;
+    std::string error;
+    {
+        auto first = platform::FolderLock::Acquire(state, "first", outcome, error);
+        ASSERT_NE(first, nullptr) << error;
+        EXPECT_EQ(outcome, Outcome::Locked);
+        EXPECT_EQ(platform::FolderLock::Acquire(state, "second", outcome, error), nullptr);
+        EXPECT_EQ(outcome, Outcome::Busy);
+        EXPECT_EQ(error, "first (process " + std::to_string(getpid()) + ")");
+    }
+    EXPECT_FALSE(fs::exists(state)) << "a folder made for a run that kept nothing goes again";
+    EXPECT_EQ(platform::FolderLock::Acquire(dir->File("absent\\state"), "test", outcome, error), nullptr);
+    EXPECT_EQ(outcome, Outcome::Failed);
+    EXPECT_FALSE(fs::exists(dir->File("absent")));
+    std::ofstream(dir->File("file")) << "x";
+    EXPECT_EQ(platform::FolderLock::Acquire(dir->File("file"), "test", outcome, error), nullptr);
+    EXPECT_EQ(error, dir->File("file") + ": is not a folder");
+
+    // A new file never replaces one that is there; a plain file reads back.
+    const uint8_t bytes[] = {1, 2, 3};
+    EXPECT_TRUE(platform::WriteNewFile(dir->File("new.bin"), bytes, error)) << error;
+    EXPECT_FALSE(platform::WriteNewFile(dir->File("new.bin"), bytes, error));
+    std::vector<uint8_t> data;
+    ASSERT_EQ(platform::ReadPlainFile(dir->File("new.bin"), 3, data, error), platform::ReadStatus::Ok) << error;
+    EXPECT_EQ(data, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(platform::ReadPlainFile(dir->File("new.bin"), 2, data, error), platform::ReadStatus::TooLarge);
+    EXPECT_EQ(platform::ReadPlainFile(dir->File("missing"), 2, data, error), platform::ReadStatus::OpenFailed);
+    EXPECT_EQ(platform::ReadPlainFile("", 2, data, error), platform::ReadStatus::OpenFailed);
+    EXPECT_EQ(error, "empty file name");
+}
+
+// What the console's interrupt would remove: each registered temporary, a
+// folder with its files; an entry given back is left alone.
+TEST(Win32Files, TemporariesRegisteredForInterruptsAreRemoved) {
+    namespace fs = std::filesystem;
+    int code = 0;
+    const auto dir = platform::TempDir::Create("quil-test-", code);
+    ASSERT_NE(dir, nullptr) << code;
+    dir->Keep();  // out of the table, so that only what is registered below goes
+    fs::create_directory(dir->File("expanded"));
+    std::ofstream(dir->File("expanded\\QUIL0803C.BIN")) << "image";
+    std::ofstream(dir->File("output.tmp")) << "partial";
+    std::ofstream(dir->File("kept")) << "kept";
+    {
+        const platform::CleanupSignalsHeld held;
+        EXPECT_GE(platform::RegisterTemporary(dir->File("expanded"), platform::TemporaryKind::Folder), 0);
+        EXPECT_GE(platform::RegisterTemporary(dir->File("output.tmp"), platform::TemporaryKind::File), 0);
+        platform::UnregisterTemporary(platform::RegisterTemporary(dir->File("kept"), platform::TemporaryKind::File));
+    }
+    platform::RemoveTemporaries();
+    EXPECT_FALSE(fs::exists(dir->File("expanded")));
+    EXPECT_FALSE(fs::exists(dir->File("output.tmp")));
+    EXPECT_TRUE(fs::exists(dir->File("kept")));
+    fs::remove_all(fs::path(dir->Path()));
 }
 
 }  // namespace

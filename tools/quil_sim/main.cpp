@@ -3,8 +3,9 @@
 // device in the set's order, reading and writing the device's bytes as a unit
 // on a MIDI cable would; or, with --dante, the set's Quils that carry a
 // VX-DANTE card over UDP, one per address, optionally published through the
-// local DNS-SD daemon. It runs until SIGINT or SIGTERM, then saves the units
-// into the state folder.
+// local DNS-SD daemon. It runs until SIGINT, SIGTERM or SIGHUP, then saves the
+// units into the state folder, which it holds locked against other programs
+// from start to end.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -23,10 +24,11 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/udp_socket.h"
 #include "sim/builtin_set.h"
 #include "sim/dante_demo.h"
-#include "sim/demo_options.h"
+#include "sim/state_store.h"
 #include "sim/udp_units.h"
 #include "sim/unit_description.h"
 #include "sim/virtual_quil.h"
@@ -36,7 +38,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: quil-sim --rawmidi DEVICE[,DEVICE...] [--sim-state DIR]\n"
-    "       quil-sim --dante ADDRESS[,ADDRESS...] [--sim-state DIR] [--advertise]\n";
+    "       quil-sim --dante ADDRESS[,ADDRESS...] [--sim-state DIR] [--advertise]\n"
+    "       quil-sim --help | --version\n";
 // The longest message the protocol has is a firmware packet of 154 bytes; a
 // message that grows beyond this is noise and is dropped.
 constexpr size_t kMaxMessage = 1024;
@@ -56,6 +59,11 @@ int NextWorkInMs(const std::vector<std::unique_ptr<sim::VirtualQuil>>& units) {
     }
     return next;
 }
+
+// The most read from one device before the loop looks at signals and the
+// other devices again: a device that never runs dry (/dev/zero) must not
+// keep the program from them.
+constexpr size_t kMaxReadPerTurn = 64 * 1024;
 
 struct Options {
     bool dante = false;
@@ -111,13 +119,15 @@ public:
     int Fd() const { return m_fd; }
     const std::string& Path() const { return m_path; }
 
-    // False when the device has failed for good.
+    // Reads what is waiting, up to kMaxReadPerTurn bytes; false when the
+    // device has failed for good.
     bool ReadAvailable() {
         uint8_t buffer[512];
-        for (;;) {
+        for (size_t total = 0; total < kMaxReadPerTurn;) {
             const ssize_t n = read(m_fd, buffer, sizeof buffer);
             if (n > 0) {
                 for (ssize_t i = 0; i < n; ++i) Take(buffer[i]);
+                total += static_cast<size_t>(n);
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -125,6 +135,7 @@ public:
             std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), n == 0 ? "closed" : std::strerror(errno));
             return false;
         }
+        return true;
     }
 
     // Sends what the unit has to say; false when the device has failed.
@@ -194,18 +205,43 @@ int SignalDescriptor() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
-bool SaveState(const Options& options, const std::vector<sim::VirtualQuil*>& units) {
-    if (!options.state) return true;
+// Takes the state folder for the whole run and loads the units from it.
+// Null when there is none to take; `failed` when there is one and it cannot
+// be used.
+std::unique_ptr<sim::StateFolder> OpenState(const Options& options, const std::vector<sim::VirtualQuil*>& units,
+                                            bool& failed) {
+    failed = false;
+    if (!options.state) return nullptr;
     std::string error;
-    if (!sim::SaveUnits(units, *options.state, error)) {
-        std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
+    std::unique_ptr<sim::StateFolder> state = sim::StateFolder::Open(*options.state, "quil-sim", error);
+    if (!state) {
+        std::fprintf(stderr, "quil-sim: cannot use the state folder: %s\n", error.c_str());
+        failed = true;
+        return nullptr;
+    }
+    if (!state->Load(units, error)) {
+        std::fprintf(stderr, "quil-sim: cannot load the virtual units from %s:\n%s", options.state->c_str(),
+                     error.c_str());
+        failed = true;
+        return nullptr;
+    }
+    return state;
+}
+
+bool SaveState(sim::StateFolder* state, const std::vector<sim::VirtualQuil*>& units) {
+    if (state == nullptr) return true;
+    std::string error;
+    if (!state->Save(units, error)) {
+        std::fprintf(stderr, "quil-sim: the virtual units' state was NOT kept in %s:\n%s", state->Path().c_str(),
+                     error.c_str());
         return false;
     }
-    std::printf("quil-sim: units saved in %s\n", options.state->c_str());
+    std::printf("quil-sim: units saved in %s\n", state->Path().c_str());
     return true;
 }
 
@@ -223,13 +259,9 @@ int Serve(const Options& options) {
     }
     std::vector<sim::VirtualQuil*> unitPointers;
     for (auto& unit : units) unitPointers.push_back(unit.get());
-    if (options.state) {
-        std::string error;
-        if (!sim::LoadUnits(unitPointers, *options.state, error)) {
-            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    bool stateFailed = false;
+    const std::unique_ptr<sim::StateFolder> state = OpenState(options, unitPointers, stateFailed);
+    if (stateFailed) return 1;
 
     const int signalFd = SignalDescriptor();
     if (signalFd < 0) {
@@ -290,7 +322,7 @@ int Serve(const Options& options) {
     }
     close(signalFd);
     wires.clear();
-    return SaveState(options, unitPointers) ? status : 1;
+    return SaveState(state.get(), unitPointers) ? status : 1;
 }
 
 // The set's Quils with a VX-DANTE card, one per address, until a signal.
@@ -316,13 +348,9 @@ int ServeDante(const Options& options) {
         units.push_back(std::make_unique<sim::VirtualQuil>(descriptions[i]));
         unitPointers.push_back(units.back().get());
     }
-    if (options.state) {
-        std::string error;
-        if (!sim::LoadUnits(unitPointers, *options.state, error)) {
-            std::fprintf(stderr, "quil-sim: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    bool stateFailed = false;
+    const std::unique_ptr<sim::StateFolder> state = OpenState(options, unitPointers, stateFailed);
+    if (stateFailed) return 1;
     sim::UdpUnitServer server;
     std::vector<quilsim::Advertised> advertised;
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -359,16 +387,25 @@ int ServeDante(const Options& options) {
     }
     close(signalFd);
     advertiser.reset();
-    return SaveState(options, unitPointers) ? 0 : 1;
+    return SaveState(state.get(), unitPointers) ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::ReserveStandardStreams();
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
+    int status = 0;
+    const std::string_view first = argc > 1 ? argv[1] : "";
+    if (argc == 2 && (first == "--help" || first == "-h")) {
+        std::fputs(kUsage, stdout);
+    } else if (argc == 2 && first == "--version") {
+        std::printf("quil-sim (Quil Firmware Update) %s\n", QUIL_VERSION);
+    } else if (!ParseOptions(argc, argv, options)) {
         std::fputs(kUsage, stderr);
         return 2;
+    } else {
+        status = options.dante ? ServeDante(options) : Serve(options);
     }
-    return options.dante ? ServeDante(options) : Serve(options);
+    return platform::FinishProgram("quil-sim", status);
 }

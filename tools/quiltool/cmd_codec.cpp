@@ -16,7 +16,6 @@ namespace {
 
 int PrintMessage(const uint8_t* message, size_t length) {
     std::printf("%s\n", FormatHex(message, length).c_str());
-    std::fflush(stdout);
     return 0;
 }
 
@@ -161,7 +160,6 @@ int RunCrc(const Args& args) {
         return UsageError("usage: quiltool crc HEX... | crc --text STRING (HEX in whole bytes)");
     }
     std::printf("0x%02X\n", PacketCrc(data.data(), static_cast<uint32_t>(data.size())));
-    std::fflush(stdout);
     return 0;
 }
 
@@ -219,7 +217,6 @@ int RunDecode(const Args& args) {
         }
         allValid = false;
     }
-    std::fflush(stdout);
     return allValid ? 0 : 1;
 }
 

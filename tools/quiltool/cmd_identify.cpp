@@ -123,6 +123,10 @@ int RunIdentify(const Args& args) {
                                         : options.dante    ? sim::BuiltinTransport::Dante
                                         : options.simulate ? sim::BuiltinTransport::Midi
                                                            : sim::BuiltinTransport::None);
+    if (!units.Error().empty()) {
+        std::fprintf(stderr, "quiltool: %s\n", units.Error().c_str());
+        return 1;
+    }
 
     uint16_t count = 0;
     const std::unique_ptr<CNimbraRemote> remote = OpenUnits(options.connection, count);

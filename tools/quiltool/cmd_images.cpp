@@ -25,6 +25,9 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+// An output's name in messages.
+std::string OutputName(const std::string& path) { return path == "-" ? "standard output" : path; }
+
 // The most compress takes: several times a firmware image, and little
 // enough that the compressor's working memory stays small.
 constexpr size_t kMaxCompressInput = size_t{64} << 20;
@@ -46,14 +49,6 @@ private:
     szdd::FdSource m_source;
 };
 
-int WriteBytes(const std::string& path, std::span<const uint8_t> bytes) {
-    std::string error;
-    const std::unique_ptr<platform::OutputFile> out = platform::OutputFile::Open(path, error);
-    if (!out) return Fail(error);
-    if (!out->Write(bytes) || !out->Commit()) return Fail(out->Error());
-    return 0;
-}
-
 // Expands (or copies) `in`, named `inName` in messages, into `outPath`. A
 // regular file appears only when everything went well.
 int ExpandInto(szdd::Source& in, const std::string& inName, const std::string& outPath, bool& copied) {
@@ -63,7 +58,7 @@ int ExpandInto(szdd::Source& in, const std::string& inName, const std::string& o
     szdd::BufferedFdSink sink(out->Fd());
     const szdd::ExpandResult result = szdd::ExpandOrCopy(in, sink);
     if (result.status == szdd::Status::WriteFailed || (result.status == szdd::Status::Ok && !sink.Finish())) {
-        return Fail(outPath + ": " + std::strerror(errno));
+        return Fail(OutputName(outPath) + ": " + std::strerror(errno));
     }
     if (result.status != szdd::Status::Ok) return Fail(inName + ": " + szdd::StatusText(result.status));
     if (!out->Commit()) return Fail(out->Error());
@@ -86,6 +81,7 @@ int RunExpand(const Args& args) {
     if (parsed.operands.size() != 2) return UsageError("usage: quiltool expand IN OUT");
     const std::string& inPath = parsed.operands[0];
     const std::string& outPath = parsed.operands[1];
+    if (inPath.empty()) return Fail(platform::kEmptyFileName);
     InputFile in(inPath);
     if (!in.Opened()) return Fail(inPath + ": " + std::strerror(errno));
     if (RefuseSameFile(inPath, outPath)) return 1;
@@ -121,9 +117,15 @@ int RunCompress(const Args& args) {
     // The header records the last character of the expanded file's name.
     const std::string name = inPath.substr(inPath.find_last_of('/') + 1);
     options.missingChar = name.empty() ? 0 : static_cast<uint8_t>(name.back());
-    std::vector<uint8_t> container;
-    if (!szdd::Compress(data, container, options)) return Fail(inPath + ": too large for an SZDD container");
-    return WriteBytes(outPath, container);
+    // The container goes out as it is made, so that only the input is held.
+    const std::unique_ptr<platform::OutputFile> out = platform::OutputFile::Open(outPath, error);
+    if (!out) return Fail(error);
+    szdd::BufferedFdSink sink(out->Fd());
+    if (!szdd::Compress(data, sink, options) || !sink.Finish()) {
+        return Fail(OutputName(outPath) + ": " + std::strerror(errno));
+    }
+    if (!out->Commit()) return Fail(out->Error());
+    return 0;
 }
 
 int RunName(const Args& args) {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "remote/nimbra_remote.h"
-#include "sim/demo_options.h"
+#include "sim/state_store.h"
 #include "sim/virtual_midi_setup.h"
 #include "tools/quiltool/commands.h"
 
@@ -455,16 +455,28 @@ int RunMixer(const Args& args) {
     if (!ParseOperationArgs(*op, {options.operands.begin() + 2, options.operands.end()}, in)) return 2;
 
     sim::ScopedBuiltinUnits units(options.transport);
-    std::string error;
-    if (options.simState && !sim::LoadUnits(units.Units(), *options.simState, error)) {
-        std::fprintf(stderr, "quiltool: cannot load the virtual units from %s:\n%s", options.simState->c_str(),
-                     error.c_str());
+    if (!units.Error().empty()) {
+        std::fprintf(stderr, "quiltool: %s\n", units.Error().c_str());
         return 1;
+    }
+    std::string error;
+    std::unique_ptr<sim::StateFolder> state;
+    if (options.simState) {
+        state = sim::StateFolder::Open(*options.simState, "quiltool", error);
+        if (!state) {
+            std::fprintf(stderr, "quiltool: cannot use the state folder: %s\n", error.c_str());
+            return 1;
+        }
+        if (!state->Load(units.Units(), error)) {
+            std::fprintf(stderr, "quiltool: cannot load the virtual units from %s:\n%s", options.simState->c_str(),
+                         error.c_str());
+            return 1;
+        }
     }
     int code = RunOperation(options, *op, in);
     units.StopServing();
-    if (options.simState && !sim::SaveUnits(units.Units(), *options.simState, error)) {
-        std::fprintf(stderr, "quiltool: cannot save the virtual units in %s:\n%s", options.simState->c_str(),
+    if (state && !state->Save(units.Units(), error)) {
+        std::fprintf(stderr, "quiltool: the virtual units' state was NOT kept in %s:\n%s", options.simState->c_str(),
                      error.c_str());
         code = 1;
     }

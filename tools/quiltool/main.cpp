@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "tools/quiltool/commands.h"
 
 namespace {
@@ -48,9 +49,7 @@ void PrintUsage(FILE* stream) {
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage(stderr);
         return 2;
@@ -80,4 +79,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quiltool: unknown command '%s'\n", argv[1]);
     PrintUsage(stderr);
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::ReserveStandardStreams();
+    // What was printed must have arrived: a full disk or a closed stream is
+    // a failure like any other.
+    return platform::FinishProgram("quiltool", Run(argc, argv));
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/win32/wide_text.h"
 #include "ui/quilupdate_run.h"
 #include "ui/win32/win32_ui.h"
@@ -45,10 +46,10 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) args.push_back(platform::win32::Narrow(argv[i]));
     ProgramOptions options;
     std::optional<sim::DemoFault> fault;
-    if (const std::optional<int> done = ui::ParseQuilUpdateCommandLine(args, options, fault)) return *done;
+    if (const std::optional<int> done = ui::ParseQuilUpdateCommandLine(args, options, fault)) {
+        return platform::FinishProgram(ui::kProgram, *done);
+    }
     std::unique_ptr<platform::UserInterface> view =
         options.console ? ui::MakeConsoleView(options) : ui::MakeWin32View();
-    const int status = ui::RunQuilUpdate(options, fault, *view);
-    std::cout.flush();
-    return status;
+    return platform::FinishProgram(ui::kProgram, ui::RunQuilUpdate(options, fault, *view));
 }
