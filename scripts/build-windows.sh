@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUIL_WINDOWS_BUILD_DIR:-$here/build-windows}
 
 packages=(
-  cmake ninja-build googletest
+  cmake ninja-build googletest python3
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64 wine nsis
   xvfb xdotool imagemagick fonts-wine
