@@ -84,6 +84,26 @@ long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address,
     return static_cast<long>(n);
 }
 
+long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    ssize_t sent;
+    do {
+        sent = ::sendto(socket, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<long>(sent);
+}
+
+int SocketLocalPort(int socket) {
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&self), &length) != 0 || self.sin_family != AF_INET)
+        return -1;
+    return ntohs(self.sin_port);
+}
+
 int PeekSocket(int socket) {
     char byte;
     const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);

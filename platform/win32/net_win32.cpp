@@ -77,6 +77,25 @@ long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address,
     return n;
 }
 
+long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    const int sent = sendto(win32::ToSocket(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
+                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+int SocketLocalPort(int socket) {
+    sockaddr_in self{};
+    int length = sizeof self;
+    if (getsockname(win32::ToSocket(socket), reinterpret_cast<sockaddr*>(&self), &length) != 0 ||
+        self.sin_family != AF_INET)
+        return -1;
+    return ntohs(self.sin_port);
+}
+
 int PeekSocket(int socket) {
     // Whether something waits, without waiting: a zero-time select, then the
     // peek itself.

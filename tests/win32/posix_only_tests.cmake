@@ -7,6 +7,8 @@ set(QUIL_POSIX_ONLY_TESTS
   ${t}/platform/files_test.cpp ${t}/platform/temp_dir_test.cpp ${t}/platform/midi_alsa_test.cpp
   ${t}/platform/system_test.cpp
   ${t}/app/firmware_image_test.cpp ${t}/app/main_window_test.cpp
-  ${t}/links/dante_if_test.cpp ${t}/links/vxusb_test.cpp)
-# The tool tests run the programs as POSIX children; on Windows the programs
-# are tested by win32/programs_test.sh.
+  ${t}/links/dante_if_test.cpp ${t}/links/vxusb_test.cpp
+  ${t}/discovery/routing_test.cpp)
+# The tool tests (and the routing test, which shares their runner) run the
+# programs as POSIX children; on Windows the programs are tested by
+# win32/programs_test.sh.
