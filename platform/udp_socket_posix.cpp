@@ -1,6 +1,7 @@
+// UDP sockets on Linux: BSD sockets, non-blocking through SOCK_NONBLOCK,
+// waits with poll.
 #include "platform/udp_socket.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 namespace platform {
 
@@ -23,18 +23,6 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 }
 
 }  // namespace
-
-UdpSocket::~UdpSocket() { Close(); }
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
@@ -82,21 +70,6 @@ long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
 void UdpSocket::Close() {
     if (m_fd >= 0) close(m_fd);
     m_fd = -1;
-}
-
-std::string Ipv4Text(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-bool ParseIpv4(const std::string& text, uint32_t& address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    address = a.s_addr;
-    return true;
 }
 
 }  // namespace platform

@@ -1,8 +1,6 @@
 // UDP sockets on Windows: Winsock 2, non-blocking through ioctlsocket.
 #include "platform/win32/winsock.h"
 //
-#include <utility>
-
 #include "platform/net.h"
 #include "platform/udp_socket.h"
 
@@ -19,18 +17,6 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 }
 
 }  // namespace
-
-UdpSocket::~UdpSocket() { Close(); }
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
@@ -91,21 +77,6 @@ long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
 void UdpSocket::Close() {
     CloseSocket(m_fd);
     m_fd = -1;
-}
-
-std::string Ipv4Text(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-bool ParseIpv4(const std::string& text, uint32_t& address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    address = a.s_addr;
-    return true;
 }
 
 }  // namespace platform
