@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ipv4_socket_address.h"
 #include "platform/net.h"
 
 namespace platform {
@@ -85,10 +86,7 @@ long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address,
 }
 
 long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = address;
+    const sockaddr_in to = Ipv4SocketAddress(address, port);
     ssize_t sent;
     do {
         sent = ::sendto(socket, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);

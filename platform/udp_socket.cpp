@@ -1,10 +1,13 @@
 // What UDP sockets do alike on every system: owning and handing over the
-// socket, and the dotted-decimal text of an address.
+// socket, sending through the socket seam, and the dotted-decimal text of an
+// address.
 #include "platform/udp_socket.h"
 
 #include <array>
 #include <cstring>
 #include <utility>
+
+#include "platform/net.h"
 
 namespace platform {
 
@@ -18,6 +21,10 @@ UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
         m_fd = std::exchange(other.m_fd, -1);
     }
     return *this;
+}
+
+bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
+    return m_fd >= 0 && SendToSocket(m_fd, address, port, data, length) == static_cast<long>(length);
 }
 
 // Network order is the order of the bytes in memory, first byte first.

@@ -10,19 +10,9 @@
 
 #include <cerrno>
 
+#include "platform/ipv4_socket_address.h"
+
 namespace platform {
-
-namespace {
-
-sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = address;
-    return a;
-}
-
-}  // namespace
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
@@ -32,18 +22,8 @@ bool UdpSocket::Create(bool nonBlocking) {
 
 bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
+    const sockaddr_in a = Ipv4SocketAddress(address, port);
     return bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-}
-
-bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
-    if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
-    ssize_t sent;
-    do {
-        sent = sendto(m_fd, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(length);
 }
 
 int UdpSocket::WaitReadable(int waitMs) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/ipv4_socket_address.h"
 #include "platform/net.h"
 #include "platform/win32/wide_text.h"
 
@@ -78,10 +79,7 @@ long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address,
 }
 
 long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = address;
+    const sockaddr_in to = Ipv4SocketAddress(address, port);
     const int sent = sendto(win32::ToSocket(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
                             reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent == SOCKET_ERROR ? -1 : sent;

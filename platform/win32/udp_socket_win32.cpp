@@ -1,22 +1,11 @@
 // UDP sockets on Windows: Winsock 2, non-blocking through ioctlsocket.
 #include "platform/win32/winsock.h"
 //
+#include "platform/ipv4_socket_address.h"
 #include "platform/net.h"
 #include "platform/udp_socket.h"
 
 namespace platform {
-
-namespace {
-
-sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = address;
-    return a;
-}
-
-}  // namespace
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
@@ -26,20 +15,12 @@ bool UdpSocket::Create(bool nonBlocking) {
 
 bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
+    const sockaddr_in a = Ipv4SocketAddress(address, port);
     // Windows lets a second socket take a bound port unless told not to.
     BOOL exclusive = TRUE;
     setsockopt(win32::ToSocket(m_fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
     return bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-}
-
-bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
-    if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
-    const int sent = sendto(win32::ToSocket(m_fd), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
-                            reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    return sent == static_cast<int>(length);
 }
 
 int UdpSocket::WaitReadable(int waitMs) {
