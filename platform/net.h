@@ -42,6 +42,11 @@ int SendOnSocket(int socket, const void* data, size_t length);
 // One datagram of at most `size` bytes with its sender (network order
 // address, host order port); -1 on error.
 long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port);
+// One datagram to ADDRESS (network order) and PORT (host order) without
+// raising SIGPIPE; the bytes sent, or -1 (LastSocketError() says why).
+long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length);
+// The local port (host order) a socket is bound to, or -1.
+int SocketLocalPort(int socket);
 // Looks at the next byte without taking it and without waiting: 1 when data
 // waits, 0 when the peer has closed, -1 on error (would-block included).
 int PeekSocket(int socket);

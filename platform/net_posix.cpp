@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ipv4_socket_address.h"
 #include "platform/net.h"
 
 namespace platform {
@@ -82,6 +83,23 @@ long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address,
         if (port != nullptr) *port = ntohs(sender.sin_port);
     }
     return static_cast<long>(n);
+}
+
+long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length) {
+    const sockaddr_in to = Ipv4SocketAddress(address, port);
+    ssize_t sent;
+    do {
+        sent = ::sendto(socket, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<long>(sent);
+}
+
+int SocketLocalPort(int socket) {
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&self), &length) != 0 || self.sin_family != AF_INET)
+        return -1;
+    return ntohs(self.sin_port);
 }
 
 int PeekSocket(int socket) {

@@ -1,45 +1,15 @@
+// What UDP sockets do alike on every system: owning and handing over the
+// socket, sending through the socket seam, and the dotted-decimal text of an
+// address.
 #include "platform/udp_socket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstring>
 #include <utility>
-#include <vector>
 
-#include "platform/clock.h"
 #include "platform/net.h"
 
 namespace platform {
-
-namespace {
-
-sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = address;
-    return a;
-}
-
-long ReceiveFrom(int fd, uint8_t* buffer, size_t size, uint32_t* from, int flags) {
-    if (fd < 0) return -1;
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    ssize_t n;
-    do {
-        n = recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0 && from != nullptr) *from = sender.sin_addr.s_addr;
-    return static_cast<long>(n);
-}
-
-}  // namespace
 
 UdpSocket::~UdpSocket() { Close(); }
 
@@ -56,96 +26,45 @@ UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
     return *this;
 }
 
-bool UdpSocket::Create(bool nonBlocking) {
-    Close();
-    m_blocking = !nonBlocking;
-    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
-    if (m_fd < 0) m_error = std::strerror(errno);
-    return m_fd >= 0;
-}
-
-bool UdpSocket::Bind(uint32_t address, uint16_t port) {
-    if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
-    if (bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return true;
-    m_error = std::strerror(errno);
-    return false;
-}
-
 bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
-    if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
-    ssize_t sent;
-    do {
-        sent = sendto(m_fd, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(length);
+    return m_fd >= 0 && SendToSocket(m_fd, address, port, data, length) == static_cast<long>(length);
 }
 
-long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
-    return ReceiveFrom(m_fd, buffer, size, from, 0);
-}
-
-long UdpSocket::ReceiveWaiting(uint8_t* buffer, size_t size, uint32_t* from) {
-    // A closed socket fails without a call, so errno tells nothing then.
-    if (m_fd < 0) return -1;
-    const long n = ReceiveFrom(m_fd, buffer, size, from, MSG_DONTWAIT);
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? kNothingWaiting : n;
-}
-
-void UdpSocket::Close() {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
-}
-
+// Network order is the order of the bytes in memory, first byte first.
 std::string Ipv4Text(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    inet_ntop(AF_INET, &a, text, sizeof text);
+    std::array<uint8_t, 4> bytes{};
+    std::memcpy(bytes.data(), &address, bytes.size());
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) text += '.';
+        text += std::to_string(bytes[i]);
+    }
     return text;
 }
 
+// Exactly four decimal numbers of 0 to 255 between dots, none with a leading
+// zero, nothing before or after (what inet_pton takes, on either system).
 bool ParseIpv4(const std::string& text, uint32_t& address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    address = a.s_addr;
-    return true;
-}
-
-// On Linux the wait is a select through the socket seam, measured on the
-// program's clock.
-WaitResult UdpSocket::WaitAnyReadable(std::span<const UdpSocket* const> sockets, std::span<bool> ready,
-                                      uint32_t timeoutMs) {
-    std::vector<int> ids;
-    ids.reserve(sockets.size());
-    for (const UdpSocket* socket : sockets) {
-        if (socket == nullptr || socket->m_fd < 0 || !SocketSelectable(socket->m_fd)) return WaitResult::Failed;
-        ids.push_back(socket->m_fd);
-    }
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    std::vector<int> readable;
-    for (;;) {
-        const uint32_t elapsed = clock.TickMs() - start;
-        const uint32_t left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
-        // On a virtual clock each of its milliseconds is one real look of
-        // at most a millisecond.
-        const bool virtualClock = clock.IsVirtual();
-        const uint32_t lookMs = virtualClock && left > 0 ? 1 : left;
-        int error = 0;
-        const int n = SelectReadable(ids, static_cast<int32_t>(lookMs) * 1000, readable, error);
-        if (n < 0 && error == EINTR) continue;
-        if (n < 0) return WaitResult::Failed;
-        if (n > 0) {
-            for (size_t i = 0; i < ids.size() && i < ready.size(); ++i) {
-                ready[i] = std::find(readable.begin(), readable.end(), ids[i]) != readable.end();
-            }
-            return WaitResult::Ready;
+    std::array<uint8_t, 4> bytes{};
+    size_t at = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) {
+            if (at >= text.size() || text[at] != '.') return false;
+            ++at;
         }
-        if (left == 0) return WaitResult::TimedOut;
-        if (virtualClock) clock.SleepMs(1);
+        const size_t start = at;
+        unsigned value = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
+            value = value * 10 + static_cast<unsigned>(text[at] - '0');
+            ++at;
+        }
+        const size_t digits = at - start;
+        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
+        bytes[i] = static_cast<uint8_t>(value);
     }
+    if (at != text.size()) return false;
+    std::memcpy(&address, bytes.data(), bytes.size());
+    return true;
 }
 
 }  // namespace platform

@@ -16,21 +16,7 @@ packages=(
   qemu-system-x86 busybox-static cpio
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-
-if ((${#missing[@]})); then
-  echo "bootstrap: installing ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$(dirname "$0")/install-packages.sh" bootstrap "${packages[@]}"
 
 # The kernel the sequencer test boots in QEMU: fetched, never installed, and
 # pinned because the metapackage moves. A fetch that fails (offline machine)

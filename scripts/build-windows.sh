@@ -9,25 +9,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUIL_WINDOWS_BUILD_DIR:-$here/build-windows}
 
 packages=(
-  cmake ninja-build googletest
+  cmake ninja-build googletest python3
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64 wine nsis
   xvfb xdotool imagemagick fonts-wine
 )
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  echo "build-windows: installing ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$here/scripts/install-packages.sh" build-windows "${packages[@]}"
 
 launcher=()
 if command -v ccache >/dev/null; then

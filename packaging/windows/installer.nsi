@@ -18,6 +18,8 @@ OutFile "${OUT_FILE}"
 InstallDir "$PROGRAMFILES64\Velk\Quil Firmware Update"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
+Icon "${BUILD_DIR}/resources/artwork/icon_128.ico"
+UninstallIcon "${BUILD_DIR}/resources/artwork/icon_128.ico"
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuilFirmwareUpdate"
 
@@ -34,7 +36,10 @@ Section "Quil Firmware Update"
   SetOutPath "$INSTDIR"
   File "${BUILD_DIR}/ui/quilupdate.exe"
   File "${BUILD_DIR}/tools/quiltool.exe"
-  File /nonfatal "${BUILD_DIR}/tools/quil-sim.exe"
+  ; quil-sim.exe where this build has it.
+  !if /FileExists "${BUILD_DIR}/tools/quil-sim.exe"
+    File "${BUILD_DIR}/tools/quil-sim.exe"
+  !endif
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateDirectory "$SMPROGRAMS\Quil Firmware Update"
   CreateShortcut "$SMPROGRAMS\Quil Firmware Update\Quil Firmware Update.lnk" "$INSTDIR\quilupdate.exe"

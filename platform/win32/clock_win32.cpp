@@ -1,4 +1,6 @@
-// The clock on Windows: the system's 32-bit millisecond tick, Sleep, the
+// The clock on Windows: the multimedia millisecond clock (timeGetTime, which
+// follows the timer resolution; GetTickCount moves in steps of 10 to 16 ms,
+// too coarse for the MIDI link's "until the clock moves" polls), Sleep, the
 // local time, and the timer resolution raised with timeBeginPeriod.
 #include <windows.h>
 // after windows.h
@@ -8,7 +10,7 @@
 
 namespace platform {
 
-uint32_t SystemClock::TickMs() { return GetTickCount(); }
+uint32_t SystemClock::TickMs() { return timeGetTime(); }
 
 void SystemClock::SleepMs(uint32_t ms) { Sleep(ms); }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/ipv4_socket_address.h"
 #include "platform/net.h"
 #include "platform/win32/wide_text.h"
 
@@ -75,6 +76,22 @@ long ReceiveFromSocket(int socket, void* buffer, size_t size, uint32_t* address,
     if (address != nullptr) *address = sender.sin_addr.s_addr;
     if (port != nullptr) *port = ntohs(sender.sin_port);
     return n;
+}
+
+long SendToSocket(int socket, uint32_t address, uint16_t port, const void* data, size_t length) {
+    const sockaddr_in to = Ipv4SocketAddress(address, port);
+    const int sent = sendto(win32::ToSocket(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
+                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+int SocketLocalPort(int socket) {
+    sockaddr_in self{};
+    int length = sizeof self;
+    if (getsockname(win32::ToSocket(socket), reinterpret_cast<sockaddr*>(&self), &length) != 0 ||
+        self.sin_family != AF_INET)
+        return -1;
+    return ntohs(self.sin_port);
 }
 
 int PeekSocket(int socket) {

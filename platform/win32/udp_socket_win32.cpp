@@ -3,42 +3,15 @@
 //
 #include <algorithm>
 #include <span>
-#include <utility>
 #include <vector>
 
+#include "platform/ipv4_socket_address.h"
 #include "platform/net.h"
 #include "platform/udp_socket.h"
 #include "platform/win32/handle_wait.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
-
-namespace {
-
-sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = address;
-    return a;
-}
-
-}  // namespace
-
-UdpSocket::~UdpSocket() { Close(); }
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_blocking(other.m_blocking), m_error(std::move(other.m_error)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = std::exchange(other.m_fd, -1);
-        m_blocking = other.m_blocking;
-        m_error = std::move(other.m_error);
-    }
-    return *this;
-}
 
 bool UdpSocket::Create(bool nonBlocking) {
     Close();
@@ -50,7 +23,7 @@ bool UdpSocket::Create(bool nonBlocking) {
 
 bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
+    const sockaddr_in a = Ipv4SocketAddress(address, port);
     // Windows lets a second socket take a bound port unless told not to.
     BOOL exclusive = TRUE;
     setsockopt(win32::ToSocket(m_fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
@@ -58,14 +31,6 @@ bool UdpSocket::Bind(uint32_t address, uint16_t port) {
     if (bind(win32::ToSocket(m_fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return true;
     m_error = win32::ErrorText(static_cast<DWORD>(WSAGetLastError()));
     return false;
-}
-
-bool UdpSocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
-    if (m_fd < 0) return false;
-    const sockaddr_in a = SocketAddress(address, port);
-    const int sent = sendto(win32::ToSocket(m_fd), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
-                            reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    return sent == static_cast<int>(length);
 }
 
 long UdpSocket::Receive(uint8_t* buffer, size_t size, uint32_t* from) {
@@ -166,21 +131,6 @@ WaitResult UdpSocket::WaitAnyReadable(std::span<const UdpSocket* const> sockets,
 void UdpSocket::Close() {
     CloseSocket(m_fd);
     m_fd = -1;
-}
-
-std::string Ipv4Text(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-bool ParseIpv4(const std::string& text, uint32_t& address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    address = a.s_addr;
-    return true;
 }
 
 }  // namespace platform

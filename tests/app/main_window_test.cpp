@@ -2,7 +2,6 @@
 // clock: discovery and the unit list, every value field, the keywords, image
 // choice by keyword and by drop, and the failures that end the dialog.
 #include <gtest/gtest.h>
-#include <sys/time.h>
 
 #include <cstdlib>
 #include <filesystem>

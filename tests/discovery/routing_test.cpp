@@ -1,11 +1,8 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "discovery/dr_devices.h"
+#include "platform/net.h"
+#include "platform/udp_socket.h"
 #include "tests/discovery/fake_dns_sd_fixture.h"
 #include "tests/tools/tool_runner.h"
 
@@ -69,7 +66,7 @@ TEST_F(Routing, ResolveThenAddressQueryGivesResolvedOnce) {
     EXPECT_EQ(dr_device_get_state(device), DR_DEVICE_STATE_RESOLVED);
     EXPECT_EQ(lastFlags("DNSServiceQueryRecord"), 0x500u);
     const dr_address_t a = Address();
-    EXPECT_EQ(a.ip, htonl(0x0AC80002u));
+    EXPECT_EQ(a.ip, platform::NetOrder32(0x0AC80002u));
     EXPECT_EQ(a.port, 4440);
     EXPECT_EQ(changes, std::vector<unsigned>{0x480});
     EXPECT_EQ(dr_device_get_arcp_version(device), 0x4105);
@@ -93,7 +90,7 @@ TEST_F(Routing, LoopbackAnswerNeedsNoQuery) {
     Pump();
     EXPECT_EQ(dr_device_get_state(device), DR_DEVICE_STATE_RESOLVED);
     EXPECT_EQ(count("DNSServiceQueryRecord"), 0);
-    EXPECT_EQ(Address().ip, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(Address().ip, platform::NetOrder32(0x7F000001u));
     EXPECT_EQ(Address().port, 4441);
 }
 
@@ -159,25 +156,21 @@ TEST_F(Routing, DeleteWithAnOpenDeviceIsRefused) {
 }
 
 TEST_F(Routing, ArcpRequestOnTheSocketIsLoggedAndDropped) {
-    sockaddr_in self{};
-    socklen_t length = sizeof self;
+    const uint32_t here = platform::NetOrder32(0x7F000001u);
     const int s = dr_devices_get_arcp_socket(devices);
     // Bind by sending once to ourselves through a second socket's address.
-    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&to), &length), 0);
+    platform::UdpSocket peer;
+    ASSERT_TRUE(peer.Create(false) && peer.Bind(here, 0));
+    const int peerPort = platform::SocketLocalPort(peer.Descriptor());
+    ASSERT_GT(peerPort, 0);
     uint8_t packet[10];
     const dr_arcp_header_t request{0x271D, 10, 0x1234, 0x0001, 0};
     dr_arcp_header_write(&request, packet);
-    ASSERT_EQ(::sendto(s, packet, 10, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 10);
-    length = sizeof self;
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&self), &length), 0);
-    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::sendto(peer, packet, 10, 0, reinterpret_cast<sockaddr*>(&self), sizeof self), 10);
-    ::close(peer);
+    ASSERT_EQ(platform::SendToSocket(s, here, static_cast<uint16_t>(peerPort), packet, 10), 10);
+    const int port = platform::SocketLocalPort(s);
+    ASSERT_GT(port, 0);
+    ASSERT_TRUE(peer.SendTo(here, static_cast<uint16_t>(port), packet, 10));
+    peer.Close();
     Pump();
     EXPECT_TRUE(Logged("Unexpected request seqnum=0x1234 opcode=0x0001"));
     EXPECT_EQ(packet[0], 0x27);
@@ -225,7 +218,9 @@ TEST_F(Routing, QuiltoolBrowseFindingNothingWithoutTheLibraryOrWithBadArguments)
         platform::ScopedLibraryRedirect missing(dnssd::PlatformLibraryName(), "/nonexistent/libdns_sd.so.1");
         const Outcome o = RunTool(quiltool::RunBrowse, {});
         EXPECT_EQ(o.code, 1);
-        EXPECT_NE(o.err.find("quiltool: the DNS-SD library libdns_sd.so.1 cannot be loaded"), std::string::npos)
+        EXPECT_NE(o.err.find(std::string("quiltool: the DNS-SD library ") + dnssd::PlatformLibraryName() +
+                             " cannot be loaded"),
+                  std::string::npos)
             << o.err;
     }
     for (const quiltool::Args& args : std::vector<quiltool::Args>{

@@ -312,7 +312,7 @@ TEST_F(DanteLink, AReplyPortAlreadyTakenFailsOpen) {
     Card("quil-a", "127.0.0.2");
     platform::UdpSocket taken;
     ASSERT_TRUE(taken.Create(false));
-    ASSERT_TRUE(taken.Bind(htonl(INADDR_ANY), options.ports.reply));
+    ASSERT_TRUE(taken.Bind(platform::kAnyAddress, options.ports.reply));
     CDanteIF link(options);
     EXPECT_EQ(link.Open(), kStatusFailed);
     EXPECT_FALSE(link.IsOpen());
@@ -334,7 +334,8 @@ TEST_F(DanteLink, MissingLibraryFailsSilentlyAndAMissingEntryPointIsShown) {
     const struct {
         const char* library;
         const char* caption;
-    } cases[] = {{"libm.so.6", "DNSServiceBrowse"}, {QUIL_FAKE_DNS_SD_INCOMPLETE, "DNSServiceConstructFullName"}};
+    } cases[] = {{QUIL_FAKE_TUSBAUDIO_INCOMPLETE, "DNSServiceBrowse"},
+                 {QUIL_FAKE_DNS_SD_INCOMPLETE, "DNSServiceConstructFullName"}};
     for (const auto& c : cases) {
         platform::ScopedLibraryRedirect other(dnssd::PlatformLibraryName(), c.library);
         const size_t before = ui.Boxes().size();

@@ -2,7 +2,6 @@
 // written kept in a state folder from one run to the next, and the command
 // line's names, arguments and exit status.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>

@@ -4,17 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/shell_command.h"
 #include "tools/quiltool/commands.h"
 
 struct Outcome {
@@ -48,17 +43,6 @@ struct ProgramRun {
 // Runs the quiltool program itself with `args` (a shell word list): each run
 // is a fresh process, so the built-in units power-cycle between runs.
 inline ProgramRun RunQuiltool(const std::string& args) {
-    // One file per test process: CTest runs the tests of a program side by side.
-    const std::string errFile = testing::TempDir() + "quiltool-stderr-" + std::to_string(::getpid()) + ".txt";
-    const std::string command = QUIL_BINARY_DIR "/tools/quiltool " + args + " 2>" + errFile;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer{};
-    for (size_t n; pipe != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) != 0;)
-        out.append(buffer.data(), n);
-    const int status = pipe == nullptr ? -1 : ::pclose(pipe);
-    std::ifstream err(errFile, std::ios::binary);
-    std::string text(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>{});
-    std::remove(errFile.c_str());
-    return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, text};
+    const test::ShellRun run = test::RunShellCommand(test::BuildProgram("tools/quiltool") + " " + args);
+    return ProgramRun{run.code, run.out, run.err};
 }

@@ -1,12 +1,20 @@
-# Shared tests that exercise POSIX or Linux services (files, temporary
-# folders, the ALSA sequencer, the power-supply folder, sockets by number) and
-# so are not built for Windows (the VX-USB paths test names /opt and .so);
-# the Win32 back-ends have their own tests here.
+# Shared tests that are not built for Windows, and why:
+#  - the Linux back-ends' own tests (files and temporary folders, the ALSA
+#    sequencer, the power-supply folder); the Win32 back-ends have theirs in
+#    win32/;
+#  - tests of POSIX file kinds, modes and limits (a device, a FIFO, links,
+#    mode bits, a file-size limit, /dev/full, signals in a forked child);
+#  - quil-sim's tests (quil-sim is not built for Windows yet);
+#  - the JSON documents' check, which Python makes (Wine runs no Linux
+#    program from a Windows one);
+#  - the Dante link's tests: since the link takes only replies from the
+#    selected device's address, under Wine it receives nothing from a device
+#    socket bound to 127.0.0.2 (not yet understood).
 set(t ${CMAKE_CURRENT_SOURCE_DIR})
 set(QUIL_POSIX_ONLY_TESTS
   ${t}/platform/files_test.cpp ${t}/platform/temp_dir_test.cpp ${t}/platform/midi_alsa_test.cpp
   ${t}/platform/system_test.cpp
-  ${t}/app/firmware_image_test.cpp ${t}/app/main_window_test.cpp
-  ${t}/links/dante_if_test.cpp ${t}/links/vxusb_test.cpp)
-# The tool tests run the programs as POSIX children; on Windows the programs
-# are tested by win32/programs_test.sh.
+  ${t}/app/firmware_image_test.cpp
+  ${t}/tools/quiltool_output_test.cpp ${t}/tools/quil_sim_dante_test.cpp ${t}/tools/quil_sim_rawmidi_test.cpp
+  ${t}/tools/quiltool_json_test.cpp
+  ${t}/links/dante_if_test.cpp)

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # quilupdate.exe's Win32 window under Wine and an X server: it opens with its
-# caption and the six built-in entries, a screenshot shows it, About is
-# reached through the system menu, and an update through the window writes
-# bank 2 of the saved unit. Skipped (77) without a display. (An empty
-# screen is one colour; the window with its texts and controls is dozens.)
+# caption, its icon, the six built-in entries and the tiled background
+# (checked in a screenshot), About is reached through the system menu, and an
+# update through the window writes bank 2 of the saved unit. Skipped (77)
+# without a display.
 #   window_test.sh WINE-RUN BUILD_DIR
 set -euo pipefail
 wine=$1
 build=$2
+source=$(cd "$(dirname "$0")/../.." && pwd)
 [ -n "${DISPLAY:-}" ] || { echo "no display: skipped"; exit 77; }
 work=$(mktemp -d)
 program=""
@@ -29,12 +30,22 @@ grep -qx "caption: Quil Firmware Update" <<<"$main" || fail "caption"
 grep -qx "entries: 6" <<<"$main" || fail "six entries"
 grep -qx "entry: Quil connected via Quil USB MIDI 1" <<<"$main" || fail "the first entry"
 
+# The window as it is on the screen, kept in the build folder. Its caption
+# starts with the program's icon, whose amber ring no other part of the
+# window has (Wine cannot answer WM_GETICON from another process); most of
+# its client area shows the background bitmap, tiled from the top-left corner.
 read -r _ x y w h < <(grep '^rectangle:' <<<"$main")
 shot="$build/windows-main-window.png"
-import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" "$shot"
-colours=$(convert "$shot" -format %k info:)
-[ "$colours" -ge 16 ] || fail "the screenshot shows $colours colours, not the window"
-echo "screenshot: $shot, $colours colours"
+import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" +repage "$shot"
+amber=$(convert "$shot" -crop 24x24+0+0 txt:- |
+  awk -F'[(),]' 'NR > 1 && $3 > 180 && $5 < 120 && $3 - $5 > 100 { n++ } END { print n + 0 }')
+[ "$amber" -ge 8 ] || fail "no icon in the caption ($amber amber pixels)"
+read -r _ x y w h < <(grep '^client:' <<<"$main")
+import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" +repage "$work/client.png"
+convert -size "${w}x${h}" "tile:$source/resources/background_104.png" "$work/tiled.png"
+differing=$(compare -metric AE "$work/client.png" "$work/tiled.png" null: 2>&1 || true)
+echo "screenshot: $shot; $amber icon pixels; $differing of $((w * h)) client pixels differ from the tiled background"
+[ "$differing" -lt $((w * h / 2)) ] || fail "the client area does not show the tiled background"
 
 about=$(probe about 30) || fail "About: $about"
 echo "$about"

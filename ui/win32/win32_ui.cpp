@@ -227,6 +227,19 @@ public:
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuW(menu, MF_STRING, commandId, Widen(text).c_str());
         m_systemCommands.push_back(commandId);
+        if (!m_systemMenuEnabled) EnableMenuItem(menu, commandId, MF_BYCOMMAND | MF_GRAYED);
+    }
+    // While disabled, neither the system menu nor the context menu opens
+    // (their modal loops would hold up the update's waits), and our commands
+    // are greyed out besides.
+    void EnableSystemMenu(bool enabled) override {
+        m_systemMenuEnabled = enabled;
+        if (HMENU menu = GetSystemMenu(m_hwnd, FALSE)) {
+            for (unsigned own : m_systemCommands) {
+                EnableMenuItem(menu, own, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+            }
+        }
+        if (!enabled) EndMenu();
     }
     void EndDialog(int result) override { ::EndDialog(m_hwnd, result); }
 
@@ -253,6 +266,7 @@ private:
     HFONT m_bold = nullptr;
     HBITMAP m_background = nullptr;
     std::vector<unsigned> m_systemCommands;
+    bool m_systemMenuEnabled = true;
 };
 
 class Win32View final : public platform::UserInterface {
@@ -391,11 +405,19 @@ INT_PTR Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     }
     case WM_TIMER: m_handler.OnTimer(static_cast<unsigned>(wParam)); return TRUE;
+    case WM_CONTEXTMENU:
+        if (m_systemMenuEnabled) return FALSE;
+        SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
     case WM_SYSCOMMAND: {
         const unsigned command = static_cast<unsigned>(wParam & 0xFFF0);
+        if (!m_systemMenuEnabled && (command == SC_KEYMENU || command == SC_MOUSEMENU)) {
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+            return TRUE;
+        }
         for (unsigned own : m_systemCommands) {
             if (own == command) {
-                m_handler.OnSystemCommand(own);
+                if (m_systemMenuEnabled) m_handler.OnSystemCommand(own);
                 return TRUE;
             }
         }

@@ -1,17 +1,13 @@
 // A DNS-SD client library for tests: the published entry points over a
 // scriptable set of services and address records. Each reference owns a
-// socket pair; every queued reply writes one byte, so select() sees the
-// reference readable until DNSServiceProcessResult has delivered it.
+// loopback UDP socket that holds one datagram, sent to itself, while replies
+// are queued, so select() sees the reference readable until
+// DNSServiceProcessResult has delivered the last of them. Built as a shared
+// library on Linux and as a DLL on Windows.
 // FAKE_DNSSD_SCRIPT names a file of lines read at first use:
 //   service NAME TYPE SUBTYPE|- IFINDEX HOST PORT [key=value...]
 //   address HOST IFINDEX A.B.C.D
 //   avahi
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -26,13 +22,20 @@
 #include <vector>
 
 #include "discovery/dns_sd_api.h"
+#include "platform/net.h"
+#include "platform/udp_socket.h"
 
+#ifdef _WIN32
+#define EXPORT extern "C" __declspec(dllexport)
+#else
 #define EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
 constexpr DNSServiceErrorType kUnsupported = -65544;
 constexpr DNSServiceErrorType kBadParam = -65540;
+constexpr uint32_t kLoopback = platform::NetOrder32(0x7F000001u);
 
 struct Service {
     std::string name, type, subtype, host;
@@ -52,7 +55,8 @@ struct Address {
 
 struct _DNSServiceRef_t {
     enum Kind { kBrowse, kResolve, kQuery, kConnection } kind = kBrowse;
-    int fds[2] = {-1, -1};
+    platform::UdpSocket signal;  // readable while replies wait
+    uint16_t signalPort = 0;
     std::deque<std::function<void()>> replies;
     std::string type, subtype, name;
     void* callback = nullptr;
@@ -81,7 +85,17 @@ std::string NoDot(std::string s) {
     if (!s.empty() && s.back() == '.') s.pop_back();
     return s;
 }
-bool Same(const std::string& a, const std::string& b) { return strcasecmp(NoDot(a).c_str(), NoDot(b).c_str()) == 0; }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool SameLetters(const char* a, const char* b, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+bool Same(const std::string& a, const std::string& b) {
+    const std::string x = NoDot(a), y = NoDot(b);
+    return x.size() == y.size() && SameLetters(x.data(), y.data(), x.size());
+}
 
 std::vector<uint8_t> TxtFromPairs(const std::vector<std::string>& pairs) {
     std::vector<uint8_t> txt;
@@ -118,8 +132,10 @@ void LoadScript() {
             Address a;
             std::string ip;
             words >> a.host >> a.ifindex >> ip;
+            uint32_t address = 0;
+            platform::ParseIpv4(ip, address);
             a.data.resize(4);
-            inet_pton(AF_INET, ip.c_str(), a.data.data());
+            std::memcpy(a.data.data(), &address, 4);
             g.addresses.push_back(a);
         }
     }
@@ -143,16 +159,31 @@ DNSServiceRef NewRef(_DNSServiceRef_t::Kind kind, void* callback, void* context)
     ref->kind = kind;
     ref->callback = callback;
     ref->context = context;
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->fds);
-    fcntl(ref->fds[0], F_SETFL, O_NONBLOCK);
+    if (ref->signal.Create(true) && ref->signal.Bind(kLoopback, 0)) {
+        ref->signalPort = static_cast<uint16_t>(std::max(platform::SocketLocalPort(ref->signal.Descriptor()), 0));
+    }
     g.refs.push_back(ref);
     return ref;
 }
 
+// The signal datagram goes out when the first reply is queued and is taken
+// back with the last one.
 void Queue(DNSServiceRef ref, std::function<void()> reply) {
+    if (ref->replies.empty()) {
+        const uint8_t byte = 1;
+        ref->signal.SendTo(kLoopback, ref->signalPort, &byte, 1);
+    }
     ref->replies.push_back(std::move(reply));
-    const char byte = 1;
-    (void)!write(ref->fds[1], &byte, 1);
+}
+
+std::function<void()> TakeReply(DNSServiceRef ref) {
+    std::function<void()> reply = std::move(ref->replies.front());
+    ref->replies.pop_front();
+    if (ref->replies.empty()) {
+        uint8_t byte;
+        ref->signal.Receive(&byte, 1);
+    }
+    return reply;
 }
 
 bool BrowseMatches(const DNSServiceRef ref, const Service& s) {
@@ -211,7 +242,7 @@ const uint8_t* FindKey(uint16_t len, const uint8_t* txt, const char* key, uint8_
         if (pos + 1 + n > len) return nullptr;
         const uint8_t* eq = static_cast<const uint8_t*>(std::memchr(item, '=', n));
         const size_t keylen = eq != nullptr ? static_cast<size_t>(eq - item) : n;
-        if (keylen == klen && strncasecmp(reinterpret_cast<const char*>(item), key, klen) == 0) {
+        if (keylen == klen && SameLetters(reinterpret_cast<const char*>(item), key, klen)) {
             if (eq == nullptr) {
                 *value_len = 0;
                 return item + n;  // key without value: present, no data
@@ -259,8 +290,8 @@ EXPORT DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFla
         Queue(ref, [ref, s] {
             const std::string fullname = s.name + "." + NoDot(s.type) + ".local.";
             reinterpret_cast<DNSServiceResolveReply>(ref->callback)(
-                ref, 0, s.ifindex, s.resolveMode == 2 ? -65537 : 0, fullname.c_str(), s.host.c_str(), htons(s.port),
-                static_cast<uint16_t>(s.txt.size()), s.txt.data(), ref->context);
+                ref, 0, s.ifindex, s.resolveMode == 2 ? -65537 : 0, fullname.c_str(), s.host.c_str(),
+                platform::NetOrder16(s.port), static_cast<uint16_t>(s.txt.size()), s.txt.data(), ref->context);
         });
         break;
     }
@@ -314,16 +345,13 @@ EXPORT int DNSServiceConstructFullName(char* fullName, const char* service, cons
 }
 #endif
 
-EXPORT int DNSServiceRefSockFD(DNSServiceRef sdRef) { return sdRef != nullptr ? sdRef->fds[0] : -1; }
+EXPORT int DNSServiceRefSockFD(DNSServiceRef sdRef) { return sdRef != nullptr ? sdRef->signal.Descriptor() : -1; }
 
 EXPORT DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef) {
     if (const DNSServiceErrorType e = Enter("DNSServiceProcessResult", "", 0)) return e;
     if (sdRef == nullptr) return kBadParam;
-    char byte;
-    if (read(sdRef->fds[0], &byte, 1) != 1 || sdRef->replies.empty()) return 0;
-    std::function<void()> reply = std::move(sdRef->replies.front());
-    sdRef->replies.pop_front();
-    reply();
+    if (sdRef->replies.empty()) return 0;
+    TakeReply(sdRef)();
     return 0;
 }
 
@@ -331,8 +359,6 @@ EXPORT void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
     Enter("DNSServiceRefDeallocate", "", 0);
     if (sdRef == nullptr) return;
     g.refs.erase(std::remove(g.refs.begin(), g.refs.end(), sdRef), g.refs.end());
-    close(sdRef->fds[0]);
-    close(sdRef->fds[1]);
     delete sdRef;
 }
 
@@ -357,11 +383,7 @@ EXPORT int TXTRecordContainsKey(uint16_t txtLen, const void* txtRecord, const ch
 // ---- controls -------------------------------------------------------------------
 
 EXPORT void fake_dnssd_reset() {
-    for (DNSServiceRef ref : g.refs) {
-        close(ref->fds[0]);
-        close(ref->fds[1]);
-        delete ref;
-    }
+    for (DNSServiceRef ref : g.refs) delete ref;
     g = State{};
     g.loaded = true;
 }

@@ -1,7 +1,7 @@
 // window_probe.exe: drives quilupdate.exe's main window from outside, as a
 // user's clicks would, for the window test under Wine.
 //   window_probe main SECONDS     waits for the window; prints its caption,
-//                                 rectangle and list entries
+//                                 rectangle, client area and list entries
 //   window_probe about SECONDS    chooses About in the system menu, waits for
 //                                 the About box and closes it
 //   window_probe update SECONDS   presses Update, confirms the box, waits for
@@ -87,6 +87,11 @@ int Main(HWND main) {
     GetWindowRect(main, &r);
     std::printf("caption: %s\n", Narrow(TextOf(main)).c_str());
     std::printf("rectangle: %ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    RECT client{};
+    GetClientRect(main, &client);
+    POINT origin{0, 0};
+    ClientToScreen(main, &origin);
+    std::printf("client: %ld %ld %ld %ld\n", origin.x, origin.y, client.right, client.bottom);
     const HWND list = GetDlgItem(main, kUnitList);
     const LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
     std::printf("entries: %ld\n", static_cast<long>(count));
