@@ -18,54 +18,6 @@ namespace {
 
 constexpr const char* kBetweenUnits = "no unit is being written; the update stops before the next unit.";
 
-const char* LinkName(uint16_t linkType) {
-    switch (linkType) {
-    case kLinkTypeDriver: return "driver";
-    case kLinkTypeMidi: return "MIDI";
-    case kLinkTypeDante: return "Dante";
-    default: return "unknown";
-    }
-}
-
-uint16_t VersionNumber(uint8_t major, uint8_t minor) {
-    // Major 63 is a blank register, and 0.0 no firmware at all.
-    if (major == 63 || (major == 0 && minor == 0)) return kVersionNone;
-    return static_cast<uint16_t>(major * 100 + minor);
-}
-
-// Notes the first box a sequence shows, so that the summary can say why it
-// failed; every box still reaches the view.
-class FirstBoxRecorder final : public platform::UserInterface {
-public:
-    explicit FirstBoxRecorder(platform::UserInterface& view) : m_view(view) {}
-    platform::BoxAnswer ShowMessageBox(const platform::MessageBoxRequest& box) override {
-        if (m_first.empty()) m_first = box.text;
-        return m_view.ShowMessageBox(box);
-    }
-    bool HandleOnePendingMessage() override { return m_view.HandleOnePendingMessage(); }
-    int RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) override {
-        return m_view.RunModalDialog(dialog, handler);
-    }
-    void SetWaitCursor(bool on) override { m_view.SetWaitCursor(on); }
-    // The first box's text on one line.
-    std::string FirstText() const {
-        std::string text;
-        for (char ch : m_first) {
-            if (ch == '\n') {
-                if (!text.empty() && text.back() != ' ') text += ' ';
-            } else {
-                text += ch;
-            }
-        }
-        while (!text.empty() && text.back() == ' ') text.pop_back();
-        return text;
-    }
-
-private:
-    platform::UserInterface& m_view;
-    std::string m_first;
-};
-
 // The unit list in the run's order: each unit's card before the unit.
 std::vector<UnitListEntry> CardsFirst(const std::vector<UnitListEntry>& list, std::vector<int>& indices) {
     std::vector<UnitListEntry> ordered;
@@ -83,8 +35,9 @@ std::vector<UnitListEntry> CardsFirst(const std::vector<UnitListEntry>& list, st
     return ordered;
 }
 
-// What the entry is, what it runs and which image it would get.
-BatchEntry ReadEntry(CNimbraRemote& remote, const UnitListEntry& listed, int index, const BatchImages& images) {
+}  // namespace
+
+BatchEntry ReadBatchEntry(CNimbraRemote& remote, const UnitListEntry& listed, int index, const BatchImages& images) {
     BatchEntry entry;
     entry.entry = index;
     entry.description = listed.text;
@@ -93,7 +46,7 @@ BatchEntry ReadEntry(CNimbraRemote& remote, const UnitListEntry& listed, int ind
     remote.SelectConnection(entry.connection);
     uint16_t linkType = 0;
     remote.GetLinkType(&linkType);
-    entry.link = LinkName(linkType);
+    entry.link = BatchLinkName(linkType);
     remote.GetSerialNumber(&entry.unitSerial);
     uint8_t major = 0;
     uint8_t minor = 0;
@@ -107,7 +60,7 @@ BatchEntry ReadEntry(CNimbraRemote& remote, const UnitListEntry& listed, int ind
         remote.GetFirmwareMajor(&major);
         remote.GetFirmwareMinor(&minor);
     }
-    entry.before = VersionNumber(major, minor);
+    entry.before = BatchVersionNumber(major, minor);
 
     if (const std::optional<std::string>* file = images.For(entry.device); file != nullptr && file->has_value()) {
         entry.imageName = **file;
@@ -120,6 +73,8 @@ BatchEntry ReadEntry(CNimbraRemote& remote, const UnitListEntry& listed, int ind
     }
     return entry;
 }
+
+namespace {
 
 // Loads the entry's image (once per image) into `loaded`.
 const FirmwareBuffer* LoadEntryImage(const BatchEntry& entry, std::map<std::string, FirmwareBuffer>& loaded) {
@@ -199,6 +154,39 @@ void UpdateEntry(CNimbraRemote& remote, BatchEntry& entry, const FirmwareBuffer&
 }
 
 }  // namespace
+
+platform::BoxAnswer FirstBoxRecorder::ShowMessageBox(const platform::MessageBoxRequest& box) {
+    if (m_first.empty()) m_first = box.text;
+    return m_view.ShowMessageBox(box);
+}
+
+std::string FirstBoxRecorder::FirstText() const {
+    std::string text;
+    for (char ch : m_first) {
+        if (ch == '\n') {
+            if (!text.empty() && text.back() != ' ') text += ' ';
+        } else {
+            text += ch;
+        }
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+const char* BatchLinkName(uint16_t linkType) {
+    switch (linkType) {
+    case kLinkTypeDriver: return "driver";
+    case kLinkTypeMidi: return "MIDI";
+    case kLinkTypeDante: return "Dante";
+    default: return "unknown";
+    }
+}
+
+uint16_t BatchVersionNumber(uint8_t major, uint8_t minor) {
+    // Major 63 is a blank register, and 0.0 no firmware at all.
+    if (major == 63 || (major == 0 && minor == 0)) return kVersionNone;
+    return static_cast<uint16_t>(major * 100 + minor);
+}
 
 std::optional<std::string>* BatchImages::Slot(uint8_t device) {
     switch (device) {
@@ -316,7 +304,7 @@ int RunBatchUpdate(const BatchOptions& options, BatchView& view) {
     std::vector<int> indices;
     const std::vector<UnitListEntry> listed = CardsFirst(ListUnits(*remote), indices);
     for (size_t i = 0; i < listed.size(); ++i) {
-        BatchEntry entry = ReadEntry(*remote, listed[i], indices[i], options.images);
+        BatchEntry entry = ReadBatchEntry(*remote, listed[i], indices[i], options.images);
         uint16_t linkType = 0;
         remote->GetLinkType(&linkType);
         const bool reachable = !(entry.card && entry.device == kDeviceVxDante && linkType != kLinkTypeDante);

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "app/programming_display.h"
+#include "app/unit_list.h"
+#include "platform/ui.h"
 
 class CNimbraRemote;
 
@@ -38,7 +40,8 @@ struct BatchEntry {
     uint32_t imageBytes = 0;  // the image's size once it is read
     BatchPlan plan = BatchPlan::Skip;
     BatchResult result = BatchResult::Pending;
-    std::string reason;  // why it is skipped, failed or not reached
+    std::string reason;     // why it is skipped, failed or not reached
+    bool selected = false;  // a one-unit run's selected entry
 };
 
 struct BatchSummary {
@@ -82,6 +85,37 @@ struct BatchOptions {
     bool force = false;  // update every entry that can be updated, current or not
     uint8_t bank = 1;    // the Quils' flash bank (0 = PROM 1)
 };
+
+// Notes the texts of the boxes shown through it, so that a result can say
+// why a sequence failed; every box still reaches `view`.
+class FirstBoxRecorder final : public platform::UserInterface {
+public:
+    explicit FirstBoxRecorder(platform::UserInterface& view) : m_view(view) {}
+    platform::BoxAnswer ShowMessageBox(const platform::MessageBoxRequest& box) override;
+    bool HandleOnePendingMessage() override { return m_view.HandleOnePendingMessage(); }
+    int RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) override {
+        return m_view.RunModalDialog(dialog, handler);
+    }
+    void SetWaitCursor(bool on) override { m_view.SetWaitCursor(on); }
+    // Forgets the boxes so far: the next one is the first.
+    void Restart() { m_first.clear(); }
+    // The first box's text on one line ("" when none was shown).
+    std::string FirstText() const;
+
+private:
+    platform::UserInterface& m_view;
+    std::string m_first;
+};
+
+// What a listed entry is, what it runs and which image it would get: the
+// FILE= image of its kind, else the built-in one. Selects its connection.
+BatchEntry ReadBatchEntry(CNimbraRemote& remote, const UnitListEntry& listed, int index, const BatchImages& images);
+
+// "MIDI", "driver", "Dante" for a link type.
+const char* BatchLinkName(uint16_t linkType);
+// The version number of a major and minor register pair; kVersionNone for
+// a blank register or no firmware.
+uint16_t BatchVersionNumber(uint8_t major, uint8_t minor);
 
 // "Quil", "VX-DANTE", "VX-USB", "VX-MADI", "VX-HD", "VX-FW" or "Unknown".
 const char* BatchDeviceName(uint8_t device);

@@ -120,7 +120,9 @@ bool CheckBatchOptions(const ProgramOptions& options, std::string& error) {
         return false;
     };
     if (options.force && !options.all) return refuse("option '--force' goes with '--all'");
-    if (options.json && !options.all) return refuse("option '--json' goes with '--update --all'");
+    // The events take the console's output: the window has none to give.
+    if (options.json && !options.console && !options.update && !options.yes)
+        return refuse("option '--json' goes with the console view ('--console' or '--update')");
     if (!options.all) return true;
     if (!options.update) return refuse("option '--all' goes with '--update'");
     if (options.unit) return refuse("options '--all' and '--unit' exclude each other: --all takes every entry");
@@ -153,7 +155,7 @@ std::string ProgramUsage(const std::string& program, const std::string& faultHel
            "  --all              with --update: update every unit and card that needs it, each card before\n"
            "                     its unit, after one confirmation, and print a summary (console view)\n"
            "  --force            with --all: also update the entries that already run the image's version\n"
-           "  --json             with --all: print one JSON object per line instead of the screen text\n"
+           "  --json             console view: print one JSON object per line instead of the screen text\n"
            "  --yes              answer the update's confirmation with OK (without it the console asks,\n"
            "                     and without a terminal it cancels)\n"
            "  --help             show this help and exit\n"

@@ -24,6 +24,7 @@ int RunMainWindow(CQuilUpdateApp& app) {
     CQuilUpdateDlg dialog(app.GetCommandLine());
     dialog.SetInitialEntry(app.InitialEntry());
     dialog.SetUnattended(app.Unattended());
+    dialog.SetReport(app.Report());
     const int result = dialog.DoModal();
     bool failed = dialog.EndedThroughFailure() || result < 0;
     if (app.UpdateRequested() && dialog.LastUpdate() != UpdateOutcome::Succeeded) failed = true;

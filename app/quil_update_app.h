@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+class BatchView;
 class CQuilUpdateApp;
 
 // Runs the main window modally and returns its result once the user has
@@ -41,6 +42,9 @@ public:
     // file is used or nothing is (see CQuilUpdateDlg::SetUnattended).
     void SetUnattended(bool unattended) { m_unattended = unattended; }
     bool Unattended() const { return m_unattended; }
+    // Where a script reads what the main window does (--json); null: nowhere.
+    void SetReport(BatchView* report) { m_report = report; }
+    BatchView* Report() const { return m_report; }
 
     // The process's exit status once InitInstance has returned: 0 when the
     // window ended normally, 1 when a start-up check stopped the program or
@@ -61,5 +65,6 @@ private:
     std::optional<int> m_initialEntry;
     bool m_updateRequested = false;
     bool m_unattended = false;
+    BatchView* m_report = nullptr;
     int m_exitStatus = 0;
 };

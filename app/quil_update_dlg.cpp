@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/batch_update.h"
 #include "app/command_line.h"
 #include "app/manufacture_date.h"
 #include "app/serial_number.h"
@@ -134,6 +135,8 @@ bool CQuilUpdateDlg::InitDialog() {
         EndThroughFailure();
         return false;
     }
+    const int entry = m_initialEntry.value_or(0);
+    if (m_report != nullptr) ReportUnits(entries, entry);
     m_window->ListClear(IDC_UNIT_LIST);
     for (size_t k = 0; k < entries.size() && k < m_unitMap.size(); ++k) {
         m_window->ListAdd(IDC_UNIT_LIST, entries[k].text, static_cast<uint32_t>(k));
@@ -141,7 +144,6 @@ bool CQuilUpdateDlg::InitDialog() {
     }
 
     // The first entry, or the one the program was started on (--unit).
-    const int entry = m_initialEntry.value_or(0);
     if (entry < 0 || entry >= m_window->ListCount(IDC_UNIT_LIST)) {
         char text[96];
         std::snprintf(text, sizeof text, "There is no entry %d in the unit list.", entry);
@@ -163,6 +165,21 @@ bool CQuilUpdateDlg::InitDialog() {
     // The waits poll the millisecond clock and sleep 1 ms between passes.
     platform::RaiseTimerResolution();
     return true;
+}
+
+void CQuilUpdateDlg::ReportUnits(const std::vector<UnitListEntry>& entries, int selected) {
+    // The built-in image for each entry; the FILE= image goes to the
+    // selected one alone, as its Update command would write it.
+    for (size_t k = 0; k < entries.size() && k < m_unitMap.size(); ++k) {
+        BatchEntry found = ReadBatchEntry(*m_pRemote, entries[k], static_cast<int>(k), BatchImages{});
+        found.selected = static_cast<int>(k) == selected;
+        if (found.selected && m_bFileChosen) {
+            found.imageName = m_firmwareName;
+            found.imageIsFile = true;
+            found.image = m_newVersion;
+        }
+        m_report->UnitFound(found);
+    }
 }
 
 void CQuilUpdateDlg::ShowValue(int id, const std::string& text) {
@@ -208,6 +225,7 @@ bool CQuilUpdateDlg::UpdateSelectedConnection(int entry) {
 
     uint32_t serial = 0;
     if (!CheckSerialNumber(serial)) return false;
+    m_shownSerial = serial;
     const std::string serialText = FormatSerialNumber(serial);
     ShowValue(IDC_SERIAL, serialText);
     LogMessage("SN: %s\n", serialText.c_str());
@@ -229,6 +247,7 @@ bool CQuilUpdateDlg::UpdateSelectedConnection(int entry) {
 
     if (m_bXSlotTarget) m_pRemote->GetXSlotFirmwareVersion(&major, &minor);
     const bool notPresent = major == 63 || (major == 0 && minor == 0);
+    m_currentVersion = BatchVersionNumber(major, minor);
     const std::string version = notPresent ? "Not Present" : Format("%d.%d", major, minor);
     ShowValue(IDC_CURRENT_VERSION, version);
     LogMessage("FWRev: %s\n", version.c_str());

@@ -17,6 +17,10 @@
 #include "platform/dialog.h"
 
 class CNimbraRemote;
+class BatchView;
+class FirstBoxRecorder;
+struct BatchEntry;
+struct UnitListEntry;
 
 // The views of the main window.
 enum ViewState { ViewReady = 0, ViewProgramming = 1, ViewDone = 2 };
@@ -41,6 +45,10 @@ public:
     // be opened ends the program instead of falling back to the built-in
     // image.
     void SetUnattended(bool unattended) { m_unattended = unattended; }
+    // A script reads the run (--json): every unit found, the update's start,
+    // progress and result go to `report` as well, as a run over every unit
+    // tells them.
+    void SetReport(BatchView* report) { m_report = report; }
 
     // Runs the window modally on the current view; returns the dialog's
     // result (kIdOk, kIdCancel, or -1 when the view has no windows).
@@ -87,10 +95,16 @@ private:
     bool ImageFitsSelectedEntry();
     bool LoadImage(const std::string& path);
     bool ProgramLoadedImage();
+    void RunUpdate();
+    void ReportUnits(const std::vector<UnitListEntry>& entries, int selected);
+    // The entry the Update command writes, as the report names it.
+    BatchEntry TargetEntry() const;
 
     std::string m_commandLine;
     std::optional<int> m_initialEntry;
     bool m_unattended = false;
+    BatchView* m_report = nullptr;
+    FirstBoxRecorder* m_boxes = nullptr;  // while a reported update runs
     bool m_stoppedByRequest = false;
     platform::DialogWindow* m_window = nullptr;
     bool m_ended = false;
@@ -118,4 +132,6 @@ private:
     std::string m_firmwareName;
     FirmwareBuffer m_image;
     std::string m_unitDescription;
+    uint32_t m_shownSerial = 0;
+    uint16_t m_currentVersion = 0;  // major * 100 + minor; kVersionNone when not present
 };

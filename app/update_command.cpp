@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/batch_update.h"
 #include "app/firmware_image.h"
 #include "app/programming_sequences.h"
 #include "app/quil_update_dlg.h"
@@ -61,6 +62,32 @@ void Refuse(const std::string& text) {
     Box(text, kCaption, platform::BoxIcon::Warning);
 }
 
+// The window's status line and bar, and the report's progress.
+class ReportedDisplay final : public ProgrammingDisplay {
+public:
+    ReportedDisplay(ProgrammingDisplay& window, ProgrammingDisplay& report) : m_window(window), m_report(report) {}
+    void SetStatusLine(const std::string& text) override {
+        m_window.SetStatusLine(text);
+        m_report.SetStatusLine(text);
+    }
+    void SetProgressRange(int low, int high) override {
+        m_window.SetProgressRange(low, high);
+        m_report.SetProgressRange(low, high);
+    }
+    void SetProgressPos(int pos) override {
+        m_window.SetProgressPos(pos);
+        m_report.SetProgressPos(pos);
+    }
+    void ReportProgress(const platform::ProgressDetail& detail) override {
+        m_window.ReportProgress(detail);
+        m_report.ReportProgress(detail);
+    }
+
+private:
+    ProgrammingDisplay& m_window;
+    ProgrammingDisplay& m_report;
+};
+
 }  // namespace
 
 // The image's DeviceID decides where its bytes go, so it must name the
@@ -95,7 +122,54 @@ bool CQuilUpdateDlg::ImageFitsSelectedEntry() {
     return true;
 }
 
+BatchEntry CQuilUpdateDlg::TargetEntry() const {
+    BatchEntry entry;
+    entry.entry = m_window->ListSelection(resources::IDC_UNIT_LIST);
+    entry.description = m_unitDescription;
+    entry.device = m_model;
+    entry.card = m_bXSlotTarget;
+    entry.connection = m_connection;
+    uint16_t linkType = 0;
+    m_pRemote->GetLinkType(&linkType);
+    entry.link = BatchLinkName(linkType);
+    entry.serial = m_shownSerial;
+    entry.before = m_currentVersion;
+    entry.image = static_cast<uint16_t>(m_newMajor * 100 + m_newMinor);
+    entry.imageName = m_firmwareName;
+    entry.imageIsFile = m_bFileChosen;
+    entry.imageBytes = m_image.Size();
+    entry.plan = BatchPlan::Update;
+    entry.selected = true;
+    return entry;
+}
+
 void CQuilUpdateDlg::OnUpdate() {
+    if (m_report == nullptr) return RunUpdate();
+    // The result names the first box the update showed: a refusal before
+    // the confirmation, or the sequence's failure after it.
+    FirstBoxRecorder boxes(platform::CurrentUi());
+    m_boxes = &boxes;
+    {
+        platform::ScopedUi recording(boxes);
+        RunUpdate();
+    }
+    m_boxes = nullptr;
+    BatchEntry entry = TargetEntry();
+    switch (m_lastUpdate) {
+    case UpdateOutcome::Succeeded: entry.result = BatchResult::Updated; break;
+    case UpdateOutcome::Cancelled:
+        entry.result = BatchResult::NotReached;
+        entry.reason = "the confirmation was declined";
+        break;
+    default:
+        entry.result = BatchResult::Failed;
+        entry.reason = boxes.FirstText().empty() ? "nothing was programmed" : boxes.FirstText();
+        break;
+    }
+    m_report->Finished(entry);
+}
+
+void CQuilUpdateDlg::RunUpdate() {
     LogMessage("OnUpdate\n");
     if (!ImageFitsSelectedEntry()) {
         m_lastUpdate = UpdateOutcome::Abandoned;
@@ -152,6 +226,7 @@ void CQuilUpdateDlg::OnUpdate() {
     const platform::BoxAnswer answer = platform::CurrentUi().ShowMessageBox(confirm);
     m_window->KillTimer(kServiceTimer);
     if (answer != platform::BoxAnswer::Ok) return abandon(UpdateOutcome::Cancelled);
+    if (m_boxes != nullptr) m_boxes->Restart();
 
     platform::CurrentUi().SetWaitCursor(true);
     const bool ok = ProgramLoadedImage();
@@ -177,7 +252,16 @@ bool CQuilUpdateDlg::LoadImage(const std::string& path) { return LoadFirmwareFil
 
 bool CQuilUpdateDlg::ProgramLoadedImage() {
     WindowProgrammingDisplay display(*m_window, resources::IDC_STATUS_LINE, resources::IDC_PROGRESS);
-    return ProgramFirmwareImage(*m_pRemote, m_image, m_imageDeviceId, m_bXSlotTarget, m_bank, display);
+    if (m_report == nullptr)
+        return ProgramFirmwareImage(*m_pRemote, m_image, m_imageDeviceId, m_bXSlotTarget, m_bank, display);
+    const BatchEntry entry = TargetEntry();
+    m_report->SequenceStarted(entry);
+    // The report names the step before the sequence does, as the run over
+    // every unit does.
+    ProgrammingDisplay& report = m_report->Display(entry);
+    report.SetStatusLine("Programming...");
+    ReportedDisplay both(display, report);
+    return ProgramFirmwareImage(*m_pRemote, m_image, m_imageDeviceId, m_bXSlotTarget, m_bank, both);
 }
 
 bool ProgramFirmwareImage(CNimbraRemote& remote, const FirmwareBuffer& image, uint8_t deviceId, bool xslotTarget,

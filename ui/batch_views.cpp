@@ -214,7 +214,11 @@ void JsonBatchView::UnitFound(const BatchEntry& entry) {
     } else {
         event.Text("image", entry.imageName);
     }
-    event.Text("plan", entry.plan == BatchPlan::Update ? "update" : "skip").Text("reason", entry.reason);
+    if (m_run == Run::OneUnit) {
+        event.Bool("selected", entry.selected);
+    } else {
+        event.Text("plan", entry.plan == BatchPlan::Update ? "update" : "skip").Text("reason", entry.reason);
+    }
     m_events.Write(event);
 }
 

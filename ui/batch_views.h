@@ -68,10 +68,13 @@ private:
     ConsoleProgressLine m_line;
 };
 
-// One JSON object per line. Progress comes at most every 100 ms.
+// One JSON object per line. Progress comes at most every 100 ms. The
+// one-unit run tells the same events (no summary); its "unit" events say
+// which entry is selected instead of a plan.
 class JsonBatchView final : public BatchView, private BatchProgress {
 public:
-    explicit JsonBatchView(JsonEventWriter& events) : m_events(events) {}
+    enum class Run : uint8_t { EveryUnit, OneUnit };
+    explicit JsonBatchView(JsonEventWriter& events, Run run = Run::EveryUnit) : m_events(events), m_run(run) {}
     void UnitFound(const BatchEntry& entry) override;
     void SequenceStarted(const BatchEntry& entry) override;
     ProgrammingDisplay& Display(const BatchEntry& entry) override;
@@ -82,6 +85,7 @@ public:
 private:
     void Changed() override;
     JsonEventWriter& m_events;
+    Run m_run;
     int m_entry = 0;
     bool m_emitted = false;
     uint32_t m_lastEmitMs = 0;

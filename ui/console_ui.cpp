@@ -430,7 +430,7 @@ uint32_t ConsoleUi::PumpDueInMs() {
 }
 
 int ConsoleUi::RunModalDialog(const platform::DialogTemplate& dialog, platform::DialogHandler& handler) {
-    ConsoleWindow window(dialog, handler, m_progress);
+    ConsoleWindow window(dialog, handler, m_events ? m_noProgress : m_progress);
     m_open.push_back(&window);
     m_lastPrinted.emplace_back();
 
@@ -451,6 +451,7 @@ int ConsoleUi::RunModalDialog(const platform::DialogTemplate& dialog, platform::
 }
 
 void ConsoleUi::PrintWindow(HeadlessWindow& window, bool force) {
+    if (m_events) return;
     const std::string text = RenderWindowText(window);
     if (!force && text == m_lastPrinted.back()) return;
     m_progress.Break();
@@ -462,9 +463,9 @@ void ConsoleUi::PrintWindow(HeadlessWindow& window, bool force) {
 void ConsoleUi::RunWindow(HeadlessWindow& window) {
     PrintWindow(window, true);
     if (m_script.update) {
-        if (!window.Press(resources::IDC_UPDATE)) m_out << "Update is not available.\n";
+        if (!window.Press(resources::IDC_UPDATE)) Screen() << "Update is not available.\n";
         if (!window.Ended()) PrintWindow(window, false);
-    } else if (m_interactive && (window.Control(resources::IDC_UPDATE) != nullptr || HasList(window))) {
+    } else if (m_interactive && !m_events && (window.Control(resources::IDC_UPDATE) != nullptr || HasList(window))) {
         // Only a window with something to choose asks; a box like About is
         // shown and closed.
         PromptWindow(window);
@@ -515,10 +516,17 @@ void ConsoleUi::PromptWindow(HeadlessWindow& window) {
 void ConsoleUi::CloseWindow(HeadlessWindow& window) {
     // As the window's close would: Close where it is offered, else Cancel.
     if (!window.Press(platform::kIdOk)) window.CloseByUser();
-    if (!window.Ended()) m_out << "The window is busy and does not close.\n" << std::flush;
+    if (!window.Ended()) Screen() << "The window is busy and does not close.\n" << std::flush;
 }
 
 void ConsoleUi::RunEntry(HeadlessWindow& window) {
+    if (m_events) {
+        // Nobody types into a run that prints events.
+        LogMessage("Console: %s cancelled: the output carries JSON events\n", window.Caption().c_str());
+        window.CloseByUser();
+        if (!window.Ended()) LogMessage("Console: the window is busy and does not close\n");
+        return;
+    }
     m_progress.Break();
     m_out << RenderWindowText(window, true) << std::flush;
     const ControlState* edit = FirstEdit(window);

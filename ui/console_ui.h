@@ -68,7 +68,8 @@ public:
     void SetOutputTerminal(bool terminal) { m_progress.SetTerminal(terminal); }
     // --json: each box is one "box" event on `events` instead of text, and
     // is answered without asking (confirmations by --yes, others by their
-    // default), since the output belongs to the events.
+    // default), since the output belongs to the events. Windows print no
+    // text and ask nothing (an entry dialog is cancelled).
     void SetJsonEvents(bool on) { m_events = on ? std::make_unique<JsonEventWriter>(m_out) : nullptr; }
     JsonEventWriter* JsonEvents() { return m_events.get(); }
     // Notes a failed output (see CheckOutput).
@@ -91,6 +92,8 @@ private:
     void RunEntry(HeadlessWindow& window);
     void CloseWindow(HeadlessWindow& window);
     void PrintWindow(HeadlessWindow& window, bool force);
+    // Where window text goes: nowhere when the output carries events.
+    std::ostream& Screen() { return m_events ? m_noScreen : m_out; }
 
     std::istream& m_in;
     std::ostream& m_out;
@@ -101,6 +104,8 @@ private:
     std::vector<std::string> m_lastPrinted;  // per open window
     bool m_outputLost = false;
     std::unique_ptr<JsonEventWriter> m_events;
+    std::ostream m_noScreen{nullptr};
+    ConsoleProgressLine m_noProgress{m_noScreen, false};
 };
 
 // The text the console prints for a window; `forEntry` leaves out the edit

@@ -171,6 +171,16 @@ int RunQuilUpdate(const ProgramOptions& options, const std::optional<sim::DemoFa
             return 0;
         });
     }
+    // --json for one unit: the main window runs as ever, its screen text
+    // left out, and what it does told as the same events.
+    std::unique_ptr<JsonBatchView> report;
+    if (!options.all) {
+        auto* console = dynamic_cast<ConsoleUi*>(&view);
+        if (console != nullptr && console->JsonEvents() != nullptr) {
+            report = std::make_unique<JsonBatchView>(*console->JsonEvents(), JsonBatchView::Run::OneUnit);
+            app.SetReport(report.get());
+        }
+    }
     app.SetCommandLine(options.keywords);
     app.SetDemoMode(options.simulate);
     app.SetInitialEntry(options.unit);
