@@ -1,8 +1,9 @@
 // quilupdate --update --all as a user and a script run it, on the built-in
 // virtual units: which entries are updated and which skipped, the summary,
 // the exit status, each flash bank and card store against its image, several
-// FILE=, --json parsed line by line, usage errors, a fault, a stop request
-// and a reader that goes away. The units' flash work runs with --sim-quick.
+// FILE=, --json parsed line by line (also for one unit), usage errors, a
+// fault, a stop request and a reader that goes away. The units' flash work
+// runs with --sim-quick.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -222,7 +223,7 @@ TEST_F(QuilUpdateBatch, UsageErrorsChangeNothing) {
         {{"--console", "--simulate", "--update", "--all", "xslot"}, "keyword 'XSLOT' selects one card"},
         {{"--console", "--simulate", "--update", "--all", "GETSN"}, "keyword 'GETSN' asks for one unit"},
         {{"--console", "--simulate", "--update", "--force"}, "option '--force' goes with '--all'"},
-        {{"--console", "--simulate", "--update", "--json"}, "option '--json' goes with '--update --all'"},
+        {{"--simulate", "--json"}, "option '--json' goes with the console view ('--console' or '--update')"},
         {{"--console", "--simulate", "--update", "--all", "--json=1"}, "option '--json' takes no value"},
     };
     for (const Case& c : cases) {
@@ -239,15 +240,12 @@ TEST_F(QuilUpdateBatch, UsageErrorsChangeNothing) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 }
 
-// Every line of a whole run is one JSON object; the events come in the order
-// of the run and carry their fields.
-TEST_F(QuilUpdateBatch, JsonPrintsOneObjectPerLineForAWholeRun) {
-    const fs::path state = m_dir / "state";
-    const ProgramRun run = Run({"--yes", "--json", "--sim-state", state.string(), "--sim-fault", "pgmerr@100"});
-    EXPECT_EQ(run.code, 1) << run.err;
-    std::istringstream lines(run.out);
+// Every line of `out` is one JSON object with an "event"; `order` gets the
+// events other than progress, each with its entry, and each progress line
+// carries every field.
+void ParseEvents(const std::string& out, std::vector<JsonValue>& events, std::vector<std::string>& order) {
+    std::istringstream lines(out);
     std::string line;
-    std::vector<JsonValue> events;
     while (std::getline(lines, line)) {
         const std::optional<JsonValue> value = JsonReader::Parse(line);
         ASSERT_TRUE(value.has_value()) << line;
@@ -255,9 +253,6 @@ TEST_F(QuilUpdateBatch, JsonPrintsOneObjectPerLineForAWholeRun) {
         ASSERT_EQ((*value)["event"].kind, JsonValue::Kind::String) << line;
         events.push_back(*value);
     }
-    ASSERT_GE(events.size(), 13u) << run.out;
-
-    std::vector<std::string> order;
     for (const JsonValue& e : events) {
         const std::string& name = e["event"].text;
         if (name == "progress") {
@@ -266,21 +261,43 @@ TEST_F(QuilUpdateBatch, JsonPrintsOneObjectPerLineForAWholeRun) {
                 EXPECT_TRUE(e.Has(key)) << key;
             continue;
         }
-        order.push_back(name + (e.Has("entry") ? " " + std::to_string(static_cast<int>(e["entry"].number)) : ""));
+        std::string label = name;
+        if (e.Has("entry")) {
+            label += ' ';
+            label += std::to_string(static_cast<int>(e["entry"].number));
+        }
+        order.push_back(label);
     }
+}
+
+// The "unit" event of the VX-DANTE card of the first Quil, over MIDI.
+void ExpectFirstCardFound(const JsonValue& unit) {
+    EXPECT_EQ(unit["description"].text, "VX-DANTE in Quil connected via Quil USB MIDI 1");
+    EXPECT_EQ(unit["device"].text, "VX-DANTE");
+    EXPECT_TRUE(unit["card"].boolean);
+    EXPECT_EQ(unit["link"].text, "MIDI");
+    EXPECT_EQ(unit["serial"].text, "1518220002");
+    EXPECT_EQ(unit["version"].text, "1.1");
+    EXPECT_EQ(unit["new_version"].text, "1.2");
+}
+
+// Every line of a whole run is one JSON object; the events come in the order
+// of the run and carry their fields.
+TEST_F(QuilUpdateBatch, JsonPrintsOneObjectPerLineForAWholeRun) {
+    const fs::path state = m_dir / "state";
+    const ProgramRun run = Run({"--yes", "--json", "--sim-state", state.string(), "--sim-fault", "pgmerr@100"});
+    EXPECT_EQ(run.code, 1) << run.err;
+    std::vector<JsonValue> events;
+    std::vector<std::string> order;
+    ASSERT_NO_FATAL_FAILURE(ParseEvents(run.out, events, order));
+    ASSERT_GE(events.size(), 13u) << run.out;
     const std::vector<std::string> expected = {"unit 1",   "unit 0",  "unit 3",   "unit 2", "unit 5",   "unit 4",
                                                "box",      "start 0", "box",      "box",    "result 0", "start 5",
                                                "result 5", "start 4", "result 4", "summary"};
     EXPECT_EQ(order, expected) << run.out;
 
     const JsonValue& skipped = events[0];
-    EXPECT_EQ(skipped["description"].text, "VX-DANTE in Quil connected via Quil USB MIDI 1");
-    EXPECT_EQ(skipped["device"].text, "VX-DANTE");
-    EXPECT_TRUE(skipped["card"].boolean);
-    EXPECT_EQ(skipped["link"].text, "MIDI");
-    EXPECT_EQ(skipped["serial"].text, "1518220002");
-    EXPECT_EQ(skipped["version"].text, "1.1");
-    EXPECT_EQ(skipped["new_version"].text, "1.2");
+    ExpectFirstCardFound(skipped);
     EXPECT_EQ(skipped["plan"].text, "skip");
     EXPECT_EQ(skipped["reason"].text, "the VX-DANTE card's store is written only over the Dante link, not over MIDI");
     const JsonValue& hd = events[2];
@@ -334,6 +351,119 @@ TEST_F(QuilUpdateBatch, JsonPrintsOneObjectPerLineForAWholeRun) {
     const JsonValue& usb = summary["entries"].items[4];
     EXPECT_EQ(usb["result"].text, "updated");
     EXPECT_EQ(usb["version_after"].text, "10.0");
+}
+
+// --json for one unit: the units found, the confirmation, the start, the
+// progress and the result of the selected entry, every line parsed; no
+// screen text and no summary.
+TEST_F(QuilUpdateBatch, JsonForOneUnitTellsTheSameEvents) {
+    const fs::path state = m_dir / "state";
+    const ProgramRun run = Finish(Spawn({"--console", "--simulate", "--sim-quick", "--update", "--yes", "--unit", "4",
+                                         "--json", "--sim-state", state.string()},
+                                        kQuilUpdate));
+    EXPECT_EQ(run.code, 0) << run.err;
+    std::vector<JsonValue> events;
+    std::vector<std::string> order;
+    ASSERT_NO_FATAL_FAILURE(ParseEvents(run.out, events, order));
+    const std::vector<std::string> expected = {"unit 0", "unit 1", "unit 2",  "unit 3",  "unit 4",
+                                               "unit 5", "box",    "start 4", "result 4"};
+    EXPECT_EQ(order, expected) << run.out;
+    ASSERT_GT(events.size(), order.size()) << "no progress line:\n" << run.out;
+
+    const JsonValue& card = events[1];
+    ExpectFirstCardFound(card);
+    EXPECT_EQ(card["selected"].kind, JsonValue::Kind::Bool);
+    EXPECT_FALSE(card["selected"].boolean);
+    EXPECT_FALSE(card.Has("plan"));
+    EXPECT_TRUE(events[4]["selected"].boolean);
+    EXPECT_EQ(events[5]["device"].text, "VX-USB");
+
+    const JsonValue& confirm = events[6];
+    EXPECT_EQ(confirm["caption"].text, "Firmware Update Confirmation");
+    EXPECT_EQ(confirm["answer"].text, "OK");
+    EXPECT_EQ(confirm["answered_by"].text, "--yes");
+    const JsonValue& start = events[7];
+    EXPECT_EQ(start["serial"].text, "3120030043");
+    EXPECT_EQ(start["version"].text, "8.2");
+    EXPECT_EQ(start["new_version"].text, "8.3");
+    EXPECT_EQ(start["image"].text, "QUIL0803C.BIN");
+    EXPECT_FALSE(start["card"].boolean);
+    const JsonValue& result = events.back();
+    EXPECT_EQ(result["result"].text, "updated");
+    EXPECT_EQ(result["version_before"].text, "8.2");
+    EXPECT_EQ(result["version_after"].text, "8.3");
+    EXPECT_EQ(result["reason"].text, "");
+    // The download counts the image's packets and bytes.
+    bool sawDownload = false;
+    for (const JsonValue& e : events) {
+        if (e["event"].text != "progress") continue;
+        EXPECT_EQ(e["entry"].number, 4);
+        if (e["phase"].text != "Downloading") continue;
+        sawDownload = true;
+        EXPECT_EQ(e["total_packets"].number, 41768);
+        EXPECT_EQ(e["total_bytes"].number, 5346254);
+        EXPECT_LE(e["bytes"].number, 5346254);
+    }
+    EXPECT_TRUE(sawDownload) << run.out;
+    EXPECT_TRUE(ReadAll(state / "3120030043" / "bank2.bin") == Extract("QUIL0803C.BIN"));
+
+    // The units found alone, with nothing to update.
+    const ProgramRun list = Finish(Spawn({"--console", "--simulate", "--json", "--unit", "2"}, kQuilUpdate));
+    EXPECT_EQ(list.code, 0) << list.err;
+    std::vector<JsonValue> found;
+    std::vector<std::string> listed;
+    ASSERT_NO_FATAL_FAILURE(ParseEvents(list.out, found, listed));
+    EXPECT_EQ(listed, (std::vector<std::string>{"unit 0", "unit 1", "unit 2", "unit 3", "unit 4", "unit 5"}));
+    ASSERT_EQ(found.size(), 6u);
+    for (size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i]["selected"].boolean, i == 2) << i;
+}
+
+// A unit that fails its update: the failure box and a failed result with the
+// sequence's first message, exit status 1, every line still parsed.
+TEST_F(QuilUpdateBatch, JsonForOneUnitThatFails) {
+    const ProgramRun run = Finish(
+        Spawn({"--console", "--simulate", "--sim-quick", "--update", "--yes", "--json", "--sim-fault", "pgmerr@100"},
+              kQuilUpdate));
+    EXPECT_EQ(run.code, 1) << run.err;
+    std::vector<JsonValue> events;
+    std::vector<std::string> order;
+    ASSERT_NO_FATAL_FAILURE(ParseEvents(run.out, events, order));
+    const std::vector<std::string> expected = {"unit 0", "unit 1",  "unit 2", "unit 3", "unit 4",  "unit 5",
+                                               "box",    "start 0", "box",    "box",    "result 0"};
+    EXPECT_EQ(order, expected) << run.out;
+    const JsonValue& result = events.back();
+    EXPECT_EQ(result["serial"].text, "3118220001");
+    EXPECT_EQ(result["result"].text, "failed");
+    EXPECT_EQ(result["version_before"].text, "7.2");
+    EXPECT_EQ(result["version_after"].kind, JsonValue::Kind::Null);
+    EXPECT_EQ(result["reason"].text, "Wait for Write Firmware Packet Failed! PGMERR");
+    // The failure at packet 100 comes within the first tenth of a second:
+    // one progress line, the step named before the sequence runs.
+    size_t progress = 0;
+    for (const JsonValue& e : events) {
+        if (e["event"].text != "progress") continue;
+        ++progress;
+        EXPECT_EQ(e["entry"].number, 0);
+        EXPECT_EQ(e["phase"].text, "Programming");
+    }
+    EXPECT_GE(progress, 1u) << run.out;
+    EXPECT_EQ(run.out.find("=="), std::string::npos) << "screen text in the events:\n" << run.out;
+
+    // Without --yes the confirmation takes its default, Cancel: nothing is
+    // started and the result says why.
+    const ProgramRun declined = Finish(Spawn({"--console", "--simulate", "--update", "--json"}, kQuilUpdate));
+    EXPECT_EQ(declined.code, 1) << declined.err;
+    std::vector<JsonValue> declinedEvents;
+    std::vector<std::string> declinedOrder;
+    ASSERT_NO_FATAL_FAILURE(ParseEvents(declined.out, declinedEvents, declinedOrder));
+    ASSERT_EQ(declinedOrder.size(), 8u) << declined.out;
+    EXPECT_EQ(declinedOrder[6], "box");
+    EXPECT_EQ(declinedEvents[6]["answer"].text, "Cancel");
+    EXPECT_EQ(declinedEvents[6]["answered_by"].text, "default");
+    EXPECT_EQ(declinedOrder[7], "result 0");
+    EXPECT_EQ(declinedEvents[7]["result"].text, "not reached");
+    EXPECT_EQ(declinedEvents[7]["reason"].text, "the confirmation was declined");
+    EXPECT_EQ(declinedEvents[7]["version_after"].text, "7.2");
 }
 
 // A SIGINT while the first unit is written: that unit is finished, the run
