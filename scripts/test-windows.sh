@@ -48,5 +48,5 @@ cd "$build"
 # once more; one that fails twice fails the stage, and every retry is listed.
 status=0
 ctest --output-on-failure -j "$(nproc)" --repeat until-pass:2 "$@" | tee "$build/ctest-windows.log" || status=$?
-grep -E 'Test +#[0-9]+: .*(Failed|Exception)' "$build/ctest-windows.log" | sed 's/^/test-windows: retried: /' || true
+grep -E 'Test +#[0-9]+: .*\*\*\*(Failed|Exception|Timeout)' "$build/ctest-windows.log" | sed 's/^/test-windows: retried: /' || true
 exit "$status"
