@@ -117,7 +117,7 @@ TEST_F(QuilUpdateBatch, UpdatesTheUnitsThatNeedItAndSkipsTheOthersWithTheirReaso
               "unit: 3118220001, 3120030043.\n"}) {
         EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n---\n" << run.out;
     }
-    // The spec's own texts of each sequence.
+    // Each sequence shows its own status texts, as in a one-unit update.
     EXPECT_EQ(Count(run.out, "Downloading...\n"), 2u);
     EXPECT_EQ(Count(run.out, "Erasing...\n"), 2u);
     ExpectStores(state, {{"3118220001/bank2.bin", quil}, {"3120030043/bank2.bin", quil}, {"3120030043/card.bin", usb}});
