@@ -1,6 +1,6 @@
 // The built-in set's Quils that carry a VX-DANTE card, reached the way a
 // Dante network reaches them: each served over UDP on its own loopback
-// address (127.0.0.2 and up) by a thread of this process, and advertised with
+// address (127.0.0.1 and up) by a thread of this process, and advertised with
 // the maker's subtype by a DNS-SD stand-in that the DNS-SD loader is pointed
 // at for the lifetime of this object.
 #pragma once
@@ -23,8 +23,12 @@ namespace sim {
 // VX-DANTE card, in the set's order.
 std::vector<UnitDescription> BuiltinDanteUnits();
 
-// The first address the demo serves on; the next units take the following ones.
-inline constexpr uint32_t kFirstDemoAddress = 0x7F000002;  // 127.0.0.2, host order
+// The first address the demo serves on; the next units take the following
+// ones. 127.0.0.1 is the one loopback address whose datagrams leave from it
+// under Wine too (it binds a UDP socket bound to any other one to every
+// address, and sends from 127.0.0.1), so that the link, which takes only its
+// device's replies, hears the demo's card there as well.
+inline constexpr uint32_t kFirstDemoAddress = 0x7F000001;  // 127.0.0.1, host order
 
 class DanteDemoUnits {
 public:

@@ -2,7 +2,6 @@
 // UDP on loopback addresses. Each test uses its own ports, so that the tests
 // can run side by side.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <time.h>
 
 #include <algorithm>
@@ -20,6 +19,16 @@
 namespace {
 
 constexpr const char* kArc = "_netaudio-arc._udp.";
+
+// Wine binds a UDP socket bound to a loopback address other than 127.0.0.1
+// to every address, and its datagrams leave from 127.0.0.1: there a stranger
+// on loopback cannot be told from a device at 127.0.0.1. The devices that
+// exchange datagrams with the link are therefore at 127.0.0.1.
+#ifdef _WIN32
+constexpr bool kLoopbackSendersDistinct = false;
+#else
+constexpr bool kLoopbackSendersDistinct = true;
+#endif
 constexpr int kInterface = 7;
 
 uint32_t Ip(const char* text) {
@@ -152,11 +161,11 @@ TEST_F(DanteLink, SelectBeyondTheCountFailsAndKeepsTheSelection) {
 
 TEST_F(DanteLink, XSlotTargetSwitchesBetweenUnitAndCardPort) {
     UsePorts(35650);
-    Card("quil-a", "127.0.0.2");
+    Card("quil-a", "127.0.0.1");
     sim::VirtualQuil quil(sim::UnitDescription{});
     sim::UdpUnitServer server(serverPorts);
     std::string error;
-    ASSERT_TRUE(server.Add(Ip("127.0.0.2"), quil, error)) << error;
+    ASSERT_TRUE(server.Add(Ip("127.0.0.1"), quil, error)) << error;
     CDanteIF link(options);
     ASSERT_EQ(link.Open(), kStatusOk);
     ASSERT_EQ(link.SelectConnection(0), kStatusOk);
@@ -190,13 +199,13 @@ TEST_F(DanteLink, XSlotTargetSwitchesBetweenUnitAndCardPort) {
 // empty datagram closes the link.
 TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
     UsePorts(35660);
-    Card("quil-a", "127.0.0.2");
+    Card("quil-a", "127.0.0.1");
     Card("quil-b", "127.0.0.3");
     CDanteIF link(options);
     ASSERT_EQ(link.Open(), kStatusOk);
-    ASSERT_EQ(link.SelectConnection(0), kStatusOk);  // 127.0.0.2
+    ASSERT_EQ(link.SelectConnection(0), kStatusOk);  // 127.0.0.1
     platform::UdpSocket device, other;
-    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
+    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.1"), 0));
     ASSERT_TRUE(other.Create(false) && other.Bind(Ip("127.0.0.3"), 0));
     const std::vector<uint8_t> reply = {0xF0, 0x00, 0x01, 0x54, 0x70, 0x04, 0x01, 0x00, 0x00, 0xF7};
     std::vector<uint8_t> noise(3000);
@@ -222,6 +231,7 @@ TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (!c.fromDevice && !kLoopbackSendersDistinct) continue;
         platform::UdpSocket& from = c.fromDevice ? device : other;
         ASSERT_TRUE(from.SendTo(Ip("127.0.0.1"), options.ports.reply, c.datagram.data(), c.datagram.size()));
         ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
@@ -262,12 +272,12 @@ TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
 // them still arrives.
 TEST_F(DanteLink, AFloodOfStrayDatagramsIsDrainedInBoundedReads) {
     UsePorts(35700);
-    Card("quil-a", "127.0.0.2");
+    Card("quil-a", "127.0.0.1");
     CDanteIF link(options);
     ASSERT_EQ(link.Open(), kStatusOk);
     ASSERT_EQ(link.SelectConnection(0), kStatusOk);
     platform::UdpSocket device, other;
-    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
+    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.1"), 0));
     ASSERT_TRUE(other.Create(false) && other.Bind(Ip("127.0.0.9"), 0));
     const uint8_t stray[] = {0xF0, 0x00, 0x01, 0x54, 0x70};
     const std::vector<uint8_t> reply = {0xF0, 0x02, 0xF7};
@@ -353,8 +363,8 @@ TEST_F(DanteLink, MissingLibraryFailsSilentlyAndAMissingEntryPointIsShown) {
 // nothing comes (on the real clock without taking processor time) and ends
 // at once when a datagram is there.
 TEST_F(DanteLink, WaitForInputWakesOnADatagramAndSleepsOtherwise) {
-    UsePorts(35700);
-    Card("quil-a", "127.0.0.2");
+    UsePorts(35710);
+    Card("quil-a", "127.0.0.1");
     CDanteIF link(options);
     ASSERT_EQ(link.Open(), kStatusOk);
     link.SelectConnection(0);
@@ -364,7 +374,7 @@ TEST_F(DanteLink, WaitForInputWakesOnADatagramAndSleepsOtherwise) {
     EXPECT_EQ(m_clock.Peek() - start, 20u);
 
     platform::UdpSocket device;
-    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.2"), 0));
+    ASSERT_TRUE(device.Create(false) && device.Bind(Ip("127.0.0.1"), 0));
     const uint8_t message[] = {0xF0, 0x01, 0xF7};
     ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, message, sizeof message));
     EXPECT_EQ(link.WaitForInput(1000), platform::WaitResult::Ready);

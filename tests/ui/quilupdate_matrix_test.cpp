@@ -59,8 +59,8 @@ std::vector<Entry> EntriesOf(Link link) {
         return {{std::nullopt, "3118220001", false, kThunderbolt, "Thunderbolt"},
                 {1, "3119100042", false, kThunderbolt, "Thunderbolt"}};
     case Link::Dante:
-        return {{std::nullopt, "3118220001", false, kVxDante, "Dante (127.0.0.2)"},
-                {1, "3118220001", true, kVxDante, "Dante (127.0.0.2)"}};
+        return {{std::nullopt, "3118220001", false, kVxDante, "Dante (127.0.0.1)"},
+                {1, "3118220001", true, kVxDante, "Dante (127.0.0.1)"}};
     }
     return {};
 }

@@ -203,7 +203,7 @@ TEST_F(QuilUpdateProgram, DriverSimulationListsAndUpdatesTheQuilsBehindThunderbo
 // a while; the test waits (bounded) until it can have them.
 bool DantePortsFree() {
     uint32_t unit = 0;
-    platform::ParseIpv4("127.0.0.2", unit);
+    platform::ParseIpv4("127.0.0.1", unit);
     for (int attempt = 0; attempt < 600; ++attempt) {
         platform::UdpSocket reply, unitPort, cardPort;
         if (reply.Create(false) && reply.Bind(0, 5646) && unitPort.Create(false) && unitPort.Bind(unit, 5645) &&
@@ -221,11 +221,11 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
         // Another demo holds the addresses: said plainly, and no DNS-SD
         // library of the system's is reached.
         uint32_t address = 0;
-        platform::ParseIpv4("127.0.0.2", address);
+        platform::ParseIpv4("127.0.0.1", address);
         platform::UdpSocket taken;
         ASSERT_TRUE(taken.Create(false) && taken.Bind(address, 5645));
         const std::string said =
-            "the Dante demo's addresses are taken (is another demo running?): cannot serve on 127.0.0.2:5645: "
+            "the Dante demo's addresses are taken (is another demo running?): cannot serve on 127.0.0.1:5645: "
             "Address already in use\n";
         const ProgramRun second = Start({"--console", "--simulate=dante"});
         EXPECT_EQ(second.code, 1);
@@ -237,7 +237,7 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     }
     const ProgramRun identify = Start({"identify", "--simulate=dante"}, QUIL_BINARY_DIR "/tools/quiltool");
     EXPECT_EQ(identify.code, 0) << identify.err;
-    EXPECT_NE(identify.out.find("connection 0: Quil connected via Dante (127.0.0.2) "), std::string::npos)
+    EXPECT_NE(identify.out.find("connection 0: Quil connected via Dante (127.0.0.1) "), std::string::npos)
         << identify.out;
     EXPECT_EQ(identify.out.find("connection 1:"), std::string::npos) << identify.out;
 
@@ -257,7 +257,7 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
               kQuilUpdate, {}, out[1]);
     uint32_t stranger = 0, cardAddress = 0, reply = 0;
     platform::ParseIpv4("127.0.0.9", stranger);
-    platform::ParseIpv4("127.0.0.2", cardAddress);
+    platform::ParseIpv4("127.0.0.1", cardAddress);
     platform::ParseIpv4("127.0.0.1", reply);
     platform::UdpSocket fromStranger, fromCard;
     ASSERT_TRUE(fromStranger.Create(false) && fromStranger.Bind(stranger, 0));
@@ -275,8 +275,8 @@ TEST_F(QuilUpdateProgram, DanteSimulationUpdatesTheVxDanteCardOverUdp) {
     Drain(out[0], seen);
     const ProgramRun update = Finish(pid);
     EXPECT_EQ(update.code, 0) << seen << update.err;
-    EXPECT_NE(seen.find("0  Quil connected via Dante (127.0.0.2)\n"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("1  VX-DANTE in Quil connected via Dante (127.0.0.2)\n"), std::string::npos);
+    EXPECT_NE(seen.find("0  Quil connected via Dante (127.0.0.1)\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("1  VX-DANTE in Quil connected via Dante (127.0.0.1)\n"), std::string::npos);
     const std::string card = ReadAll(state / "3118220001" / "card.bin");
     ASSERT_EQ(card.size(), (image.size() + 127) / 128 * 128);
     EXPECT_TRUE(card.compare(0, image.size(), image) == 0);

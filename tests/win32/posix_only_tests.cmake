@@ -6,15 +6,11 @@
 #    mode bits, a file-size limit, /dev/full, signals in a forked child);
 #  - quil-sim's tests (quil-sim is not built for Windows yet);
 #  - the JSON documents' check, which Python makes (Wine runs no Linux
-#    program from a Windows one);
-#  - the Dante link's tests: since the link takes only replies from the
-#    selected device's address, under Wine it receives nothing from a device
-#    socket bound to 127.0.0.2 (not yet understood).
+#    program from a Windows one).
 set(t ${CMAKE_CURRENT_SOURCE_DIR})
 set(QUIL_POSIX_ONLY_TESTS
   ${t}/platform/files_test.cpp ${t}/platform/temp_dir_test.cpp ${t}/platform/midi_alsa_test.cpp
   ${t}/platform/system_test.cpp
   ${t}/app/firmware_image_test.cpp
   ${t}/tools/quiltool_output_test.cpp ${t}/tools/quil_sim_dante_test.cpp ${t}/tools/quil_sim_rawmidi_test.cpp
-  ${t}/tools/quiltool_json_test.cpp
-  ${t}/links/dante_if_test.cpp)
+  ${t}/tools/quiltool_json_test.cpp)

@@ -2,9 +2,8 @@
 # The Windows programs under Wine, as a user runs them from a console:
 # quiltool.exe lists the three embedded images, quilupdate.exe updates a
 # virtual Quil's bank 2 with exactly the embedded image, a unit that fails
-# programming at packet 100 ends the run with exit status 1 and its text.
-# (The Dante demo is not run here: under Wine the Dante link, which takes only
-# the selected device's replies, hears nothing from the demo's card.)
+# programming at packet 100 ends the run with exit status 1 and its text,
+# and the Dante demo's VX-DANTE card takes exactly its image over UDP.
 #   programs_test.sh WINE-RUN BUILD_DIR
 set -euo pipefail
 wine=$1
@@ -38,4 +37,17 @@ grep -q "Wait for Write Firmware Packet Failed!" "$work/fault.out" || fail "no p
 grep -q "PGMERR" "$work/fault.out" || fail "no PGMERR"
 grep -q "Updating the Firmware on the Quil FAILED!" "$work/fault.out" || fail "no failure box text"
 
-echo "Windows programs: images, update into bank 2, programming error: passed"
+# The card's store is written in whole packets of 128 bytes, the last one
+# filled with zeros.
+"$wine" "$build/tools/quiltool.exe" extract VXDNT0102NC.BIN "$(windows_path "$work/card-image.bin")" \
+  || fail "quiltool extract VXDNT0102NC.BIN"
+"$wine" "$build/ui/quilupdate.exe" --console --simulate=dante --unit 1 --update --yes \
+  --sim-state "$(windows_path "$work/dante")" >"$work/dante.out" 2>&1 \
+  || { cat "$work/dante.out"; fail "the Dante card's update exited $?"; }
+grep -q "VX-DANTE in Quil connected via Dante (127.0.0.1)" "$work/dante.out" \
+  || { cat "$work/dante.out"; fail "the Dante card is not listed"; }
+size=$(stat -c %s "$work/card-image.bin")
+truncate -s $(( (size + 127) / 128 * 128 )) "$work/card-image.bin"
+cmp "$work/dante/3118220001/card.bin" "$work/card-image.bin" || fail "the card's store differs from its image"
+
+echo "Windows programs: images, update into bank 2, programming error, the Dante card's update: passed"
