@@ -137,4 +137,10 @@ void SetInterruptionsProgramName(const char* program);
 // puts it back when it is released.
 void InstallStopHandling();
 
+// From now on a write to an output whose reader went away fails instead of
+// ending the program (on Linux SIGPIPE is ignored for the rest of the run; on
+// Windows such a write fails anyway). The console view asks for this so that
+// it can tell a lost reader and act on it.
+void FailWritesToAGoneReader();
+
 }  // namespace platform

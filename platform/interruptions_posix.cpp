@@ -25,6 +25,7 @@ constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 // What the handler reads: set before the handler is installed.
 volatile sig_atomic_t g_pendingSignal = 0;
 volatile sig_atomic_t g_held = 0;
+bool g_writesFailToAGoneReader = false;  // SIGPIPE stays ignored after a hold
 bool g_cleanupWanted = false;  // a temporary was registered: keep the handling after a hold
 std::string g_program = "quilupdate";
 char g_lineHead[128] = {};  // "<program>: "
@@ -128,7 +129,7 @@ public:
         g_held = 0;
         if (g_cleanupWanted) InstallWhereDefault();
         // With the output gone, a write to it must not end the program now.
-        if (!m_outputLost) sigaction(SIGPIPE, &m_previousPipe, nullptr);
+        if (!m_outputLost && !g_writesFailToAGoneReader) sigaction(SIGPIPE, &m_previousPipe, nullptr);
         m_held = false;
     }
 
@@ -166,6 +167,11 @@ void SetInterruptionsProgramName(const char* program) { g_program = program; }
 void InstallStopHandling() {
     g_cleanupWanted = true;
     if (g_held == 0) InstallWhereDefault();  // a hold's release installs it
+}
+
+void FailWritesToAGoneReader() {
+    g_writesFailToAGoneReader = true;
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace platform

@@ -359,6 +359,15 @@ void ConsoleUi::CheckOutput() {
     platform::CurrentInterruptions().OutputLost();
 }
 
+// Nobody reads the program's output any more: what it asks is not granted
+// for the user, so that a script whose reader went away starts nothing.
+BoxAnswer ConsoleUi::UnreadConfirmation(const platform::MessageBoxRequest& box) {
+    const BoxAnswer answer = DismissAnswer(box);
+    LogMessage("Console: \"%s\" was asked after the output went away: %s\n", CaptionOrDefault(box.caption).c_str(),
+               NameOf(answer));
+    return answer;
+}
+
 BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
     if (m_events) {
         const auto answers = ButtonAnswers(box.buttons);
@@ -372,6 +381,7 @@ BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
         event.Text("answered_by", confirmedByYes ? "--yes" : "default");
         m_events->Write(event);
         CheckOutput();
+        if (m_outputLost && IsConfirmation(box.buttons)) return UnreadConfirmation(box);
         return answer;
     }
     m_progress.Break();
@@ -380,6 +390,7 @@ BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
     if (m_script.yes && IsConfirmation(box.buttons)) {
         m_out << "-> " << NameOf(answers[0]) << " (--yes)\n" << std::flush;
         CheckOutput();
+        if (m_outputLost) return UnreadConfirmation(box);
         return answers[0];
     }
     // The program stops once the running update is over: nobody is asked.
@@ -399,6 +410,8 @@ BoxAnswer ConsoleUi::ShowMessageBox(const platform::MessageBoxRequest& box) {
     for (;;) {
         for (BoxAnswer answer : answers) m_out << LabelOf(answer) << ' ';
         m_out << "(Enter: " << LabelOf(DefaultAnswer(box)) << ")? " << std::flush;
+        CheckOutput();
+        if (m_outputLost && IsConfirmation(box.buttons)) return UnreadConfirmation(box);
         std::string line;
         if (!std::getline(m_in, line)) return DismissAnswer(box);  // input closed
         const std::string word = Trimmed(line);

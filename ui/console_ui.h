@@ -87,6 +87,7 @@ private:
     // quit): logged, and the interruptions seam told, so that a unit being
     // written is finished regardless.
     void CheckOutput();
+    platform::BoxAnswer UnreadConfirmation(const platform::MessageBoxRequest& box);
     void RunWindow(HeadlessWindow& window);
     void PromptWindow(HeadlessWindow& window);
     void RunEntry(HeadlessWindow& window);

@@ -81,6 +81,9 @@ std::optional<int> ParseQuilUpdateCommandLine(const std::vector<std::string>& ar
 }
 
 std::unique_ptr<platform::UserInterface> MakeConsoleView(const ProgramOptions& options) {
+    // A reader that goes away is a failed write the view notes, not the end
+    // of the program.
+    platform::FailWritesToAGoneReader();
     auto console = std::make_unique<ConsoleUi>(std::cin, std::cout, platform::IsTerminal(0));
     ConsoleScript script;
     script.update = options.update;

@@ -44,6 +44,33 @@ TEST_F(QuilUpdateInterrupted, AReaderThatGoesAwayDuringTheDownloadChangesNothing
     EXPECT_NE(log.find("Exiting\n"), std::string::npos);
 }
 
+// A script whose reader is gone before the update is confirmed
+// (quilupdate ... | true): the confirmation is not granted, nothing is
+// written, and the status is 1, not a SIGPIPE; with text and with events.
+TEST_F(QuilUpdateInterrupted, AReaderGoneBeforeTheConfirmationStartsNothing) {
+    const fs::path image = m_dir / "image.bin";
+    ASSERT_EQ(Start({"extract", "QUIL0803C.BIN", image.string()}, kQuiltool).code, 0);
+    for (const char* view : {"--console", "--json"}) {
+        SCOPED_TRACE(view);
+        const fs::path state = m_dir / (std::string("state") + view);
+        std::vector<std::string> args = {"--console", "--simulate", "--sim-quick", "--update", "--yes",
+                                         "--sim-state", state.string()};
+        if (std::string(view) == "--json") args.push_back(view);
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        ::close(out[0]);
+        const ProgramRun run = Finish(Spawn(args, kQuilUpdate, {}, out[1]));
+        EXPECT_EQ(run.code, 1) << run.err;
+        EXPECT_FALSE(ReadAll(state / "3118220001" / "bank2.bin") == ReadAll(image));
+        const std::string log = ReadAll(m_dir / "QuilUpdate.log");
+        EXPECT_NE(log.find("Console: \"Firmware Update Confirmation\" was asked after the output went away: Cancel\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Downloading"), std::string::npos);
+        fs::remove(m_dir / "QuilUpdate.log");
+    }
+}
+
 TEST_F(QuilUpdateInterrupted, SigintDuringTheCardsEraseWaitsForTheEndOfTheUpdate) {
     const fs::path image = m_dir / "image.bin";
     ASSERT_EQ(Start({"extract", "VXDNT0102NC.BIN", image.string()}, kQuiltool).code, 0);

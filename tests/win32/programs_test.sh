@@ -2,8 +2,8 @@
 # The Windows programs under Wine, as a user runs them from a console:
 # quiltool.exe lists the three embedded images, quilupdate.exe updates a
 # virtual Quil's bank 2 with exactly the embedded image, a unit that fails
-# programming at packet 100 ends the run with exit status 1 and its text,
-# and the Dante demo's VX-DANTE card takes exactly its image over UDP.
+# programming at packet 100 ends the run with exit status 1 and its text, an
+# update whose output nobody reads is not started, and the Dante demo's VX-DANTE card takes exactly its image over UDP.
 #   programs_test.sh WINE-RUN BUILD_DIR
 set -euo pipefail
 wine=$1
@@ -37,6 +37,16 @@ grep -q "Wait for Write Firmware Packet Failed!" "$work/fault.out" || fail "no p
 grep -q "PGMERR" "$work/fault.out" || fail "no PGMERR"
 grep -q "Updating the Firmware on the Quil FAILED!" "$work/fault.out" || fail "no failure box text"
 
+# A reader gone before the update is confirmed (| true): nothing is written.
+set +e
+"$wine" "$build/ui/quilupdate.exe" --console --simulate --update --yes --sim-quick \
+  --sim-state "$(windows_path "$work/unread")" 2>"$work/unread.err" | { exec <&-; }
+status=${PIPESTATUS[0]}
+set -e
+[ "$status" = 1 ] || { cat "$work/unread.err"; fail "an update nobody reads exited $status, not 1"; }
+if cmp -s "$work/unread/3118220001/bank2.bin" "$work/image.bin"; then fail "an update nobody reads was written"; fi
+grep -q 'was asked after the output went away: Cancel' "$work/QuilUpdate.log" || fail "no log entry for the unread confirmation"
+
 # The card's store is written in whole packets of 128 bytes, the last one
 # filled with zeros.
 "$wine" "$build/tools/quiltool.exe" extract VXDNT0102NC.BIN "$(windows_path "$work/card-image.bin")" \
@@ -50,4 +60,4 @@ size=$(stat -c %s "$work/card-image.bin")
 truncate -s $(( (size + 127) / 128 * 128 )) "$work/card-image.bin"
 cmp "$work/dante/3118220001/card.bin" "$work/card-image.bin" || fail "the card's store differs from its image"
 
-echo "Windows programs: images, update into bank 2, programming error, the Dante card's update: passed"
+echo "Windows programs: images, update into bank 2, programming error, an unread update, the Dante card's update: passed"
