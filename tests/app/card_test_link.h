@@ -55,6 +55,7 @@ public:
     }
     NimbraStatus Write(const uint8_t* data, int length) override {
         if (!m_open) return kStatusFailed;
+        if (!refused.empty() && std::equal(refused.begin(), refused.end(), data, data + length)) return kStatusFailed;
         const bool card = !targets.empty() && targets.back() != 0;
         m_unit.ReceiveMessage(data, static_cast<size_t>(length),
                               card ? platform::Endpoint::OptionCard : platform::Endpoint::Unit);
@@ -81,6 +82,8 @@ public:
 
     // Every SetXSlotTarget value, oldest first.
     std::vector<uint8_t> targets;
+    // A message the link cannot send (it fails as a link that went away).
+    std::vector<uint8_t> refused;
     // How long each reply travels back, from the moment the unit made it.
     uint32_t replyDelayMs = 0;
 

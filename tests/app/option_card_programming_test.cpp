@@ -11,6 +11,7 @@
 #include "platform/midi.h"
 #include "platform/ui.h"
 #include "remote/nimbra_remote.h"
+#include "remote/sysex_codec.h"
 #include "sim/virtual_midi_setup.h"
 #include "tests/app/card_test_link.h"
 #include "tests/app/programming_test_support.h"
@@ -245,7 +246,16 @@ INSTANTIATE_TEST_SUITE_P(
                             });
                         };
                     },
-                    "Wait for Verify Packet Failed!\n\nPIP\nPAKRDY"}),
+                    "Wait for Verify Packet Failed!\n\nPIP\nPAKRDY"},
+        // Everything is written and read back, but the completion command
+        // that makes the card take it never leaves.
+        CardFailure{"CompletionCannotBeSent", 3000,
+                    [](sim::VirtualQuil&, CNimbraRemote& remote, auto&, auto&) {
+                        auto& link = static_cast<CardTestLink&>(*remote.Link());
+                        link.refused.resize(kCommandLength);
+                        link.refused.resize(BuildCommand(link.refused.data(), 8));
+                    },
+                    "SetProgrammingComplete Failed!"}),
     [](const ::testing::TestParamInfo<CardFailure>& p) { return std::string(p.param.name); });
 
 TEST(CardOverMidiPorts, TheCardStoreCannotBeSelected) {
