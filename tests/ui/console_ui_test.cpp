@@ -87,4 +87,37 @@ TEST(ConsoleUi, WhileAStopWaitsBoxesTakeTheirDefaultAndLostOutputIsNoted) {
     EXPECT_EQ(log.Count("Console: the output can no longer be written; what follows is only logged\n"), 1u);
 }
 
+// Nobody reads the output any more: a confirmation is not granted for the
+// user, at a terminal or by --yes, and the terminal is not read; a box
+// without a choice is shown as before.
+TEST(ConsoleUi, ALostOutputGrantsNoConfirmation) {
+    TempLog log;
+    platform::VirtualInterruptions interruptions;
+    platform::ScopedInterruptions scoped(interruptions);
+    const struct {
+        bool terminal, yes;
+        BoxButtons buttons;
+        BoxAnswer expected;
+    } cases[] = {
+        {true, false, BoxButtons::OkCancel, BoxAnswer::Cancel}, {false, true, BoxButtons::OkCancel, BoxAnswer::Cancel},
+        {true, false, BoxButtons::YesNoCancel, BoxAnswer::Cancel}, {true, false, BoxButtons::Ok, BoxAnswer::Ok},
+        {true, false, BoxButtons::RetryCancel, BoxAnswer::Retry},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.terminal << c.yes << static_cast<int>(c.buttons));
+        std::istringstream in("y\no\nr\n");
+        std::ostringstream out;
+        out.setstate(std::ios::badbit);
+        ui::ConsoleUi view(in, out, c.terminal);
+        ui::ConsoleScript script;
+        script.yes = c.yes;
+        view.SetScript(script);
+        EXPECT_EQ(view.ShowMessageBox(Box("About to program", "Firmware Update Confirmation", c.buttons)), c.expected);
+        if (c.expected == BoxAnswer::Cancel) {
+            EXPECT_EQ(in.tellg(), 0);
+        }
+    }
+    EXPECT_EQ(log.Count("Console: \"Firmware Update Confirmation\" was asked after the output went away: Cancel\n"), 3u);
+}
+
 }  // namespace
