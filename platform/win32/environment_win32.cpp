@@ -21,6 +21,13 @@ void UnsetEnvironmentValue(const std::string& name) {
     _wputenv_s(win32::Widen(name).c_str(), L"");
 }
 
-bool IsTerminal(int standardStream) { return _isatty(standardStream) != 0; }
+// Only a console has a mode: _isatty takes every character device for a
+// terminal, so that a program run with "< NUL" would wait at a prompt.
+bool IsTerminal(int standardStream) {
+    const intptr_t handle = _get_osfhandle(standardStream);
+    if (handle == -1 || handle == -2) return false;  // no stream, or no handle behind it
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
+}
 
 }  // namespace platform

@@ -2,7 +2,8 @@
 # The Windows programs under Wine, as a user runs them from a console:
 # quiltool.exe lists the three embedded images, quilupdate.exe updates a
 # virtual Quil's bank 2 with exactly the embedded image, a unit that fails
-# programming at packet 100 ends the run with exit status 1 and its text, an
+# programming at packet 100 ends the run with exit status 1 and its text, a
+# box asks at a console and not with its input from NUL, an
 # update whose output nobody reads is not started, and the Dante demo's VX-DANTE card takes exactly its image over UDP.
 #   programs_test.sh WINE-RUN BUILD_DIR
 set -euo pipefail
@@ -47,6 +48,27 @@ set -e
 if cmp -s "$work/unread/3118220001/bank2.bin" "$work/image.bin"; then fail "an update nobody reads was written"; fi
 grep -q 'was asked after the output went away: Cancel' "$work/QuilUpdate.log" || fail "no log entry for the unread confirmation"
 
+# A box waits for an answer at a console (a pseudo-terminal here; Wine draws
+# its text with cursor movements in between), and not with its input from NUL.
+set +e
+"$wine" "$build/ui/quilupdate.exe" --console --simulate --unit 99 </dev/null >"$work/nul.out" 2>&1
+status=$?
+set -e
+[ "$status" = 1 ] || { cat "$work/nul.out"; fail "a missing entry exited $status, not 1"; }
+grep -q "There is no entry 99 in the unit list." "$work/nul.out" || fail "no text for a missing entry"
+if grep -q "(Enter:" "$work/nul.out"; then fail "a box prompted with its input from NUL"; fi
+plain() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1"; }
+script -qec "$wine $build/ui/quilupdate.exe --console --simulate --unit 99" /dev/null </dev/null \
+  >"$work/console.out" 2>&1 &
+console=$!
+for _ in $(seq 600); do
+  plain "$work/console.out" | grep -q "(Enter:" && break
+  sleep 0.1
+done
+kill "$console" 2>/dev/null || true
+wait "$console" 2>/dev/null || true
+plain "$work/console.out" | grep -q "(Enter:" || { plain "$work/console.out"; fail "a box at a console did not ask"; }
+
 # The card's store is written in whole packets of 128 bytes, the last one
 # filled with zeros.
 "$wine" "$build/tools/quiltool.exe" extract VXDNT0102NC.BIN "$(windows_path "$work/card-image.bin")" \
@@ -60,4 +82,4 @@ size=$(stat -c %s "$work/card-image.bin")
 truncate -s $(( (size + 127) / 128 * 128 )) "$work/card-image.bin"
 cmp "$work/dante/3118220001/card.bin" "$work/card-image.bin" || fail "the card's store differs from its image"
 
-echo "Windows programs: images, update into bank 2, programming error, an unread update, the Dante card's update: passed"
+echo "Windows programs: images, update into bank 2, programming error, boxes at a console and from NUL, an unread update, the Dante card's update: passed"

@@ -1,7 +1,10 @@
 // The Win32 back-ends of the platform seams, run under Wine. What Wine has no
 // device for (MIDI ports, the maker's driver, the DNS-SD library) is tested
 // for the answer the updater gets when the device is absent.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
+#include <windows.h>
 
 #include <array>
 #include <chrono>
@@ -107,6 +110,35 @@ TEST(Win32Library, AMissingLibraryOrEntryPointIsReportedNotFatal) {
     ASSERT_NE(kernel, nullptr) << error;
     EXPECT_NE(kernel->Symbol("GetTickCount"), nullptr);
     EXPECT_EQ(kernel->Symbol("NoSuchEntryPoint"), nullptr);
+}
+
+// A box waits for an answer at a console only: NUL or a pipe is none,
+// though the C runtime takes NUL, a character device, for a terminal. (That
+// a console is one the program test shows at a pseudo-terminal: a console
+// Wine makes without a terminal has no mode.)
+TEST(Win32Environment, NulOrAPipeIsNoTerminal) {
+    HANDLE pipeRead = nullptr, pipeWrite = nullptr;
+    ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, nullptr, 0));
+    const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+    const struct {
+        const char* name;
+        HANDLE handle;
+    } cases[] = {{"NUL", nul}, {"a pipe", pipeRead}};
+    const int saved = _dup(0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(c.handle, INVALID_HANDLE_VALUE);
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(c.handle), _O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(_dup2(fd, 0), 0);
+        EXPECT_EQ(_isatty(0) != 0, c.handle == nul);  // the C runtime's answer
+        EXPECT_FALSE(platform::IsTerminal(0));
+        _close(fd);
+    }
+    _dup2(saved, 0);
+    _close(saved);
+    CloseHandle(pipeWrite);
 }
 
 TEST(Win32Midi, NoDevicesMeansNoPortsAndABadDeviceId) {
