@@ -842,9 +842,8 @@ NimbraStatus CNimbraRemote::ReadVerifyPacket(uint8_t* dest, uint32_t length) {
 // A completion that could not be sent is reported: the unit never switched
 // to what was written, and the caller must not call the update a success.
 NimbraStatus CNimbraRemote::SetProgrammingComplete() {
-    const NimbraStatus sent = SendCommand((m_registers[REG_PGM_STATUS] & kPgmStatusActiveBank) != 0
-                                              ? kCmdCompleteBankSet
-                                              : kCmdCompleteBankClear);
+    const NimbraStatus sent = SendCommand(
+        (m_registers[REG_PGM_STATUS] & kPgmStatusActiveBank) != 0 ? kCmdCompleteBankSet : kCmdCompleteBankClear);
     SetPollMode(kPollMonitor);
     return sent;
 }

@@ -99,8 +99,10 @@ TEST(ConsoleUi, ALostOutputGrantsNoConfirmation) {
         BoxButtons buttons;
         BoxAnswer expected;
     } cases[] = {
-        {true, false, BoxButtons::OkCancel, BoxAnswer::Cancel}, {false, true, BoxButtons::OkCancel, BoxAnswer::Cancel},
-        {true, false, BoxButtons::YesNoCancel, BoxAnswer::Cancel}, {true, false, BoxButtons::Ok, BoxAnswer::Ok},
+        {true, false, BoxButtons::OkCancel, BoxAnswer::Cancel},
+        {false, true, BoxButtons::OkCancel, BoxAnswer::Cancel},
+        {true, false, BoxButtons::YesNoCancel, BoxAnswer::Cancel},
+        {true, false, BoxButtons::Ok, BoxAnswer::Ok},
         {true, false, BoxButtons::RetryCancel, BoxAnswer::Retry},
     };
     for (const auto& c : cases) {
@@ -117,7 +119,8 @@ TEST(ConsoleUi, ALostOutputGrantsNoConfirmation) {
             EXPECT_EQ(in.tellg(), 0);
         }
     }
-    EXPECT_EQ(log.Count("Console: \"Firmware Update Confirmation\" was asked after the output went away: Cancel\n"), 3u);
+    EXPECT_EQ(log.Count("Console: \"Firmware Update Confirmation\" was asked after the output went away: Cancel\n"),
+              3u);
 }
 
 }  // namespace

@@ -53,8 +53,8 @@ TEST_F(QuilUpdateInterrupted, AReaderGoneBeforeTheConfirmationStartsNothing) {
     for (const char* view : {"--console", "--json"}) {
         SCOPED_TRACE(view);
         const fs::path state = m_dir / (std::string("state") + view);
-        std::vector<std::string> args = {"--console", "--simulate", "--sim-quick", "--update", "--yes",
-                                         "--sim-state", state.string()};
+        std::vector<std::string> args = {"--console", "--simulate",  "--sim-quick", "--update",
+                                         "--yes",     "--sim-state", state.string()};
         if (std::string(view) == "--json") args.push_back(view);
         int out[2];
         ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);

@@ -119,8 +119,8 @@ TEST(Win32Library, AMissingLibraryOrEntryPointIsReportedNotFatal) {
 TEST(Win32Environment, NulOrAPipeIsNoTerminal) {
     HANDLE pipeRead = nullptr, pipeWrite = nullptr;
     ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, nullptr, 0));
-    const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
+    const HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     const struct {
         const char* name;
         HANDLE handle;
