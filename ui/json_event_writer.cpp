@@ -6,9 +6,6 @@
 
 namespace ui {
 
-namespace {
-
-// Length of the valid UTF-8 sequence at `i`, or 0.
 size_t Utf8SequenceLength(std::string_view text, size_t i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
@@ -36,8 +33,6 @@ size_t Utf8SequenceLength(std::string_view text, size_t i) {
     }
     return length;
 }
-
-}  // namespace
 
 std::string JsonQuoted(std::string_view text) {
     std::string out = "\"";

@@ -15,6 +15,10 @@ namespace ui {
 // A JSON string literal of `text`, quotes included.
 std::string JsonQuoted(std::string_view text);
 
+// The length of the valid UTF-8 sequence at `i` (no overlong form, no
+// surrogate, nothing past U+10FFFF), or 0.
+size_t Utf8SequenceLength(std::string_view text, size_t i);
+
 // One object, its fields in the order they are added.
 class JsonEvent {
 public:

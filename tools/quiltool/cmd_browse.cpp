@@ -43,7 +43,7 @@ int RunBrowse(const Args& args) {
         const std::string ip = platform::Ipv4Text(d.ip);
         // Names come from the network: never raw to the terminal.
         if (list.Enabled()) {
-            list.Append(JsonObject().Add("name", d.name).Add("address", ip).AddNumber("port", d.port));
+            list.Append(ui::JsonEvent().Text("name", d.name).Text("address", ip).Number("port", d.port));
         } else {
             std::printf("device %s address=%s port=%u\n", EscapedText(d.name).c_str(), ip.c_str(), d.port);
         }

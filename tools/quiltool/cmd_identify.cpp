@@ -70,7 +70,7 @@ const char* CardLabel(uint8_t type) { return type == kCardNone ? "none" : Option
 bool PrintConnection(CNimbraRemote& remote, uint16_t index, JsonArray& list) {
     if (remote.SelectConnection(index) != kStatusOk) {
         if (list.Enabled()) {
-            list.Append(JsonObject().AddNumber("connection", index).AddBool("answered", false));
+            list.Append(ui::JsonEvent().Number("connection", index).Bool("answered", false));
         } else {
             std::printf("connection %u: no answer\n", static_cast<unsigned>(index));
         }
@@ -93,16 +93,16 @@ bool PrintConnection(CNimbraRemote& remote, uint16_t index, JsonArray& list) {
     if (list.Enabled()) {
         char pidText[8];
         std::snprintf(pidText, sizeof pidText, "0x%02x", static_cast<unsigned>(pid));
-        list.Append(JsonObject()
-                        .AddNumber("connection", index)
-                        .AddBool("answered", true)
-                        .Add("description", description)
-                        .Add("pid", pidText)
-                        .Add("firmware", std::to_string(major) + "." + std::to_string(minor))
-                        .Add("revision", RevisionText(revision))
-                        .Add("serial", SerialText(serial))
-                        .Add("card", CardLabel(card))
-                        .Add("card-firmware", std::to_string(cardMajor) + "." + std::to_string(cardMinor)));
+        list.Append(ui::JsonEvent()
+                        .Number("connection", index)
+                        .Bool("answered", true)
+                        .Text("description", description)
+                        .Text("pid", pidText)
+                        .Text("firmware", std::to_string(major) + "." + std::to_string(minor))
+                        .Text("revision", RevisionText(revision))
+                        .Text("serial", SerialText(serial))
+                        .Text("card", CardLabel(card))
+                        .Text("card-firmware", std::to_string(cardMajor) + "." + std::to_string(cardMinor)));
         return true;
     }
     std::printf("connection %u: %s pid=0x%02x firmware=%u.%u revision=%s serial=%s card=%s card-firmware=%u.%u\n",

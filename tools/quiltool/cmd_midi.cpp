@@ -54,7 +54,7 @@ int RunPorts(const Args& args) {
         const platform::MidiError error = system.OutputCaps(id, caps);
         if (error != platform::kMidiNoError) {
             if (json) {
-                list.Append(JsonObject().Add("direction", "out").AddNumber("id", id).AddNumber("error", error));
+                list.Append(ui::JsonEvent().Text("direction", "out").Number("id", id).Number("error", error));
             } else {
                 std::printf("out %u error=%d\n", id, error);
             }
@@ -63,12 +63,12 @@ int RunPorts(const Args& args) {
         const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
                                CNimbraMIDI::IsCandidateOutput(caps.name.data(), caps.technology, kDeviceName);
         if (json) {
-            list.Append(JsonObject()
-                            .Add("direction", "out")
-                            .AddNumber("id", id)
-                            .Add("name", caps.name.data())
-                            .AddNumber("technology", caps.technology)
-                            .AddBool("candidate", candidate));
+            list.Append(ui::JsonEvent()
+                            .Text("direction", "out")
+                            .Number("id", id)
+                            .Text("name", caps.name.data())
+                            .Number("technology", caps.technology)
+                            .Bool("candidate", candidate));
             continue;
         }
         std::printf("out %u \"%s\" technology=%u candidate=%s\n", id, caps.name.data(),
@@ -80,7 +80,7 @@ int RunPorts(const Args& args) {
         const platform::MidiError error = system.InputCaps(id, caps);
         if (error != platform::kMidiNoError) {
             if (json) {
-                list.Append(JsonObject().Add("direction", "in").AddNumber("id", id).AddNumber("error", error));
+                list.Append(ui::JsonEvent().Text("direction", "in").Number("id", id).Number("error", error));
             } else {
                 std::printf("in %u error=%d\n", id, error);
             }
@@ -89,11 +89,11 @@ int RunPorts(const Args& args) {
         const bool candidate = id < static_cast<uint32_t>(CNimbraMIDI::kMaxPorts) &&
                                CNimbraMIDI::IsCandidateInput(caps.name.data(), kDeviceName);
         if (json) {
-            list.Append(JsonObject()
-                            .Add("direction", "in")
-                            .AddNumber("id", id)
-                            .Add("name", caps.name.data())
-                            .AddBool("candidate", candidate));
+            list.Append(ui::JsonEvent()
+                            .Text("direction", "in")
+                            .Number("id", id)
+                            .Text("name", caps.name.data())
+                            .Bool("candidate", candidate));
             continue;
         }
         std::printf("in %u \"%s\" candidate=%s\n", id, caps.name.data(), candidate ? "yes" : "no");
@@ -125,11 +125,11 @@ int RunProbe(const Args& args) {
         char name[256] = {};
         link.GetConnectionName(i, name, static_cast<int>(sizeof name));
         if (json) {
-            list.Append(JsonObject()
-                            .AddNumber("connection", i)
-                            .AddNumber("in", link.ConnectionInputId(i))
-                            .AddNumber("out", link.ConnectionOutputId(i))
-                            .Add("name", name));
+            list.Append(ui::JsonEvent()
+                            .Number("connection", i)
+                            .Number("in", link.ConnectionInputId(i))
+                            .Number("out", link.ConnectionOutputId(i))
+                            .Text("name", name));
             continue;
         }
         std::printf("connection %u in=%u out=%u \"%s\"\n", static_cast<unsigned>(i), link.ConnectionInputId(i),

@@ -3,34 +3,18 @@
 // names from the network in those text lines.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace quiltool {
+#include "ui/json_event_writer.h"
 
-// A JSON string literal of `text`, quotes included; control characters and
-// bytes that are not valid UTF-8 are escaped as \u00XX.
-std::string JsonString(std::string_view text);
+namespace quiltool {
 
 // `text` safe for a terminal line: a backslash doubled, newline, carriage
 // return and tab as \n, \r, \t, every other control character (C0, DEL,
 // C1 in UTF-8) and every byte that is not valid UTF-8 as \xNN.
 std::string EscapedText(std::string_view text);
-
-class JsonObject {
-public:
-    JsonObject& Add(std::string_view key, std::string_view value);
-    JsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
-    JsonObject& AddNumber(std::string_view key, int64_t value);
-    JsonObject& AddBool(std::string_view key, bool value);
-    std::string Text() const { return "{" + m_fields + "}"; }
-
-private:
-    void Key(std::string_view key);
-    std::string m_fields;
-};
 
 // Collects the objects and, when enabled, prints them as one array on stdout
 // as it goes away: so a command prints its document on every way out, an
@@ -43,7 +27,7 @@ public:
     JsonArray& operator=(const JsonArray&) = delete;
 
     bool Enabled() const { return m_enabled; }
-    void Append(const JsonObject& object) { m_items.push_back(object.Text()); }
+    void Append(const ui::JsonEvent& object) { m_items.push_back(object.Line()); }
     // The document's text.
     std::string Text() const;
 
