@@ -135,13 +135,40 @@ TEST_F(DanteLink, DevicesThatNeverResolveBesideTheUnitDoNotHideIt) {
     EXPECT_EQ(link.DeviceAddress(0), Ip("127.0.0.2"));
 }
 
+// Nothing found, or a browse the DNS-SD library refuses: Open fails and
+// leaves nothing of the library's open.
 TEST_F(DanteLink, NothingFoundFailsAndLeavesTheLinkClosed) {
     UsePorts(35630);
+    // How long Open browsed before it failed.
+    const auto openFails = [this] {
+        CDanteIF link(options);
+        const uint32_t start = m_clock.Peek();
+        EXPECT_EQ(link.Open(), kStatusFailed);
+        EXPECT_FALSE(link.IsOpen());
+        EXPECT_EQ(openRefs(), 0);
+        return m_clock.Peek() - start;
+    };
     Card("other", "127.0.0.9", "");
+    EXPECT_GE(openFails(), options.browseMs);
+    Card("quil-a", "127.0.0.2");
+    failNext("DNSServiceBrowse", -65537);
+    EXPECT_EQ(openFails(), 0u);
+}
+
+// The table holds sixteen devices; the ones found after it is full are left.
+TEST_F(DanteLink, SixteenDevicesAtMost) {
+    UsePorts(35635);
+    for (int i = 0; i < kDanteMaxDevices + 2; ++i) {
+        const std::string name = "quil-" + std::to_string(i);
+        Card(name.c_str(), ("127.0.1." + std::to_string(i + 1)).c_str());
+    }
     CDanteIF link(options);
-    EXPECT_EQ(link.Open(), kStatusFailed);
-    EXPECT_FALSE(link.IsOpen());
-    EXPECT_EQ(openRefs(), 0);
+    ASSERT_EQ(link.Open(), kStatusOk);
+    uint16_t devices = 0;
+    link.GetNumberOfConnections(&devices);
+    EXPECT_EQ(devices, kDanteMaxDevices);
+    EXPECT_NE(link.DeviceAddress(kDanteMaxDevices - 1), 0u);
+    EXPECT_EQ(link.DeviceAddress(kDanteMaxDevices), 0u);
 }
 
 TEST_F(DanteLink, SelectBeyondTheCountFailsAndKeepsTheSelection) {
@@ -251,6 +278,13 @@ TEST_F(DanteLink, OnlyWholeMessagesFromTheSelectedDeviceAreDelivered) {
         EXPECT_EQ(got, 0);
     }
     EXPECT_EQ(ReadOne(link), std::vector<uint8_t>{});
+    // A read into no room takes nothing; a length below zero sends nothing.
+    ASSERT_TRUE(device.SendTo(Ip("127.0.0.1"), options.ports.reply, reply.data(), reply.size()));
+    int none = -1;
+    EXPECT_EQ(link.Read(&one, 0, &none), kStatusOk);
+    EXPECT_EQ(none, 0);
+    EXPECT_EQ(ReadOne(link), reply);
+    EXPECT_EQ(link.Write(kProbe.data(), -1), kStatusFailed);
     // No name is written into no buffer; an empty message is sent as such.
     EXPECT_EQ(link.GetConnectionName(0, nullptr, 255), kStatusOk);
     EXPECT_EQ(link.Write(kProbe.data(), 0), kStatusOk);
