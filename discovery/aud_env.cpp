@@ -185,8 +185,9 @@ aud_error_t aud_log_set_network_socket(aud_env_t* env, unsigned slot, int socket
 aud_error_t aud_env_acquire(aud_env_t** out) {
     if (out == nullptr) return AUD_ERR_INVALIDPARAMETER;
     if (g_env == nullptr) {
-        // Nothing to start for the socket layer here; the Windows power
-        // window and event-log source are left out on this platform.
+        // The socket layer starts itself with the first socket (Winsock on
+        // Windows); a power window and an event-log source are not made: the
+        // updater watches neither.
         g_env = new (std::nothrow) aud_env();
         if (g_env == nullptr) return AUD_ERR_NOMEMORY;
     }
