@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows programs under Wine, as a user runs them from a console:
-# quiltool.exe lists the three embedded images, quilupdate.exe updates a
-# virtual Quil's bank 2 with exactly the embedded image, a unit that fails
+# quiltool.exe lists the three embedded images and never writes over its
+# input under another spelling of its name; quilupdate.exe updates a virtual
+# Quil's bank 2 with exactly the embedded image, a unit that fails
 # programming at packet 100 ends the run with exit status 1 and its text, a
-# box asks at a console and not with its input from NUL, an
-# update whose output nobody reads is not started, and the Dante demo's VX-DANTE card takes exactly its image over UDP.
+# box asks at a console and not with its input from NUL, an update whose
+# output nobody reads is not started, and the Dante demo's VX-DANTE card
+# takes exactly its image over UDP.
 #   programs_test.sh WINE-RUN BUILD_DIR
 set -euo pipefail
 wine=$1
@@ -23,6 +25,18 @@ done
 
 "$wine" "$build/tools/quiltool.exe" extract QUIL0803C.BIN "$(windows_path "$work/image.bin")" \
   || fail "quiltool extract"
+
+# The input is never its own output, however its name is spelt.
+echo "plain text" >"$work/plain.txt"
+for output in PLAIN.TXT '.\Plain.txt' "$(windows_path "$work/./plain.TXT")"; do
+  set +e
+  "$wine" "$build/tools/quiltool.exe" expand plain.txt "$output" >/dev/null 2>"$work/same.err"
+  status=$?
+  set -e
+  [ "$status" = 1 ] || fail "quiltool expand plain.txt $output exited $status, not 1"
+  grep -q "is the input file" "$work/same.err" || fail "quiltool expand plain.txt $output: $(cat "$work/same.err")"
+  [ "$(cat "$work/plain.txt")" = "plain text" ] || fail "quiltool expand plain.txt $output changed the input"
+done
 "$wine" "$build/ui/quilupdate.exe" --console --simulate --update --yes \
   --sim-state "$(windows_path "$work/units")" >"$work/update.out" 2>&1 \
   || { cat "$work/update.out"; fail "the update exited $?"; }
