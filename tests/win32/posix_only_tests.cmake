@@ -10,7 +10,7 @@
 set(t ${CMAKE_CURRENT_SOURCE_DIR})
 set(QUIL_POSIX_ONLY_TESTS
   ${t}/platform/files_test.cpp ${t}/platform/temp_dir_test.cpp ${t}/platform/midi_alsa_test.cpp
-  ${t}/platform/system_test.cpp
+  ${t}/platform/system_test.cpp ${t}/platform/stop_requests_test.cpp
   ${t}/app/firmware_image_test.cpp
   ${t}/tools/quiltool_output_test.cpp ${t}/tools/quil_sim_dante_test.cpp ${t}/tools/quil_sim_rawmidi_test.cpp
   ${t}/tools/quiltool_json_test.cpp)

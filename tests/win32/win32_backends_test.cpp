@@ -26,7 +26,9 @@
 #include "platform/midi.h"
 #include "platform/net.h"
 #include "platform/program_files.h"
+#include "platform/raw_midi_device.h"
 #include "platform/signal_cleanup.h"
+#include "platform/stop_requests.h"
 #include "platform/system.h"
 #include "platform/temp_dir.h"
 #include "platform/udp_socket.h"
@@ -156,6 +158,30 @@ TEST(Win32Midi, NoDevicesMeansNoPortsAndABadDeviceId) {
 TEST(Win32Driver, AnAbsentDeviceObjectOpensNothing) {
     EXPECT_EQ(platform::NativeDriverSystem().Open("\\\\.\\R9Mixer0"), nullptr);
     EXPECT_EQ(platform::NativeDriverSystem().Open("\\\\.\\R9Mixer7"), nullptr);
+}
+
+// A console control event wakes the wait; quil_sim_test.sh sends one (a
+// Ctrl-C) to quil-sim.exe. Here: the wait runs to its time-out, and raw MIDI
+// devices are refused.
+TEST(Win32StopRequests, WaitUntilTheirTimeOutAndNoRawMidiDeviceOpens) {
+    platform::VirtualClock clock;
+    clock.SetSpinReadsPerMs(0);
+    const platform::ScopedClock scoped(clock);
+    platform::StopRequests stop;
+    std::string error;
+    EXPECT_EQ(stop.Wait(100), platform::WaitResult::Failed);
+    ASSERT_TRUE(stop.Catch(error)) << error;
+    platform::StopRequests other;
+    EXPECT_FALSE(other.Catch(error));
+    const uint32_t start = clock.Peek();
+    EXPECT_EQ(stop.Wait(250), platform::WaitResult::TimedOut);
+    EXPECT_EQ(clock.Peek() - start, 250u);
+    EXPECT_EQ(stop.Requested(), platform::StopRequest::None);
+
+    EXPECT_FALSE(platform::RawMidiDevicesServed());
+    platform::RawMidiDevice device;
+    EXPECT_FALSE(device.Open("COM3", error));
+    EXPECT_EQ(error, "raw MIDI devices are served on Linux only");
 }
 
 TEST(Win32Sockets, UdpOnLoopbackWithWaitsAndWouldBlock) {
