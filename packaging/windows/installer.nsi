@@ -36,10 +36,7 @@ Section "Quil Firmware Update"
   SetOutPath "$INSTDIR"
   File "${BUILD_DIR}/ui/quilupdate.exe"
   File "${BUILD_DIR}/tools/quiltool.exe"
-  ; quil-sim.exe where this build has it.
-  !if /FileExists "${BUILD_DIR}/tools/quil-sim.exe"
-    File "${BUILD_DIR}/tools/quil-sim.exe"
-  !endif
+  File "${BUILD_DIR}/tools/quil-sim.exe"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateDirectory "$SMPROGRAMS\Quil Firmware Update"
   CreateShortcut "$SMPROGRAMS\Quil Firmware Update\Quil Firmware Update.lnk" "$INSTDIR\quilupdate.exe"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The installer under Wine: a silent install puts the programs and the
 # Start-menu entry (every user's, not the installing user's own) in place, the
-# installed quiltool.exe runs, and a silent uninstall takes back every file,
-# folder, menu entry and registry key it made.
+# installed quiltool.exe and quil-sim.exe run, and a silent uninstall takes
+# back every file, folder, menu entry and registry key it made.
 #   installer_test.sh WINE-RUN SETUP.EXE
 set -euo pipefail
 wine=$1
@@ -30,13 +30,17 @@ trap cleanup EXIT
 cleanup
 
 "$wine" "$setup" /S || fail "the silent install exited $?"
-[ -f "$folder/quilupdate.exe" ] && [ -f "$folder/quiltool.exe" ] || fail "programs not installed in $folder"
+for program in quilupdate.exe quiltool.exe quil-sim.exe; do
+  [ -f "$folder/$program" ] || fail "$program not installed in $folder"
+done
 [ -f "$menu/Quil Firmware Update.lnk" ] || fail "no Start-menu entry in $menu (in users' own menus: $(own_menus))"
 [ -z "$(own_menus)" ] || fail "a Start-menu entry in a user's own menu: $(own_menus)"
 "$wine" reg query "$key" >/dev/null 2>&1 || fail "no uninstall key"
 version=$("$wine" "$folder/quiltool.exe" --version | tr -d '\r')
 grep -q '^quiltool ' <<<"$version" || fail "installed quiltool.exe --version said: $version"
 echo "installed: $version"
+version=$("$wine" "$folder/quil-sim.exe" --version | tr -d '\r')
+grep -q '^quil-sim ' <<<"$version" || fail "installed quil-sim.exe --version said: $version"
 
 # The uninstaller copies itself away, starts the copy and returns at once: wait
 # until everything is gone. The bound only ends a run that never finishes (it
@@ -49,4 +53,4 @@ done
 [ ! -e "$velk" ] || fail "left behind: $(find "$velk")"
 [ ! -e "$menu" ] || fail "the Start-menu folder is left behind"
 if "$wine" reg query "$key" >/dev/null 2>&1; then fail "the uninstall key is left behind"; fi
-echo "Windows installer: silent install, installed quiltool.exe --version, silent uninstall: passed"
+echo "Windows installer: silent install, installed quiltool.exe and quil-sim.exe --version, silent uninstall: passed"

@@ -4,7 +4,10 @@
 #    win32/;
 #  - tests of POSIX file kinds, modes and limits (a device, a FIFO, links,
 #    mode bits, a file-size limit, /dev/full, signals in a forked child);
-#  - quil-sim's tests (quil-sim is not built for Windows yet);
+#  - quil-sim's tests, which start and stop it with POSIX calls (a
+#    pseudo-terminal, fork, kill), and the stop requests' test, which raises
+#    Linux's signals; under Wine, quil_sim_test.sh serves through quil-sim.exe
+#    and stops it with a Ctrl-C, and win32/ waits on the Windows back-end;
 #  - the JSON documents' check, which Python makes (Wine runs no Linux
 #    program from a Windows one).
 set(t ${CMAKE_CURRENT_SOURCE_DIR})

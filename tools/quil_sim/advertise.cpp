@@ -11,6 +11,14 @@
 
 namespace quilsim {
 
+bool AdvertisingOffered() {
+#ifdef QUIL_SIM_ADVERTISE_OFFERED
+    return true;
+#else
+    return false;
+#endif
+}
+
 #ifdef QUIL_SIM_AVAHI
 
 namespace {

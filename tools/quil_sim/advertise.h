@@ -22,6 +22,11 @@ public:
     virtual ~Advertiser() = default;
 };
 
+// False where the program offers no publishing (Windows, whose DNS-SD service
+// it does not publish through): --advertise is a usage error there. A Linux
+// build without Avahi's client library offers it and says why it fails.
+bool AdvertisingOffered();
+
 // Null, with the reason in `error`, when the daemon cannot be reached or this
 // build has no DNS-SD publishing.
 std::unique_ptr<Advertiser> Advertise(const std::vector<Advertised>& units, std::string& error);

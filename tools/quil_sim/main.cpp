@@ -3,19 +3,13 @@
 // device in the set's order, reading and writing the device's bytes as a unit
 // on a MIDI cable would; or, with --dante, the set's Quils that carry a
 // VX-DANTE card over UDP, one per address, optionally published through the
-// local DNS-SD daemon. It runs until SIGINT, SIGTERM or SIGHUP, then saves the
-// units into the state folder, which it holds locked against other programs
-// from start to end.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
+// local DNS-SD daemon. It runs until a stop request (SIGINT, SIGTERM or
+// SIGHUP; on Windows the console's Ctrl-C, Ctrl-Break or closing), then saves
+// the units into the state folder, which it holds locked against other
+// programs from start to end. Raw MIDI devices and publishing are Linux's.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -25,6 +19,8 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/raw_midi_device.h"
+#include "platform/stop_requests.h"
 #include "platform/udp_socket.h"
 #include "sim/builtin_set.h"
 #include "sim/dante_demo.h"
@@ -39,15 +35,18 @@ namespace {
 constexpr char kUsage[] =
     "usage: quil-sim --rawmidi DEVICE[,DEVICE...] [--sim-state DIR]\n"
     "       quil-sim --dante ADDRESS[,ADDRESS...] [--sim-state DIR] [--advertise]\n"
-    "       quil-sim --help | --version\n";
+    "       quil-sim --help | --version\n"
+    "Serves until a stop request (SIGINT, SIGTERM or SIGHUP; on Windows Ctrl-C,\n"
+    "Ctrl-Break or the console closing), then saves the units into DIR.\n"
+    "--rawmidi and --advertise are offered on Linux only.\n";
 // The longest message the protocol has is a firmware packet of 154 bytes; a
 // message that grows beyond this is noise and is dropped.
 constexpr size_t kMaxMessage = 1024;
-// The longest the Dante server waits before it looks for a signal again.
-constexpr uint32_t kSignalCheckMs = 100;
+// The longest the Dante server waits before it looks for a stop request again.
+constexpr uint32_t kStopCheckMs = 100;
 
 // Milliseconds until the first unit acts by itself (its flash work), -1 when
-// every unit only answers: the wire and the signals wake the loop meanwhile.
+// every unit only answers: the wire and stop requests wake the loop meanwhile.
 int NextWorkInMs(const std::vector<std::unique_ptr<sim::VirtualQuil>>& units) {
     int next = -1;
     const uint32_t now = platform::CurrentClock().TickMs();
@@ -60,7 +59,7 @@ int NextWorkInMs(const std::vector<std::unique_ptr<sim::VirtualQuil>>& units) {
     return next;
 }
 
-// The most read from one device before the loop looks at signals and the
+// The most read from one device before the loop looks at stop requests and the
 // other devices again: a device that never runs dry (/dev/zero) must not
 // keep the program from them.
 constexpr size_t kMaxReadPerTurn = 64 * 1024;
@@ -109,14 +108,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 // status byte ends a message unfinished.
 class Wire {
 public:
-    Wire(std::string path, int fd, sim::VirtualQuil& unit) : m_path(std::move(path)), m_fd(fd), m_unit(&unit) {}
-    ~Wire() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    Wire(const Wire&) = delete;
-    Wire& operator=(const Wire&) = delete;
+    Wire(std::string path, sim::VirtualQuil& unit) : m_path(std::move(path)), m_unit(&unit) {}
 
-    int Fd() const { return m_fd; }
+    bool Open(std::string& error) { return m_device.Open(m_path, error); }
+    platform::RawMidiDevice* Device() { return &m_device; }
     const std::string& Path() const { return m_path; }
 
     // Reads what is waiting, up to kMaxReadPerTurn bytes; false when the
@@ -124,16 +119,15 @@ public:
     bool ReadAvailable() {
         uint8_t buffer[512];
         for (size_t total = 0; total < kMaxReadPerTurn;) {
-            const ssize_t n = read(m_fd, buffer, sizeof buffer);
-            if (n > 0) {
-                for (ssize_t i = 0; i < n; ++i) Take(buffer[i]);
-                total += static_cast<size_t>(n);
-                continue;
+            std::string error;
+            const long n = m_device.Read(buffer, sizeof buffer, error);
+            if (n == 0) return true;
+            if (n < 0) {
+                std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), error.c_str());
+                return false;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) return true;
-            std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), n == 0 ? "closed" : std::strerror(errno));
-            return false;
+            for (long i = 0; i < n; ++i) Take(buffer[i]);
+            total += static_cast<size_t>(n);
         }
         return true;
     }
@@ -142,7 +136,11 @@ public:
     bool WriteReplies() {
         m_unit->TakeReplies(m_replies);
         for (const std::vector<uint8_t>& reply : m_replies) {
-            if (!WriteAll(reply)) return false;
+            std::string error;
+            if (!m_device.Write(reply, error)) {
+                std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), error.c_str());
+                return false;
+            }
         }
         m_replies.clear();
         return true;
@@ -170,44 +168,21 @@ private:
         }
     }
 
-    bool WriteAll(const std::vector<uint8_t>& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) {
-                pollfd ready{m_fd, POLLOUT, 0};
-                poll(&ready, 1, 100);
-                continue;
-            }
-            std::fprintf(stderr, "quil-sim: %s: %s\n", m_path.c_str(), std::strerror(errno));
-            return false;
-        }
-        return true;
-    }
-
     std::string m_path;
-    int m_fd;
+    platform::RawMidiDevice m_device;
     sim::VirtualQuil* m_unit;
     std::vector<uint8_t> m_message;
     bool m_inside = false;
     std::vector<std::vector<uint8_t>> m_replies;
 };
 
-// The signals arrive through a descriptor the loop polls with the devices,
-// so that no handler has to reach into the loop.
-int SignalDescriptor() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    return signalfd(-1, &signals, SFD_CLOEXEC);
+// Catches the stop requests for the whole run, so that they end the serving
+// loop in order; false when they cannot be caught.
+bool CatchStopRequests(platform::StopRequests& stop) {
+    std::string error;
+    if (stop.Catch(error)) return true;
+    std::fprintf(stderr, "quil-sim: cannot catch stop requests: %s\n", error.c_str());
+    return false;
 }
 
 // Takes the state folder for the whole run and loads the units from it.
@@ -225,7 +200,7 @@ std::unique_ptr<sim::StateFolder> OpenState(const Options& options, const std::v
         return nullptr;
     }
     if (!state->Load(units, error)) {
-        std::fprintf(stderr, "quil-sim: cannot load the virtual units from %s:\n%s", options.state->c_str(),
+        std::fprintf(stderr, "quil-sim: cannot load the virtual units from %s:\n%s", options.state->string().c_str(),
                      error.c_str());
         failed = true;
         return nullptr;
@@ -237,15 +212,19 @@ bool SaveState(sim::StateFolder* state, const std::vector<sim::VirtualQuil*>& un
     if (state == nullptr) return true;
     std::string error;
     if (!state->Save(units, error)) {
-        std::fprintf(stderr, "quil-sim: the virtual units' state was NOT kept in %s:\n%s", state->Path().c_str(),
-                     error.c_str());
+        std::fprintf(stderr, "quil-sim: the virtual units' state was NOT kept in %s:\n%s",
+                     state->Path().string().c_str(), error.c_str());
         return false;
     }
-    std::printf("quil-sim: units saved in %s\n", state->Path().c_str());
+    std::printf("quil-sim: units saved in %s\n", state->Path().string().c_str());
     return true;
 }
 
 int Serve(const Options& options) {
+    // Caught before anything is opened, so that a request at any time ends
+    // the run in order; destroyed last, once the units are saved.
+    platform::StopRequests stop;
+    if (!CatchStopRequests(stop)) return 1;
     std::vector<std::unique_ptr<sim::VirtualQuil>> units;
     for (const sim::BuiltinPort& port : sim::BuiltinSet()) {
         if (port.unit && units.size() < options.devices.size()) {
@@ -263,70 +242,55 @@ int Serve(const Options& options) {
     const std::unique_ptr<sim::StateFolder> state = OpenState(options, unitPointers, stateFailed);
     if (stateFailed) return 1;
 
-    const int signalFd = SignalDescriptor();
-    if (signalFd < 0) {
-        std::fprintf(stderr, "quil-sim: signalfd: %s\n", std::strerror(errno));
-        return 1;
-    }
-
     std::vector<std::unique_ptr<Wire>> wires;
+    std::vector<platform::RawMidiDevice*> devices;
     for (size_t i = 0; i < options.devices.size(); ++i) {
         const std::string& path = options.devices[i];
-        const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) {
-            std::fprintf(stderr, "quil-sim: %s: %s\n", path.c_str(), std::strerror(errno));
-            close(signalFd);
+        wires.push_back(std::make_unique<Wire>(path, *units[i]));
+        std::string error;
+        if (!wires.back()->Open(error)) {
+            std::fprintf(stderr, "quil-sim: %s: %s\n", path.c_str(), error.c_str());
             return 1;
         }
-        wires.push_back(std::make_unique<Wire>(path, fd, *units[i]));
+        devices.push_back(wires.back()->Device());
         std::printf("quil-sim: unit %s on %s\n", sim::SerialText(units[i]->Description().serial).c_str(), path.c_str());
     }
     std::fflush(stdout);
 
     int status = 0;
-    std::vector<pollfd> fds;
-    for (bool running = true; running;) {
-        fds.clear();
-        fds.push_back(pollfd{signalFd, POLLIN, 0});
-        for (const auto& wire : wires) fds.push_back(pollfd{wire->Fd(), POLLIN, 0});
-        const int ready = poll(fds.data(), fds.size(), NextWorkInMs(units));
-        if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "quil-sim: poll: %s\n", std::strerror(errno));
+    std::vector<platform::DeviceInput> input(wires.size());
+    while (status == 0 && stop.Requested() == platform::StopRequest::None) {
+        const int next = NextWorkInMs(units);
+        const platform::WaitResult waited = platform::RawMidiDevice::WaitForInput(
+            devices, input, stop, next < 0 ? platform::kNoTimeLimit : static_cast<uint32_t>(next));
+        if (waited == platform::WaitResult::Failed) {
+            std::fprintf(stderr, "quil-sim: cannot wait for the devices\n");
             status = 1;
             break;
         }
-        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-            signalfd_siginfo info{};
-            if (read(signalFd, &info, sizeof info) > 0) running = false;
-        }
+        if (waited == platform::WaitResult::TimedOut)
+            std::fill(input.begin(), input.end(), platform::DeviceInput::None);
         for (size_t i = 0; i < wires.size(); ++i) {
             Wire& wire = *wires[i];
-            const short events = fds[i + 1].revents;
-            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (events & POLLIN) == 0) {
+            if (input[i] == platform::DeviceInput::Gone) {
                 std::fprintf(stderr, "quil-sim: %s has gone\n", wire.Path().c_str());
-                running = false;
                 status = 1;
                 break;
             }
-            if ((events & POLLIN) != 0 && !wire.ReadAvailable()) {
-                running = false;
-                status = 1;
-                break;
-            }
-            if (!wire.WriteReplies()) {
-                running = false;
+            if ((input[i] == platform::DeviceInput::Waiting && !wire.ReadAvailable()) || !wire.WriteReplies()) {
                 status = 1;
                 break;
             }
         }
     }
-    close(signalFd);
     wires.clear();
     return SaveState(state.get(), unitPointers) ? status : 1;
 }
 
-// The set's Quils with a VX-DANTE card, one per address, until a signal.
+// The set's Quils with a VX-DANTE card, one per address, until a stop request.
 int ServeDante(const Options& options) {
+    platform::StopRequests stop;
+    if (!CatchStopRequests(stop)) return 1;
     std::vector<uint32_t> addresses;
     for (const std::string& text : options.devices) {
         uint32_t address = 0;
@@ -375,17 +339,7 @@ int ServeDante(const Options& options) {
     }
     std::fflush(stdout);
 
-    const int signalFd = SignalDescriptor();
-    if (signalFd < 0) {
-        std::fprintf(stderr, "quil-sim: signalfd: %s\n", std::strerror(errno));
-        return 1;
-    }
-    for (;;) {
-        pollfd fds[1] = {pollfd{signalFd, POLLIN, 0}};
-        if (poll(fds, 1, 0) > 0) break;
-        server.Service(kSignalCheckMs);
-    }
-    close(signalFd);
+    while (stop.Requested() == platform::StopRequest::None) server.Service(kStopCheckMs);
     advertiser.reset();
     return SaveState(state.get(), unitPointers) ? 0 : 1;
 }
@@ -403,6 +357,13 @@ int main(int argc, char** argv) {
         std::printf("quil-sim (Quil Firmware Update) %s\n", QUIL_VERSION);
     } else if (!ParseOptions(argc, argv, options)) {
         std::fputs(kUsage, stderr);
+        return 2;
+    } else if (!options.dante && !platform::RawMidiDevicesServed()) {
+        std::fputs("quil-sim: raw MIDI devices are served on Linux only; serve the units over UDP with --dante\n",
+                   stderr);
+        return 2;
+    } else if (options.advertise && !quilsim::AdvertisingOffered()) {
+        std::fputs("quil-sim: --advertise is offered on Linux only (it publishes through avahi-daemon)\n", stderr);
         return 2;
     } else {
         status = options.dante ? ServeDante(options) : Serve(options);
