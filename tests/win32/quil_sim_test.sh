@@ -10,9 +10,10 @@ set -euo pipefail
 wine=$1
 build=$2
 sim=$build/tools/quil-sim.exe
-# An address of this test's own, so that other tests' units on 127.0.0.1
-# keep their ports.
-address=127.0.0.73
+# Wine binds a UDP socket bound to any other loopback address to every
+# address, and sends from 127.0.0.1: the unit is served there (the test runs
+# alone, since other tests' units take the same ports).
+address=127.0.0.1
 work=$(mktemp -d)
 simpid=
 cleanup() {
