@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/interruptions.h"
 #include "platform/signal_cleanup.h"
+#include "platform/win32/console_events.h"
 
 namespace platform {
 
@@ -29,22 +30,13 @@ std::string g_program = "quilupdate";
 char g_line[640] = {};
 DWORD g_lineLength = 0;
 
-StopRequest RequestOf(DWORD event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT: return StopRequest::Interrupt;
-    case CTRL_CLOSE_EVENT: return StopRequest::HangUp;
-    default: return StopRequest::Terminate;  // logoff, shutdown
-    }
-}
-
 BOOL WINAPI OnControl(DWORD event) {
     if (!g_held.load()) {
         RemoveTemporaries();
         return FALSE;  // the system's default: the program ends
     }
     int none = static_cast<int>(StopRequest::None);
-    if (g_pending.compare_exchange_strong(none, static_cast<int>(RequestOf(event)))) {
+    if (g_pending.compare_exchange_strong(none, static_cast<int>(win32::StopRequestOf(event)))) {
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_line, g_lineLength, &written, nullptr);
     }

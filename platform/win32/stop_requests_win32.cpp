@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "platform/stop_requests.h"
+#include "platform/win32/console_events.h"
 #include "platform/win32/handle_wait.h"
 
 namespace platform {
@@ -23,18 +24,9 @@ std::atomic<int> g_requested{static_cast<int>(StopRequest::None)};
 std::atomic<HANDLE> g_requestedEvent{nullptr};  // set by the handler
 std::atomic<HANDLE> g_finishedEvent{nullptr};   // set when the program has stopped catching
 
-StopRequest RequestOf(DWORD event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT: return StopRequest::Interrupt;
-    case CTRL_CLOSE_EVENT: return StopRequest::HangUp;
-    default: return StopRequest::Terminate;  // logoff, shutdown
-    }
-}
-
 BOOL WINAPI OnStopRequest(DWORD event) {
     int none = static_cast<int>(StopRequest::None);
-    g_requested.compare_exchange_strong(none, static_cast<int>(RequestOf(event)));
+    g_requested.compare_exchange_strong(none, static_cast<int>(win32::StopRequestOf(event)));
     SetEvent(g_requestedEvent.load());
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
         WaitForSingleObject(g_finishedEvent.load(), INFINITE);

@@ -25,6 +25,20 @@ using platform::DeviceInput;
 using platform::StopRequest;
 using platform::WaitResult;
 
+// Opens `device` on a pseudo-terminal's far side, in raw mode, and returns
+// its near side, the test's (-1 when that fails).
+int OpenTerminal(platform::RawMidiDevice& device) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    std::string error;
+    termios raw{};
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !device.Open(ptsname(master), error) ||
+        tcgetattr(master, &raw) != 0) {
+        return -1;
+    }
+    cfmakeraw(&raw);
+    return tcsetattr(master, TCSANOW, &raw) == 0 ? master : -1;
+}
+
 TEST(StopRequestsTest, ARequestWakesTheDevicesWaitAndTheFirstOneIsKept) {
     const struct {
         const char* name;
@@ -53,19 +67,10 @@ TEST(StopRequestsTest, ARequestWakesTheDevicesWaitAndTheFirstOneIsKept) {
         platform::VirtualClock clock;
         clock.SetSpinReadsPerMs(0);
         platform::ScopedClock scoped(clock);
-        // The device: a pseudo-terminal's far side, its near side the test's.
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
         platform::RawMidiDevice device;
+        const int master = OpenTerminal(device);
+        ASSERT_GE(master, 0);
         std::string error;
-        ASSERT_TRUE(device.Open(ptsname(master), error)) << error;
-        const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-        termios raw{};
-        ASSERT_EQ(tcgetattr(terminal, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
-        close(terminal);
         const std::string bytes = c.bytes;
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         if (c.hangUp) close(master);
@@ -131,12 +136,10 @@ TEST(StopRequestsTest, ARequestSentWhileTheWaitBlocksWakesIt) {
         platform::VirtualClock clock;
         clock.SetSpinReadsPerMs(0);
         platform::ScopedClock scoped(clock);
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
         platform::RawMidiDevice device;
+        const int master = OpenTerminal(device);
+        ASSERT_GE(master, 0);
         std::string error;
-        ASSERT_TRUE(device.Open(ptsname(master), error)) << error;
         platform::StopRequests stop;
         ASSERT_TRUE(stop.Catch(error)) << error;
         // Started after Catch, the thread has the signals blocked too.
