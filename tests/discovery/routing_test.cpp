@@ -198,10 +198,9 @@ TEST_F(Routing, QuiltoolBrowseListsTheFilteredDevicesWithTheirNamesEscaped) {
                                                       "port=4441"}));
     const Outcome json = RunTool(quiltool::RunBrowse, {"--json"});
     EXPECT_EQ(json.code, 0) << json.err;
-    EXPECT_EQ(
-        json.out,
-        "[\n  {\"name\":\"quil-1\",\"address\":\"10.200.0.2\",\"port\":4440},\n"
-        "  {\"name\":\"q\\ndevice x address=1.2.3.4\\u001b[2J\",\"address\":\"10.200.0.3\",\"port\":4441}\n]\n");
+    EXPECT_EQ(json.out,
+              "[\n  {\"name\":\"quil-1\",\"address\":\"10.200.0.2\",\"port\":4440},\n"
+              "  {\"name\":\"q\\ndevice x address=1.2.3.4\\u001b[2J\",\"address\":\"10.200.0.3\",\"port\":4441}\n]\n");
 }
 
 TEST_F(Routing, QuiltoolBrowseFindingNothingWithoutTheLibraryOrWithBadArguments) {
