@@ -69,6 +69,9 @@ TEST(BatchViews, JsonTextsAreEscapedSoThatEveryLineParses) {
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
         {"\xE2\x82\xAC", "\"\xE2\x82\xAC\""},
         {"\xF0\x9F\x8E\xB5", "\"\xF0\x9F\x8E\xB5\""},
+        // The edges kept: U+07FF, U+10FFFF.
+        {"\xDF\xBF", "\"\xDF\xBF\""},
+        {"\xF4\x8F\xBF\xBF", "\"\xF4\x8F\xBF\xBF\""},
         // Not UTF-8: a lone continuation, a cut sequence, an overlong form,
         // a surrogate, a code point past U+10FFFF.
         {"\x80", R"("\u0080")"},
@@ -78,6 +81,13 @@ TEST(BatchViews, JsonTextsAreEscapedSoThatEveryLineParses) {
         {"\xF4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"},
         {"\xF0\x80\x80\x80", R"("\u00f0\u0080\u0080\u0080")"},
         {"\xC1\xBF", R"("\u00c1\u00bf")"},
+        // Continuations without a lead, a lead past U+10FFFF, a third byte
+        // that does not continue.
+        {"\x80\x80\x80\x80", R"("\u0080\u0080\u0080\u0080")"},
+        {"\xF5\x80\x80\x80", R"("\u00f5\u0080\u0080\u0080")"},
+        {"\xE2\x82"
+         "A",
+         R"("\u00e2\u0082A")"},
     };
     for (const Case& c : cases) EXPECT_EQ(ui::JsonQuoted(c.text), c.quoted);
 
