@@ -312,7 +312,8 @@ void CQuilUpdateDlg::SelectNewFirmware(const std::string& path) {
     const uint16_t previousVersion = m_newVersion;
 
     m_bFileChosen = true;
-    m_firmwareName = path.substr(0, 259);
+    // The whole path: cut to a fixed length it could name another file.
+    m_firmwareName = path;
     if (!ParseFirmwareName(FirmwareNameFromPath(m_firmwareName), m_imageDeviceId, m_newVersion)) return;
     LogMessage("SelectNewFirmware %s\n", m_firmwareName.c_str());
 
@@ -407,7 +408,7 @@ void CQuilUpdateDlg::OnSelChangeModel() {
 
 void CQuilUpdateDlg::OnDropFiles(const std::vector<std::string>& paths) {
     if (paths.empty() || m_busy) return;
-    const std::string path = paths.front().substr(0, 259);
+    const std::string& path = paths.front();
     LogMessage("OnDropFiles: %s\n", path.c_str());
     SelectNewFirmware(path);
 }

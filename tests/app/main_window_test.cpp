@@ -316,6 +316,34 @@ TEST_F(MainWindowTest, ChosenFilesThatCannotBeUsed) {
     }
 }
 
+// A long path is taken whole, by keyword and by drop: cut at 259
+// characters it would name another file, here QUIL0900 beside QUIL0900.BIN.
+TEST_F(MainWindowTest, ALongPathIsTakenWhole) {
+    for (const bool byDrop : {false, true}) {
+        SCOPED_TRACE(byDrop);
+        Reset();
+        AddUnit("Quil 1", QuilWithCard(sim::kCardNone));
+        const size_t room = 259 - (m_dir.string().size() + 2 + std::string("QUIL0900").size());
+        const std::filesystem::path folder = m_dir / std::string(room, 'd');
+        std::filesystem::create_directories(folder);
+        const std::string shorter = (folder / "QUIL0900").string();
+        ASSERT_EQ(shorter.size(), 259u);
+        const std::string path = shorter + ".BIN";
+        std::ofstream(shorter, std::ios::binary) << "another file";
+        std::ofstream(path, std::ios::binary) << "the image";
+        if (byDrop) {
+            ui().QueueDrop({path});
+            Run("");
+        } else {
+            Run("FILE=" + path);
+        }
+        EXPECT_NE(Log().find("SelectNewFirmware " + path + "\n"), std::string::npos);
+        EXPECT_EQ(Log().find("SelectNewFirmware " + shorter + "\n"), std::string::npos);
+        EXPECT_TRUE(ui().Boxes().empty()) << ui().Boxes().front().text;
+        EXPECT_EQ(MainWindow().Text(IDC_NEW_VERSION), "9.0");
+    }
+}
+
 TEST_F(MainWindowTest, SelectingAnotherEntryAfterADropReturnsToTheEmbeddedImage) {
     UseBuiltinSet();
     const std::string path = WriteFile("QUIL0910.BIN", std::vector<uint8_t>(10, 1));
