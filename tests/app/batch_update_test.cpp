@@ -62,6 +62,17 @@ TEST(BatchUpdate, PlanUpdatesOnlyWhatIsOlderThanItsImageUnlessForced) {
     }
 }
 
+// A blank firmware register (major 63) and 0.0 run no firmware at all.
+TEST(BatchUpdate, VersionNumbersOfBlankRegistersAndNoFirmwareAreNone) {
+    const struct {
+        uint8_t major, minor;
+        uint16_t number;
+    } cases[] = {
+        {63, 0, kVersionNone}, {63, 5, kVersionNone}, {0, 0, kVersionNone}, {0, 5, 5}, {1, 0, 100}, {8, 3, 803}};
+    for (const auto& c : cases)
+        EXPECT_EQ(BatchVersionNumber(c.major, c.minor), c.number) << int{c.major} << '.' << int{c.minor};
+}
+
 TEST(BatchUpdate, ImagesAreSortedByTheirDeviceOnePerKind) {
     struct Case {
         std::vector<std::string> paths;
@@ -203,10 +214,12 @@ public:
     explicit AnsweringUi(platform::BoxAnswer answer) : m_answer(answer) {}
     platform::BoxAnswer ShowMessageBox(const platform::MessageBoxRequest& box) override {
         texts.push_back(box.text);
+        boxes.push_back(box);
         return box.buttons == platform::BoxButtons::Ok ? platform::BoxAnswer::Ok : m_answer;
     }
     bool HandleOnePendingMessage() override { return false; }
     std::vector<std::string> texts;
+    std::vector<platform::MessageBoxRequest> boxes;
 
 private:
     platform::BoxAnswer m_answer;
@@ -228,8 +241,11 @@ TEST_F(BatchRun, AStopRequestBetweenTwoUnitsEndsTheRunBeforeTheNext) {
     AnsweringUi ui(platform::BoxAnswer::Ok);
     platform::ScopedUi scopedUi(ui);
     RecordingView view;
-    view.onFinished = [this](const BatchEntry& entry) {
-        if (entry.entry == 0) m_interruptions.Deliver(platform::StopRequest::Interrupt);
+    int hostReports = -1;
+    view.onFinished = [this, &hostReports](const BatchEntry& entry) {
+        if (entry.entry != 0) return;
+        hostReports = m_units.Units()[0]->Register(27);
+        m_interruptions.Deliver(platform::StopRequest::Interrupt);
     };
     EXPECT_EQ(RunBatchUpdate(BatchOptions{}, view), 1);
     const std::vector<std::string> expected = {"unit 1", "unit 0",  "unit 3",    "unit 2",
@@ -246,6 +262,7 @@ TEST_F(BatchRun, AStopRequestBetweenTwoUnitsEndsTheRunBeforeTheNext) {
     EXPECT_EQ(view.summary.entries[4].reason, "stopped by SIGINT before this unit");
     EXPECT_EQ(view.summary.powerCycle, std::vector<uint32_t>{view.summary.entries[1].unitSerial});
     EXPECT_FALSE(m_units.Units()[0]->Bank(2).empty());
+    EXPECT_EQ(hostReports, 0);  // off while the unit was written, as the update asks
     EXPECT_TRUE(m_units.Units()[2]->Bank(2).empty());
     EXPECT_EQ(m_log.Count("Update all: stopping on SIGINT before entry 4\n"), 1u);
     EXPECT_EQ(m_log.Count("Update all: entry 0, Quil connected via Quil USB MIDI 1, to 8.3\n"), 1u);
@@ -309,6 +326,10 @@ TEST_F(BatchRun, ADeclinedConfirmationWritesNothing) {
     EXPECT_EQ(ui.texts[0],
               "About to program:\nthe Quil connected via Quil USB MIDI 1 with Firmware Version 8.3\n"
               "the Quil connected via Quil USB MIDI 4 with Firmware Version 8.3\n");
+    // Whoever answers by default declines.
+    EXPECT_EQ(ui.boxes[0].caption, "Firmware Update Confirmation");
+    EXPECT_EQ(ui.boxes[0].buttons, platform::BoxButtons::OkCancel);
+    EXPECT_EQ(ui.boxes[0].defaultButton, 1);
     for (int i : {1, 4}) {
         EXPECT_EQ(view.summary.entries[static_cast<size_t>(i)].result, BatchResult::NotReached);
         EXPECT_EQ(view.summary.entries[static_cast<size_t>(i)].reason, "the confirmation was declined");
